@@ -1,0 +1,362 @@
+#ifndef TREL_KTREL_H
+#define TREL_KTREL_H
+
+#include <trel/ibacktracegenerator.h>
+#include <trel/kdbconnhelper.h>
+#include <trel/kfunctionstats.h>
+#include <trel/trel_export.h>
+
+#include <kolv/kdb.h>
+#include <kolv/kdebug.h>
+#include <kolv/kolvserverinfo.h>
+
+#include <QByteArray>
+#include <QCache>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QSharedPointer>
+#include <QSqlDatabase>
+#include <QString>
+#include <QtCore5Compat/QRegExp>
+
+#include <sys/time.h>
+
+#include <cstdarg>
+#include <list>
+#include <set>
+
+class QSqlRecord;
+
+// The collector: one per process. The host obtains it with instance(), configures it
+// once with initialize(), calls reset() before every request, feeds it the request's
+// facts and diagnostics, and stores them with write(). It is called from one thread at
+// a time and takes no lock.
+//
+// Nothing of ours propagates out of write(), the id look-ups, the cache refreshes,
+// loadUserAgentTable() and isTokenOK(): their database failures are caught and logged.
+// cleanupDb(), createAllowedHostsValue() and getBacktraceById() throw KException.
+class TREL_EXPORT KTrel {
+public:
+    // A PHP error, warning or notice, as the collector keeps it.
+    struct TREL_EXPORT PhpError {
+        QDateTime time;
+        QString type;
+        QString message;
+        QString filename;
+        int line = 0;
+        bool silenced = false;
+        int backtraceId = 0;
+    };
+
+    // One SQL query of the script, filled by the host.
+    struct TREL_EXPORT SqlQuery {
+        QString preparedStatement;
+        QString resolvedStatement;
+        int status = 0;
+        QString extraText;
+        int rowsAffected = 0;
+        bool hasPreparedStatement = false;
+        qint64 queryTime = 0;
+        QString errorMessage;
+        qint64 transactionId = 0;
+        int backtraceId = -1;
+        int lineNumber = 0;
+        QString fileName;
+    };
+
+    // The request's facts and its processing-time breakdown (microseconds).
+    class TREL_EXPORT Request {
+    public:
+        Request();
+
+        const QString& getUrl() const { return url; }
+        int getStatus() const { return status; }
+        const QString& getMethod() const { return method; }
+        const QDateTime& getStartTime() const { return startTime; }
+        qint64 getRequestTime() const { return requestTime; }
+        qint64 getDatabaseTime() const { return databaseTime; }
+        qint64 getNetworkTime() const { return networkTime; }
+        qint64 getLocalTime() const { return localTime; }
+        qint64 getOtherTime() const { return otherTime; }
+        const QList<SqlQuery>& getQueries() const { return queries; }
+        qint64 getPeakMemoryUsage() const { return peakMemoryUsage; }
+        bool isBreakdownFrozen() const { return breakdownFrozen; }
+        qint64 getMemoryLimit() const { return memoryLimit; }
+        bool isErrorsSilenced() const { return errorsSilenced; }
+
+        void setUrl(const QString& value) { url = value; }
+        void setStatus(int value) { status = value; }
+        void setMethod(const QString& value) { method = value; }
+        void setStartTime(const QDateTime& value) { startTime = value; }
+        void setRequestTime(qint64 value) { requestTime = value; }
+        void setPeakMemoryUsage(qint64 value) { peakMemoryUsage = value; }
+        void setBreakdownFrozen(bool value) { breakdownFrozen = value; }
+        void setMemoryLimit(qint64 value) { memoryLimit = value; }
+        void setErrorsSilenced(bool value) { errorsSilenced = value; }
+
+        // Replaced by each breakdown report.
+        void setDatabaseTime(qint64 value) { databaseTime = value; }
+        void setOtherTime(qint64 value) { otherTime = value; }
+        // Accumulated over the breakdown reports; nothing is added while frozen.
+        void addNetworkTime(qint64 value);
+        void addLocalTime(qint64 value);
+
+        // requestTime minus the database, network and local times; 0 when the request
+        // time is not positive or the difference is negative.
+        qint64 getPhpTime() const;
+
+        // Clears the texts and zeroes the numbers and the silenced flag; keeps the
+        // start time, the queries and the frozen flag.
+        void reset();
+
+    private:
+        QString url;
+        int status;
+        QString method;
+        QDateTime startTime;
+        qint64 requestTime;
+        qint64 databaseTime;
+        qint64 networkTime;
+        qint64 localTime;
+        qint64 otherTime;
+        QList<SqlQuery> queries; // created empty; the collector never fills it
+        qint64 peakMemoryUsage;
+        bool breakdownFrozen;
+        qint64 memoryLimit;
+        bool errorsSilenced;
+    };
+
+    // When a superglobal sample was taken. Any other value the host passes is kept and
+    // stored with an empty type name.
+    enum SG_SAMPLING_TYPE : int { SAMPLE_START = 0, SAMPLE_END = 1 };
+
+    struct TREL_EXPORT SuperGlobalSample {
+        QByteArray name;
+        QByteArray data;
+        SG_SAMPLING_TYPE sampleType = SAMPLE_START;
+        // "SAMPLE_START", "SAMPLE_END", or "" for any other type.
+        const char* sampleTypeName() const;
+    };
+
+    // One row of trel_user_agent: id, label, extra, pattern (read by position).
+    class TREL_EXPORT UserAgentEntry {
+    public:
+        UserAgentEntry();
+        explicit UserAgentEntry(const QSqlRecord& record);
+
+        // Compiles the pattern, case-insensitive with the full regular-expression
+        // syntax; returns whether it is valid.
+        bool compile();
+        const QString& getAgentString() const { return agentString; }
+        const QString& getUserAgent() const { return userAgent; }
+        int getId() const { return id; }
+        const QString& getExtra() const { return extra; }
+        // "User-Agent: %1, Agent String: %2"
+        QString toString() const;
+        // The pattern matches anywhere in the text.
+        bool matches(const QString& text) const;
+
+    private:
+        int id;
+        QString userAgent;
+        QString extra;
+        QString agentString;
+        QRegExp regExp;
+    };
+
+    typedef void (*EnabledCallback)(bool);
+
+    // Lifecycle -------------------------------------------------------------------
+    static KTrel* instance();
+    static void release();
+
+    // One-time configuration; later calls change nothing. Reads the bar templates,
+    // configures the MySQL pool when the settings name MySQL, preloads the id caches and
+    // loads the user-agent table. Logs, never throws for a database failure.
+    void initialize(const KolvServerInfo& info, KDebug::StreamId stream);
+    bool isInitialized() const { return initialized; }
+    // Empties the collected data and returns the request and the per-request switches to
+    // their start values. Does not call the enabled-callback.
+    void reset();
+
+    void setRequestId(qint64 id);
+    qint64 getRequestId() const;
+
+    const KolvServerInfo& getServerInfo() const { return serverInfo; }
+    KDebug::StreamId getDebugStream() const { return debugStream; }
+
+    // Request context and page output state ---------------------------------------
+    void setRequest(const QString& url);
+    void setRequestMethod(const QString& method);
+    void setRequestStatus(int status);
+    void setRequestStartTime(const QDateTime& time);
+    void setRequestTime(qint64 microseconds);
+    Request& getRequest();
+
+    void setPageId(const QString& id);
+    const QString& getPageId() const;
+    bool isValid() const;
+    void setPrimaryUrl(const QString& url);
+    const QString& getPrimaryUrl() const;
+    void setIsPrimaryPage(bool primary);
+    bool getIsPrimaryPage() const;
+    void setHeaderSent();
+    bool isHeaderSent() const;
+    void setFooterSent(bool sent);
+    bool isFooterSent() const;
+    void appendRequestOutput(const QString& text);
+    const QString& getRequestOutput() const;
+    void setOutputState(int state);
+    int getOutputState() const;
+    void setBodyStarted();
+    bool getBodyStarted() const;
+    void setIsBufferingOutput();
+    bool isBufferingOutput() const;
+    void addGzippedOutput(const char* data, int length);
+    bool hasGzippedOutput() const;
+    const QByteArray& getGZippedOutput() const;
+    void setOutputIsGzipped(bool gzipped);
+    bool getOutputIsGzipped() const;
+    void setWrittenToDb(bool written);
+    bool getWrittenToDb() const;
+    QString getHeaderTemplate() const;
+    QString getFooterTemplate() const;
+
+    // A handle on the diagnostics database that stays usable until the next call of
+    // getDatabase() or the collector's destruction: the collector keeps its connection.
+    QSqlDatabase& getDatabase();
+
+    // Switches ----------------------------------------------------------------------
+    void setBarEnabled(bool enabled);
+    bool isBarEnabled() const;
+    void setCollectionEnabled(bool enabled);
+    bool isCollectionEnabled() const;
+    bool isCollectionDisabled() const;
+    void setEventCollectionEnabled(bool enabled);
+    bool isEventCollectionEnabled() const;
+    void setEnableDatabaseWrite(bool enabled);
+    bool isEnableDatabaseWrite() const;
+    void setEnabledCallback(EnabledCallback callback);
+
+    // Collected data ------------------------------------------------------------------
+    void addPhpError(int type, const char* filename, unsigned int line, const char* message,
+                     int backtraceId);
+    // The message is formatted from `format` and the variable arguments, and the entry
+    // takes the request's silenced flag. The host passes its va_list as it received it;
+    // where the platform's va_list is a char* (as on Windows) this is the char* form.
+    void addPhpErrorWithArgs(int type, const char* filename, unsigned int line,
+                             const char* format, int backtraceId, va_list args);
+    // The most recent entry, or a shared empty entry; valid until the list changes.
+    const PhpError& getLastPHPError();
+
+    // The installed generator is owned by the collector. Replacing it does not delete
+    // the one it replaces.
+    void setBacktraceGenerator(IBacktraceGenerator* generator);
+    IBacktraceGenerator* getBacktraceGenerator();
+    int addBacktrace(const QString& text);
+    // Throws KException "Could not find backtrace. ID out of bounds" for an id that names
+    // no text.
+    const QString& getBacktraceById(int id);
+
+    // With a generator installed, sets the caller's backtraceId, fileName and lineNumber.
+    void addRequestSqlQuery(SqlQuery& query);
+
+    QHash<QByteArray, KFunctionStats>& getFunctionsStats();
+
+    void addEventAggKey(const QByteArray& key);
+    const std::set<QByteArray>& getEventAggKeys() const;
+    void addSerializedSuperGlobal(const QByteArray& name, const QByteArray& data,
+                                  SG_SAMPLING_TYPE type);
+    void addProcessingBreakdownData(timeval databaseTime, timeval networkTime,
+                                    timeval otherTime, timeval localTime);
+
+    // Storage -------------------------------------------------------------------------
+    // Stores the request and all its sections in one transaction; logs and returns on
+    // failure, leaving no row of the request.
+    void write();
+    // Deletes all but the newest `keep` requests in one transaction. Throws KException
+    // (after rolling back) when the delete fails.
+    void cleanupDb(quint32 keep);
+
+    qint64 getUrlDbId(const QString& url, const QSqlDatabase& database);
+    qint64 getStmtDbId(const QString& statement, const QSqlDatabase& database);
+    void refreshUrlsCache();
+    void refreshStatementsCache();
+
+    // Access --------------------------------------------------------------------------
+    // True when the named token exists, has not expired and covers the current request's
+    // URL; only then are the out-parameters set. Database failures give false.
+    bool isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& ttl,
+                   KDebug::StreamId stream);
+    // The allowed hosts of every valid token, joined by commas. Throws KException.
+    QString createAllowedHostsValue(KDebug::StreamId stream);
+    void loadUserAgentTable();
+    bool isAgentAllowed(const QString& userAgent) const;
+
+protected:
+    KTrel();
+    virtual ~KTrel();
+
+    QSharedPointer<KDbConnHelper> doGetDatabaseConnection();
+
+private:
+    KTrel(const KTrel&) = delete;
+    KTrel& operator=(const KTrel&) = delete;
+
+    void forgetCachedIds();
+    void writeRequestRow(QSqlDatabase& database, qint64& dataSize);
+    void writeSqlQueries(QSqlDatabase& database, qint64& dataSize);
+    void writePhpErrors(QSqlDatabase& database, qint64& dataSize);
+    void writeFunctionStats(QSqlDatabase& database, qint64& dataSize);
+    void writeEvents(QSqlDatabase& database, qint64& dataSize);
+    void writeBreakdown(QSqlDatabase& database, qint64& dataSize);
+    void writeSuperGlobals(QSqlDatabase& database, qint64& dataSize);
+    qint64 resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QString& text,
+                     const QSqlDatabase& database);
+
+    static KTrel* self;
+
+    bool initialized;
+    QString pageId;
+    QString primaryUrl;
+    KolvServerInfo serverInfo;
+    KDebug::StreamId debugStream;
+    Request request;
+    QString footerTemplate;
+    QString headerTemplate;
+    bool barEnabled;
+    bool collectionEnabled;
+    bool headerSent;
+    bool footerSent;
+    QString requestOutput;
+    QList<SqlQuery> sqlQueries;
+    QCache<QByteArray, qint64> urlIdCache;
+    QCache<QByteArray, qint64> statementIdCache;
+    bool writtenToDb;
+    std::list<UserAgentEntry> userAgents;
+    QList<PhpError> phpErrors;
+    int outputState;
+    qint64 requestId; // all 64 bits of a row id
+    bool isPrimaryPage;
+    QHash<QByteArray, KFunctionStats> functionsStats;
+    std::set<QByteArray> eventAggKeys;
+    bool outputIsGzipped;
+    QByteArray gzippedOutput;
+    bool eventCollectionEnabled;
+    bool enableDatabaseWrite;
+    QList<SuperGlobalSample> superGlobalSamples;
+    KDb db;
+    QList<QString> backtraces;
+    IBacktraceGenerator* backtraceGenerator;
+    EnabledCallback enabledCallback;
+
+    // Keeps the connection behind the handle that getDatabase() returned.
+    QSharedPointer<KDbConnHelper> heldConnection;
+    // Cache keys learned during the current write(), forgotten if it rolls back.
+    QList<QByteArray> newUrlKeys;
+    QList<QByteArray> newStatementKeys;
+    bool trackNewIds = false;
+};
+
+#endif

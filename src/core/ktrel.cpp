@@ -1,0 +1,108 @@
+#include <trel/ktrel.h>
+
+#include "core/ktrellog.h"
+
+#include <kolv/kexception.h>
+
+#include <QFile>
+
+KTrel* KTrel::self = nullptr;
+
+namespace {
+const int IdCacheCapacity = 100;
+
+// Reads a bar template; a file that cannot be opened gives the level-0 line and an
+// empty template.
+QString readTemplate(const QString& path, KDebug::StreamId stream) {
+    QFile file(path);
+    QString text;
+    if (!file.open(QIODevice::ReadOnly))
+        trelLog(stream, 0) << "Unable to open" << file.fileName() << file.errorString() << kflush;
+    text = QString::fromUtf8(file.readAll());
+    file.close();
+    return text;
+}
+} // namespace
+
+KTrel* KTrel::instance() {
+    if (!self)
+        self = new KTrel();
+    return self;
+}
+
+void KTrel::release() {
+    delete self;
+    self = nullptr;
+}
+
+KTrel::KTrel()
+    : initialized(false), debugStream(1), barEnabled(true), collectionEnabled(true),
+      headerSent(false), footerSent(false), urlIdCache(IdCacheCapacity),
+      statementIdCache(IdCacheCapacity), writtenToDb(false), outputState(0), requestId(0),
+      isPrimaryPage(false), outputIsGzipped(false), eventCollectionEnabled(true),
+      enableDatabaseWrite(true), backtraceGenerator(nullptr), enabledCallback(nullptr) {
+    reset();
+}
+
+KTrel::~KTrel() {
+    delete backtraceGenerator;
+    backtraceGenerator = nullptr;
+    heldConnection.reset();
+}
+
+void KTrel::initialize(const KolvServerInfo& info, KDebug::StreamId stream) {
+    if (initialized)
+        return;
+    serverInfo = info;
+    debugStream = stream;
+
+    footerTemplate = readTemplate(
+        QStringLiteral("%1/share/scripts/trel_footer.html").arg(info.getRoot()), debugStream);
+    trelLog(debugStream, 5) << "Trel: read footer:" << footerTemplate << kflush;
+    headerTemplate = readTemplate(
+        QStringLiteral("%1/share/scripts/trel_header.html").arg(info.getRoot()), debugStream);
+    trelLog(debugStream, 5) << "Trel: read header:" << headerTemplate << kflush;
+
+    const QString type = info.getDbType();
+    if (type == QLatin1String("QMYSQL") || type == QLatin1String("DRIZZLE") ||
+        type == QLatin1String("MYSQL")) {
+        trelLog(debugStream, 3) << "Trel: Database connection is configured for MySQL" << kflush;
+        db.initMySQL(info.getDbHostName(), info.getDbUsername(), info.getDbPassword(),
+                     info.getDbName(), static_cast<unsigned int>(info.getDbPort()), QString());
+    } else {
+        trelLog(debugStream, 3) << "Trel: Database connection is configured for SQLite" << kflush;
+    }
+
+    refreshUrlsCache();
+    refreshStatementsCache();
+    loadUserAgentTable();
+    initialized = true;
+}
+
+void KTrel::reset() {
+    pageId.clear();
+    request.reset();
+    barEnabled = true;
+    collectionEnabled = true;
+    headerSent = false;
+    footerSent = false;
+    requestOutput.clear();
+    sqlQueries.clear();
+    writtenToDb = false;
+    phpErrors.clear();
+    outputState = 0;
+    requestId = 0;
+    isPrimaryPage = false;
+    functionsStats.clear();
+    eventAggKeys.clear();
+    outputIsGzipped = false;
+    gzippedOutput.clear();
+    eventCollectionEnabled = true;
+    superGlobalSamples.clear();
+    backtraces.clear();
+}
+
+void KTrel::setRequestId(qint64 id) { requestId = id; }
+
+qint64 KTrel::getRequestId() const { return requestId; }
+

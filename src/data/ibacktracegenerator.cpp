@@ -1,0 +1,3 @@
+#include <trel/ibacktracegenerator.h>
+
+IBacktraceGenerator::~IBacktraceGenerator() = default;

@@ -1,0 +1,24 @@
+#include <trel/ktrel.h>
+
+#include <kolv/kolvdbsqliteinfo.h>
+
+#include <QSqlQuery>
+
+QSharedPointer<KDbConnHelper> KTrel::doGetDatabaseConnection() {
+    if (!db.isInitialized() || db.isSqlite()) {
+        QSqlDatabase database = KolvDbSQliteInfo::get(serverInfo.getRoot())
+                                    .connection(KolvDbSQliteInfo::DAEMON_TREL, QStringLiteral("trel"));
+        database.exec(QStringLiteral("pragma synchronous = off"));
+        database.exec(QStringLiteral("pragma temp_store = memory"));
+        return QSharedPointer<KDbConnHelper>(new KDbConnHelper(database));
+    }
+    return QSharedPointer<KDbConnHelper>(new KDbConnHelper(db.getTemporaryConnection()));
+}
+
+QSqlDatabase& KTrel::getDatabase() {
+    // The caller outside the library keeps using the handle after this call: the
+    // collector holds the connection until the next call or its own destruction.
+    QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
+    heldConnection = connection;
+    return heldConnection->database();
+}

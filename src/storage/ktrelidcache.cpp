@@ -1,0 +1,144 @@
+#include <trel/ktrel.h>
+
+#include "core/ktrellog.h"
+#include "storage/ksafesqlquery.h"
+
+#include <kolv/kexception.h>
+
+#include <QCryptographicHash>
+#include <QVariant>
+
+namespace {
+
+QByteArray textKey(const QString& text) {
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha1);
+}
+
+// A unique-key failure: MySQL says "Duplicate entry", SQLite before 3.8.2 "is not
+// unique" and later "UNIQUE constraint failed".
+bool isDuplicate(const char* message) {
+    const QString text = QString::fromUtf8(message);
+    return text.contains(QLatin1String("Duplicate entry"), Qt::CaseInsensitive) ||
+           text.contains(QLatin1String("is not unique"), Qt::CaseInsensitive) ||
+           text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
+}
+
+struct IdKind {
+    const char* insert;
+    const char* reselect;
+    const char* hashName;
+    const char* hitMessage;
+    const char* prefix;
+};
+
+const IdKind urlKind = {
+    "INSERT INTO trel_requests_urls (id, url_hash, url) values (NULL, :url_hash, :url)",
+    "SELECT id from trel_requests_urls where url_hash = :url_hash", ":url_hash",
+    "Cache id for url is", "KTrel::getUrlDbId:"};
+
+const IdKind statementKind = {
+    "INSERT INTO trel_sql_statements (id, statement_hash, prepared_statement, "
+    "statement_explain) values (NULL, :statement_hash, :prepared_statement, :statement_explain)",
+    "SELECT id from trel_sql_statements where statement_hash = :statement_hash",
+    ":statement_hash", "Cache id for stmt is", "KTrel::getStmtDbId:"};
+
+} // namespace
+
+qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QString& text,
+                        const QSqlDatabase& database) {
+    const IdKind& kind = isUrl ? urlKind : statementKind;
+    const QByteArray key = textKey(text);
+    if (const qint64* cached = cache.object(key)) {
+        trelLog(debugStream, 5) << kind.hitMessage << static_cast<long long>(*cached) << kflush;
+        return *cached;
+    }
+    trelLog(debugStream, 5) << "No cache id for" << text << kflush;
+
+    qint64 result = -1;
+    try {
+        KSafeSqlQuery insert(database);
+        insert.prepare(QString::fromLatin1(kind.insert));
+        insert.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+        if (isUrl) {
+            insert.bindValue(QStringLiteral(":url"), QVariant(text));
+        } else {
+            insert.bindValue(QStringLiteral(":prepared_statement"), QVariant(text));
+            insert.bindValue(QStringLiteral(":statement_explain"), QVariant(QStringLiteral("")));
+        }
+        insert.exec(debugStream, 10);
+        result = insert.lastInsertId().toLongLong();
+    } catch (const KException& e) {
+        if (!isDuplicate(e.what())) {
+            trelLog(debugStream, 0) << kind.prefix << e.what() << kflush;
+            return -1;
+        }
+        // Stored already, by another process or an earlier run: take its id.
+        try {
+            KSafeSqlQuery select(database);
+            select.prepare(QString::fromLatin1(kind.reselect));
+            select.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+            select.exec(debugStream, 10);
+            if (!select.next()) {
+                trelLog(debugStream, 0) << "Could not return id from db:" << text << kflush;
+                return -1;
+            }
+            result = select.value(0).toLongLong();
+        } catch (const KException& e2) {
+            // A passing failure must not stick to this text: nothing is cached.
+            trelLog(debugStream, 0) << kind.prefix << e2.what() << kflush;
+            return -1;
+        }
+    }
+    cache.insert(key, new qint64(result), 1);
+    if (trackNewIds)
+        (isUrl ? newUrlKeys : newStatementKeys).append(key);
+    return result;
+}
+
+qint64 KTrel::getUrlDbId(const QString& url, const QSqlDatabase& database) {
+    return resolveId(urlIdCache, true, url, database);
+}
+
+qint64 KTrel::getStmtDbId(const QString& statement, const QSqlDatabase& database) {
+    return resolveId(statementIdCache, false, statement, database);
+}
+
+void KTrel::forgetCachedIds() {
+    for (const QByteArray& key : qAsConst(newUrlKeys))
+        urlIdCache.remove(key);
+    for (const QByteArray& key : qAsConst(newStatementKeys))
+        statementIdCache.remove(key);
+    newUrlKeys.clear();
+    newStatementKeys.clear();
+}
+
+void KTrel::refreshUrlsCache() {
+    try {
+        QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
+        KSafeSqlQuery query(connection->database());
+        query.prepare(QStringLiteral("SELECT id, url from trel_requests_urls"));
+        query.exec(debugStream, 10);
+        while (query.next()) {
+            const qint64 id = query.value(0).toLongLong();
+            urlIdCache.insert(textKey(query.value(1).toString()), new qint64(id), 1);
+        }
+    } catch (const KException& e) {
+        trelLog(debugStream, 0) << "KTrel::refreshUrlsCache:" << e.what() << kflush;
+    }
+}
+
+void KTrel::refreshStatementsCache() {
+    try {
+        QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
+        KSafeSqlQuery query(connection->database());
+        query.prepare(
+            QStringLiteral("SELECT id, statement_hash, prepared_statement from trel_sql_statements"));
+        query.exec(debugStream, 10);
+        while (query.next()) {
+            const qint64 id = query.value(0).toLongLong();
+            statementIdCache.insert(query.value(1).toByteArray(), new qint64(id), 1);
+        }
+    } catch (const KException& e) {
+        trelLog(debugStream, 0) << "KTrel::refreshStatementsCache:" << e.what() << kflush;
+    }
+}

@@ -1,0 +1,153 @@
+#include "installation.h"
+
+#include "sqlscript.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUuid>
+
+namespace {
+
+bool writeFile(const QString& path, const QByteArray& content, QString* error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
+        !file.commit()) {
+        if (error)
+            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// A named connection that is removed when the scope ends.
+class ScopedConnection {
+public:
+    explicit ScopedConnection(const QString& driver)
+        : m_name(QStringLiteral("trel_install_%1").arg(QUuid::createUuid().toString())) {
+        m_db = QSqlDatabase::addDatabase(driver, m_name);
+    }
+    ~ScopedConnection() {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    QSqlDatabase& db() { return m_db; }
+
+private:
+    QString m_name;
+    QSqlDatabase m_db;
+};
+
+} // namespace
+
+QString Installation::databasePath(const QString& root) {
+    return QDir(root).absoluteFilePath(QStringLiteral("data/trel.db"));
+}
+
+QString Installation::headerTemplate() {
+    return QStringLiteral(
+        "<!-- trel diagnostics bar -->\n"
+        "<div id=\"trel-bar\" style=\"position:fixed;bottom:0;left:0;right:0;z-index:99999;"
+        "font:12px sans-serif;background:#263238;color:#eceff1;padding:4px 8px\">\n"
+        "  <strong>trel</strong> <span id=\"trel-summary\"></span>\n");
+}
+
+QString Installation::footerTemplate() {
+    return QStringLiteral(
+        "  <a href=\"#\" style=\"color:#80cbc4;margin-left:1em\" "
+        "onclick=\"document.getElementById('trel-bar').style.display='none';return false\">"
+        "hide</a>\n"
+        "</div>\n");
+}
+
+bool Installation::writeCommon(const QString& root, const QString& settings, QString* error) {
+    QDir dir(root);
+    for (const char* sub : {"etc", "data", "share/scripts"}) {
+        if (!dir.mkpath(QString::fromLatin1(sub))) {
+            if (error)
+                *error = QStringLiteral("cannot create %1").arg(dir.filePath(QString::fromLatin1(sub)));
+            return false;
+        }
+    }
+    return writeFile(dir.filePath(QStringLiteral("share/scripts/trel_header.html")),
+                     headerTemplate().toUtf8(), error) &&
+           writeFile(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")),
+                     footerTemplate().toUtf8(), error) &&
+           writeFile(KolvServerInfo::settingsPath(root), settings.toUtf8(), error);
+}
+
+bool Installation::createSqlite(const QString& root, QString* error) {
+    const QString schema = SqlScript::schemaFile(QStringLiteral("sqlite"));
+    if (schema.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the SQLite schema file was not found (set TREL_SCHEMA_DIR)");
+        return false;
+    }
+    if (!writeCommon(root, QStringLiteral("[database]\ntype=SQLITE\n"), error))
+        return false;
+    const QString path = databasePath(root);
+    QFile::remove(path);
+    bool ok = false;
+    {
+        ScopedConnection connection(QStringLiteral("QSQLITE"));
+        connection.db().setDatabaseName(path);
+        if (!connection.db().open()) {
+            if (error)
+                *error = QStringLiteral("cannot create %1: %2")
+                             .arg(path, connection.db().lastError().text());
+        } else {
+            ok = SqlScript::apply(connection.db(), schema, error);
+        }
+    }
+    if (!ok) {
+        QFile::remove(path);
+        QFile::remove(path + QStringLiteral("-wal"));
+        QFile::remove(path + QStringLiteral("-shm"));
+    }
+    return ok;
+}
+
+bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) {
+    const QString schema = SqlScript::schemaFile(QStringLiteral("mysql"));
+    if (schema.isEmpty()) {
+        if (error)
+            *error = QStringLiteral("the MySQL schema file was not found (set TREL_SCHEMA_DIR)");
+        return false;
+    }
+    ScopedConnection connection(QStringLiteral("QMYSQL"));
+    QSqlDatabase& db = connection.db();
+    db.setHostName(info.getDbHostName());
+    if (info.getDbPort() > 0)
+        db.setPort(info.getDbPort());
+    db.setDatabaseName(info.getDbName());
+    db.setUserName(info.getDbUsername());
+    db.setPassword(info.getDbPassword());
+    if (!db.open()) {
+        if (error)
+            *error = QStringLiteral("cannot connect to MySQL at %1:%2: %3")
+                         .arg(info.getDbHostName())
+                         .arg(info.getDbPort())
+                         .arg(db.lastError().text());
+        return false;
+    }
+    return SqlScript::apply(db, schema, error);
+}
+
+bool Installation::createMySql(const QString& root, const KolvServerInfo& info,
+                               const QString& passwordFile, QString* error) {
+    if (!applyMySqlSchema(info, error))
+        return false;
+    QString settings = QStringLiteral("[database]\ntype=QMYSQL\nhost=%1\nport=%2\nname=%3\nuser=%4\n")
+                           .arg(info.getDbHostName())
+                           .arg(info.getDbPort())
+                           .arg(info.getDbName(), info.getDbUsername());
+    if (!passwordFile.isEmpty())
+        settings += QStringLiteral("password_file=%1\n").arg(QDir(passwordFile).absolutePath());
+    else if (!info.getDbPassword().isEmpty())
+        settings += QStringLiteral("password=%1\n").arg(info.getDbPassword());
+    return writeCommon(root, settings, error);
+}

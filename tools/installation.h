@@ -1,0 +1,31 @@
+#ifndef TREL_INSTALLATION_H
+#define TREL_INSTALLATION_H
+
+#include <kolv/kolvserverinfo.h>
+
+#include <QString>
+
+// Creates what an installation holds around the library: etc/trel.ini, the bar's
+// templates, data/trel.db (WAL, with the schema) or the schema on a MySQL server.
+class Installation {
+public:
+    // Creates a SQLite installation under `root`. Returns false with a one-line reason
+    // when a file cannot be written or the schema fails; what it created is removed.
+    static bool createSqlite(const QString& root, QString* error);
+    // Creates an installation whose settings name the MySQL server in `info` and applies
+    // the MySQL schema to it.
+    static bool createMySql(const QString& root, const KolvServerInfo& info,
+                            const QString& passwordFile, QString* error);
+    // Applies the MySQL schema to the server that `info` names.
+    static bool applyMySqlSchema(const KolvServerInfo& info, QString* error);
+
+    static QString databasePath(const QString& root);
+    // The bar's templates that `init` writes.
+    static QString headerTemplate();
+    static QString footerTemplate();
+
+private:
+    static bool writeCommon(const QString& root, const QString& settings, QString* error);
+};
+
+#endif
