@@ -4,11 +4,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
+#include <QVariant>
 
 namespace {
 
@@ -42,6 +45,16 @@ private:
     QSqlDatabase m_db;
 };
 
+QStringList trelTables(QSqlDatabase& db) {
+    QStringList names;
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("SHOW TABLES LIKE 'trel\\_%'"))) {
+        while (query.next())
+            names << query.value(0).toString();
+    }
+    return names;
+}
+
 } // namespace
 
 QString Installation::databasePath(const QString& root) {
@@ -64,20 +77,38 @@ QString Installation::footerTemplate() {
         "</div>\n");
 }
 
-bool Installation::writeCommon(const QString& root, const QString& settings, QString* error) {
+bool Installation::writeCommon(const QString& root, const QVariantMap& database, QString* error) {
     QDir dir(root);
     for (const char* sub : {"etc", "data", "share/scripts"}) {
         if (!dir.mkpath(QString::fromLatin1(sub))) {
             if (error)
-                *error = QStringLiteral("cannot create %1").arg(dir.filePath(QString::fromLatin1(sub)));
+                *error =
+                    QStringLiteral("cannot create %1").arg(dir.filePath(QString::fromLatin1(sub)));
             return false;
         }
     }
-    return writeFile(dir.filePath(QStringLiteral("share/scripts/trel_header.html")),
-                     headerTemplate().toUtf8(), error) &&
-           writeFile(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")),
-                     footerTemplate().toUtf8(), error) &&
-           writeFile(KolvServerInfo::settingsPath(root), settings.toUtf8(), error);
+    if (!writeFile(dir.filePath(QStringLiteral("share/scripts/trel_header.html")),
+                   headerTemplate().toUtf8(), error) ||
+        !writeFile(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")),
+                   footerTemplate().toUtf8(), error))
+        return false;
+
+    // QSettings writes the values the way KolvServerInfo::load reads them back, with
+    // INI quoting and escaping of whatever characters a value holds.
+    const QString path = KolvServerInfo::settingsPath(root);
+    QFile::remove(path);
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("database"));
+    for (auto it = database.constBegin(); it != database.constEnd(); ++it)
+        settings.setValue(it.key(), it.value());
+    settings.endGroup();
+    settings.sync();
+    if (settings.status() != QSettings::NoError || !QFileInfo::exists(path)) {
+        if (error)
+            *error = QStringLiteral("cannot write %1").arg(path);
+        return false;
+    }
+    return true;
 }
 
 bool Installation::createSqlite(const QString& root, QString* error) {
@@ -87,7 +118,7 @@ bool Installation::createSqlite(const QString& root, QString* error) {
             *error = QStringLiteral("the SQLite schema file was not found (set TREL_SCHEMA_DIR)");
         return false;
     }
-    if (!writeCommon(root, QStringLiteral("[database]\ntype=SQLITE\n"), error))
+    if (!writeCommon(root, QVariantMap{{QStringLiteral("type"), QStringLiteral("SQLITE")}}, error))
         return false;
     const QString path = databasePath(root);
     QFile::remove(path);
@@ -126,28 +157,44 @@ bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) 
     db.setDatabaseName(info.getDbName());
     db.setUserName(info.getDbUsername());
     db.setPassword(info.getDbPassword());
+    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5"));
     if (!db.open()) {
         if (error)
             *error = QStringLiteral("cannot connect to MySQL at %1:%2: %3")
                          .arg(info.getDbHostName())
                          .arg(info.getDbPort())
-                         .arg(db.lastError().text());
+                         .arg(db.lastError().text().simplified());
         return false;
     }
-    return SqlScript::apply(db, schema, error);
+    // The server's data-definition statements cannot be rolled back: on failure, the
+    // tables this run created are dropped again, and those that were there stay.
+    const QStringList before = trelTables(db);
+    if (SqlScript::apply(db, schema, error))
+        return true;
+    const QStringList after = trelTables(db);
+    for (const QString& table : after) {
+        if (!before.contains(table)) {
+            QSqlQuery drop(db);
+            drop.exec(QStringLiteral("DROP TABLE IF EXISTS `%1`").arg(table));
+        }
+    }
+    return false;
 }
 
 bool Installation::createMySql(const QString& root, const KolvServerInfo& info,
                                const QString& passwordFile, QString* error) {
     if (!applyMySqlSchema(info, error))
         return false;
-    QString settings = QStringLiteral("[database]\ntype=QMYSQL\nhost=%1\nport=%2\nname=%3\nuser=%4\n")
-                           .arg(info.getDbHostName())
-                           .arg(info.getDbPort())
-                           .arg(info.getDbName(), info.getDbUsername());
+    QVariantMap settings{{QStringLiteral("type"), QStringLiteral("QMYSQL")},
+                         {QStringLiteral("host"), info.getDbHostName()},
+                         {QStringLiteral("port"), QString::number(info.getDbPort())},
+                         {QStringLiteral("name"), info.getDbName()},
+                         {QStringLiteral("user"), info.getDbUsername()}};
+    // A password given in a file stays in that file: the settings name the file.
     if (!passwordFile.isEmpty())
-        settings += QStringLiteral("password_file=%1\n").arg(QDir(passwordFile).absolutePath());
+        settings.insert(QStringLiteral("password_file"),
+                        QFileInfo(passwordFile).absoluteFilePath());
     else if (!info.getDbPassword().isEmpty())
-        settings += QStringLiteral("password=%1\n").arg(info.getDbPassword());
+        settings.insert(QStringLiteral("password"), info.getDbPassword());
     return writeCommon(root, settings, error);
 }

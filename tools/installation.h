@@ -4,6 +4,7 @@
 #include <kolv/kolvserverinfo.h>
 
 #include <QString>
+#include <QVariantMap>
 
 // Creates what an installation holds around the library: etc/trel.ini, the bar's
 // templates, data/trel.db (WAL, with the schema) or the schema on a MySQL server.
@@ -13,10 +14,12 @@ public:
     // when a file cannot be written or the schema fails; what it created is removed.
     static bool createSqlite(const QString& root, QString* error);
     // Creates an installation whose settings name the MySQL server in `info` and applies
-    // the MySQL schema to it.
+    // the MySQL schema to it. With a password file, the settings name the file (by its
+    // absolute path) and hold no password; without one, a password in `info` is stored.
     static bool createMySql(const QString& root, const KolvServerInfo& info,
                             const QString& passwordFile, QString* error);
-    // Applies the MySQL schema to the server that `info` names.
+    // Applies the MySQL schema to the server that `info` names. Tables that exist are
+    // kept; on failure the tables this call created are dropped again.
     static bool applyMySqlSchema(const KolvServerInfo& info, QString* error);
 
     static QString databasePath(const QString& root);
@@ -25,7 +28,9 @@ public:
     static QString footerTemplate();
 
 private:
-    static bool writeCommon(const QString& root, const QString& settings, QString* error);
+    // The folders, the templates and etc/trel.ini with `database` as its [database]
+    // group.
+    static bool writeCommon(const QString& root, const QVariantMap& database, QString* error);
 };
 
 #endif

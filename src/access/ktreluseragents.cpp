@@ -17,16 +17,17 @@ void KTrel::loadUserAgentTable() {
         while (query.next()) {
             const QSqlRecord record = query.record();
             UserAgentEntry entry(record);
-            // A row without a pattern (too few columns, or NULL) is refused like an
-            // invalid pattern: it must never allow anything.
-            const bool hasPattern = record.count() > 3 && !record.isNull(3);
+            // A row without a pattern (too few columns, NULL or empty) is refused like an
+            // invalid pattern: read as the empty expression, it would allow everything.
+            const bool hasPattern =
+                record.count() > 3 && !record.isNull(3) && !entry.getAgentString().isEmpty();
             if (hasPattern && entry.compile()) {
                 trelLog(debugStream, 3) << "Trel: Loaded User-Agent:" << entry.toString() << kflush;
                 userAgents.push_back(entry);
             } else {
-                trelLog(debugStream, 1) << "User-Agent entry:" << entry.getUserAgent()
-                                        << "contains an invalid agent patter:"
-                                        << entry.getAgentString() << kflush;
+                trelLog(debugStream, 1)
+                    << "User-Agent entry:" << entry.getUserAgent()
+                    << "contains an invalid agent patter:" << entry.getAgentString() << kflush;
             }
         }
         trelLog(debugStream, 3) << "Trel: loading user-agent info from the db.. completed"

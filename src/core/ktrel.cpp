@@ -15,10 +15,12 @@ const int IdCacheCapacity = 100;
 // empty template.
 QString readTemplate(const QString& path, KDebug::StreamId stream) {
     QFile file(path);
-    QString text;
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Reading a file that did not open would add Qt's own warning to this line.
         trelLog(stream, 0) << "Unable to open" << file.fileName() << file.errorString() << kflush;
-    text = QString::fromUtf8(file.readAll());
+        return QString();
+    }
+    const QString text = QString::fromUtf8(file.readAll());
     file.close();
     return text;
 }
@@ -102,7 +104,10 @@ void KTrel::reset() {
     backtraces.clear();
 }
 
-void KTrel::setRequestId(qint64 id) { requestId = id; }
+void KTrel::setRequestId(qint64 id) {
+    requestId = id;
+}
 
-qint64 KTrel::getRequestId() const { return requestId; }
-
+qint64 KTrel::getRequestId() const {
+    return requestId;
+}

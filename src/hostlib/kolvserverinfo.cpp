@@ -16,6 +16,20 @@ bool KolvServerInfo::isMySQL() const {
            m_dbType == QLatin1String("MYSQL");
 }
 
+namespace {
+
+// A setting as text. QSettings reads an unquoted value with commas as a list, whose
+// toString() is empty: a hand-written "password=a,b" must not become no password.
+QString textValue(const QSettings& settings, const QString& key,
+                  const QVariant& fallback = QVariant()) {
+    const QVariant value = settings.value(key, fallback);
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+} // namespace
+
 bool KolvServerInfo::load(const QString& root, QString* error) {
     auto fail = [error](const QString& why) {
         if (error)
@@ -37,21 +51,21 @@ bool KolvServerInfo::load(const QString& root, QString* error) {
     loaded.m_root = root;
     settings.beginGroup(QStringLiteral("database"));
     if (!settings.contains(QStringLiteral("type")))
-        return fail(QStringLiteral("settings file %1 names no database type ([database] type=)")
-                        .arg(path));
-    loaded.m_dbType = settings.value(QStringLiteral("type")).toString().trimmed();
+        return fail(
+            QStringLiteral("settings file %1 names no database type ([database] type=)").arg(path));
+    loaded.m_dbType = textValue(settings, QStringLiteral("type")).trimmed();
     if (loaded.m_dbType.isEmpty())
         return fail(QStringLiteral("settings file %1 has an empty database type").arg(path));
-    loaded.m_dbHostName = settings.value(QStringLiteral("host")).toString();
-    const QString port = settings.value(QStringLiteral("port"), QStringLiteral("0")).toString();
+    loaded.m_dbHostName = textValue(settings, QStringLiteral("host"));
+    const QString port = textValue(settings, QStringLiteral("port"), QStringLiteral("0"));
     bool ok = false;
     loaded.m_dbPort = port.toInt(&ok);
     if (!ok || loaded.m_dbPort < 0 || loaded.m_dbPort > 65535)
         return fail(QStringLiteral("settings file %1 has an invalid port '%2'").arg(path, port));
-    loaded.m_dbName = settings.value(QStringLiteral("name")).toString();
-    loaded.m_dbUsername = settings.value(QStringLiteral("user")).toString();
-    loaded.m_dbPassword = settings.value(QStringLiteral("password")).toString();
-    const QString passwordFile = settings.value(QStringLiteral("password_file")).toString();
+    loaded.m_dbName = textValue(settings, QStringLiteral("name"));
+    loaded.m_dbUsername = textValue(settings, QStringLiteral("user"));
+    loaded.m_dbPassword = textValue(settings, QStringLiteral("password"));
+    const QString passwordFile = textValue(settings, QStringLiteral("password_file"));
     if (!passwordFile.isEmpty()) {
         QFile file(QDir(root).absoluteFilePath(passwordFile));
         if (!file.open(QIODevice::ReadOnly))
@@ -60,6 +74,9 @@ bool KolvServerInfo::load(const QString& root, QString* error) {
         loaded.m_dbPassword = QString::fromUtf8(file.readAll()).trimmed();
     }
     settings.endGroup();
+    // QSettings parses a group when it is first read: a malformed line shows only now.
+    if (settings.status() != QSettings::NoError)
+        return fail(QStringLiteral("settings file %1 is not a valid INI file").arg(path));
     *this = loaded;
     return true;
 }

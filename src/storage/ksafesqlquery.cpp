@@ -9,6 +9,8 @@
 #include <QVariant>
 
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -26,17 +28,28 @@ void doPause(int milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
+// Drivers (one per physical connection, shared by every handle copy) on which a
+// KSafeSqlTransaction is open.
+std::mutex transactionsMutex;
+std::set<const QSqlDriver*>& openTransactions() {
+    static std::set<const QSqlDriver*> drivers;
+    return drivers;
+}
+
 } // namespace
 
 KSafeSqlQuery::KSafeSqlQuery(QSqlDatabase db)
     : QSqlQuery(db), database(db), traceEnabled(qgetenv("KV_SQL_DEBUG") == "1") {}
 
-KSafeSqlQuery::~KSafeSqlQuery() { database = QSqlDatabase(); }
+KSafeSqlQuery::~KSafeSqlQuery() {
+    database = QSqlDatabase();
+}
 
-void KSafeSqlQuery::setPause(Pause pause) { pauseFunction() = std::move(pause); }
+void KSafeSqlQuery::setPause(Pause pause) {
+    pauseFunction() = std::move(pause);
+}
 
-bool KSafeSqlQuery::isConnectionLost() const {
-    const QSqlError error = lastError();
+bool KSafeSqlQuery::isConnectionLost(const QSqlError& error) {
     const QString text = error.text().toLower();
     // MariaDB's client library says "Server has gone away" where MySQL's says "MySQL
     // server has gone away"; 2006 and 2013 are the client's codes for both losses.
@@ -63,7 +76,7 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
 
 void KSafeSqlQuery::attempt() {
     bool ok = QSqlQuery::exec();
-    if (!ok && isConnectionLost())
+    if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database))
         ok = reexecuteOnNewConnection();
     trace();
     if (!ok)
@@ -91,4 +104,50 @@ bool KSafeSqlQuery::exec(KDebug::StreamId stream, int maxRetries) {
             doPause(RetryPauseMs);
         }
     }
+}
+
+KSafeSqlTransaction::KSafeSqlTransaction(QSqlDatabase& db) : database(db), open(false) {
+    open = database.transaction();
+    if (!open && KSafeSqlQuery::isConnectionLost(database.lastError())) {
+        database.open();
+        open = database.transaction();
+    }
+    if (open) {
+        std::lock_guard<std::mutex> lock(transactionsMutex);
+        openTransactions().insert(database.driver());
+    }
+}
+
+KSafeSqlTransaction::~KSafeSqlTransaction() {
+    if (open)
+        rollback();
+}
+
+bool KSafeSqlTransaction::commit() {
+    if (!open)
+        return false;
+    // A transaction whose commit failed may still be active (SQLite keeps it after a
+    // deferred constraint failed): it stays open for rollback() or the destructor.
+    if (!database.commit())
+        return false;
+    close();
+    return true;
+}
+
+void KSafeSqlTransaction::rollback() {
+    if (!open)
+        return;
+    close();
+    database.rollback();
+}
+
+void KSafeSqlTransaction::close() {
+    open = false;
+    std::lock_guard<std::mutex> lock(transactionsMutex);
+    openTransactions().erase(database.driver());
+}
+
+bool KSafeSqlTransaction::isOpenOn(const QSqlDatabase& db) {
+    std::lock_guard<std::mutex> lock(transactionsMutex);
+    return openTransactions().count(db.driver()) > 0;
 }

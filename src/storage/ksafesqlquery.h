@@ -4,6 +4,7 @@
 #include <kolv/kdebug.h>
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <functional>
@@ -13,6 +14,10 @@
 // retry), reopens a lost MySQL connection once per attempt, and turns any remaining
 // failure into a KException that carries the statement and the driver's error text.
 // With KV_SQL_DEBUG=1 every execution is traced to Qt's debug output.
+//
+// A lost connection is not cured while a KSafeSqlTransaction is open on it: the
+// statements that ran before died with the old session, and re-executing the rest on a
+// new one would store part of the work outside any transaction. The loss is raised.
 class KSafeSqlQuery : public QSqlQuery {
 public:
     explicit KSafeSqlQuery(QSqlDatabase database);
@@ -29,14 +34,43 @@ public:
 
     static const int RetryPauseMs = 500;
 
+    // The client's words and codes for a connection that the server dropped.
+    static bool isConnectionLost(const QSqlError& error);
+
 private:
     void attempt();
     void trace();
-    bool isConnectionLost() const;
     bool reexecuteOnNewConnection();
 
     QSqlDatabase database;
     bool traceEnabled;
+};
+
+// One transaction on a connection, for the operations that must store all or nothing.
+// Beginning reopens, once, a connection that was lost while it waited in the pool, so
+// that the transaction really begins; a transaction that cannot begin is reported by
+// isOpen(). While it is open the executor raises a lost connection instead of curing it.
+// The destructor rolls back a transaction that was neither committed nor rolled back.
+class KSafeSqlTransaction {
+public:
+    explicit KSafeSqlTransaction(QSqlDatabase& database);
+    ~KSafeSqlTransaction();
+    KSafeSqlTransaction(const KSafeSqlTransaction&) = delete;
+    KSafeSqlTransaction& operator=(const KSafeSqlTransaction&) = delete;
+
+    bool isOpen() const { return open; }
+    // False when the commit failed; the transaction then stays open until rollback().
+    bool commit();
+    void rollback();
+
+    // True while a transaction of this class is open on the connection of `database`.
+    static bool isOpenOn(const QSqlDatabase& database);
+
+private:
+    void close();
+
+    QSqlDatabase& database;
+    bool open;
 };
 
 #endif

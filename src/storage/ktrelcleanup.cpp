@@ -15,7 +15,10 @@ void KTrel::cleanupDb(quint32 keep) {
         return;
     }
     QSqlDatabase& database = connection->database();
-    database.transaction();
+    KSafeSqlTransaction transaction(database);
+    if (!transaction.isOpen())
+        throw KException(QStringLiteral("KTrel::cleanupDb: could not begin a transaction: %1")
+                             .arg(database.lastError().text()));
     int deleted = 0;
     try {
         KSafeSqlQuery query(database);
@@ -28,11 +31,11 @@ void KTrel::cleanupDb(quint32 keep) {
         query.bindValue(QStringLiteral(":keepUrls"), QVariant(limit));
         query.exec(debugStream, 3);
         deleted = query.numRowsAffected();
-        if (!database.commit())
+        if (!transaction.commit())
             throw KException(QStringLiteral("KTrel::cleanupDb: commit failed: %1")
                                  .arg(database.lastError().text()));
     } catch (const KException&) {
-        database.rollback();
+        transaction.rollback();
         throw;
     }
     trelLog(debugStream, 3) << "Deleted requests:" << deleted << kflush;

@@ -23,6 +23,12 @@ bool isDuplicate(const char* message) {
            text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
 }
 
+// A MySQL deadlock rolls the victim's whole transaction back: inside a write, carrying on
+// would store the rest of the request outside any transaction, without its request row.
+bool endsTransaction(const char* message) {
+    return QByteArray(message).contains("Deadlock found");
+}
+
 struct IdKind {
     const char* insert;
     const char* reselect;
@@ -39,8 +45,8 @@ const IdKind urlKind = {
 const IdKind statementKind = {
     "INSERT INTO trel_sql_statements (id, statement_hash, prepared_statement, "
     "statement_explain) values (NULL, :statement_hash, :prepared_statement, :statement_explain)",
-    "SELECT id from trel_sql_statements where statement_hash = :statement_hash",
-    ":statement_hash", "Cache id for stmt is", "KTrel::getStmtDbId:"};
+    "SELECT id from trel_sql_statements where statement_hash = :statement_hash", ":statement_hash",
+    "Cache id for stmt is", "KTrel::getStmtDbId:"};
 
 } // namespace
 
@@ -59,23 +65,32 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
         KSafeSqlQuery insert(database);
         insert.prepare(QString::fromLatin1(kind.insert));
         insert.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+        // Qt binds a null QString as SQL NULL: an empty text is stored as one.
+        const QVariant value(text.isNull() ? QStringLiteral("") : text);
         if (isUrl) {
-            insert.bindValue(QStringLiteral(":url"), QVariant(text));
+            insert.bindValue(QStringLiteral(":url"), value);
         } else {
-            insert.bindValue(QStringLiteral(":prepared_statement"), QVariant(text));
+            insert.bindValue(QStringLiteral(":prepared_statement"), value);
             insert.bindValue(QStringLiteral(":statement_explain"), QVariant(QStringLiteral("")));
         }
         insert.exec(debugStream, 10);
         result = insert.lastInsertId().toLongLong();
     } catch (const KException& e) {
+        if (trackNewIds && endsTransaction(e.what()))
+            throw;
         if (!isDuplicate(e.what())) {
             trelLog(debugStream, 0) << kind.prefix << e.what() << kflush;
             return -1;
         }
-        // Stored already, by another process or an earlier run: take its id.
+        // Stored already, by another process or an earlier run: take its id. On MySQL
+        // the row may have been committed after this transaction's snapshot was taken,
+        // which only a locking read is sure to see.
         try {
             KSafeSqlQuery select(database);
-            select.prepare(QString::fromLatin1(kind.reselect));
+            QString reselect = QString::fromLatin1(kind.reselect);
+            if (database.driverName() == QLatin1String("QMYSQL"))
+                reselect += QStringLiteral(" LOCK IN SHARE MODE");
+            select.prepare(reselect);
             select.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
             select.exec(debugStream, 10);
             if (!select.next()) {
@@ -84,6 +99,9 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
             }
             result = select.value(0).toLongLong();
         } catch (const KException& e2) {
+            // The locking re-select can be a deadlock victim too.
+            if (trackNewIds && endsTransaction(e2.what()))
+                throw;
             // A passing failure must not stick to this text: nothing is cached.
             trelLog(debugStream, 0) << kind.prefix << e2.what() << kflush;
             return -1;
@@ -131,8 +149,8 @@ void KTrel::refreshStatementsCache() {
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         KSafeSqlQuery query(connection->database());
-        query.prepare(
-            QStringLiteral("SELECT id, statement_hash, prepared_statement from trel_sql_statements"));
+        query.prepare(QStringLiteral(
+            "SELECT id, statement_hash, prepared_statement from trel_sql_statements"));
         query.exec(debugStream, 10);
         while (query.next()) {
             const qint64 id = query.value(0).toLongLong();

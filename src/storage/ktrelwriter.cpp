@@ -47,7 +47,11 @@ void KTrel::write() {
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         QSqlDatabase& database = connection->database();
-        database.transaction();
+        // Without a transaction a failure would leave part of the request behind.
+        KSafeSqlTransaction transaction(database);
+        if (!transaction.isOpen())
+            throw KException(QStringLiteral("could not begin a transaction: %1")
+                                 .arg(database.lastError().text()));
         qint64 dataSize = 0;
         try {
             writeRequestRow(database, dataSize);
@@ -59,17 +63,19 @@ void KTrel::write() {
             writeSuperGlobals(database, dataSize);
 
             KSafeSqlQuery update(database);
-            update.prepare(QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
+            update.prepare(
+                QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
             update.bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
             update.bindValue(QStringLiteral(":id"), int64(getRequestId()));
             update.exec(debugStream, WriteRetries);
 
             // A commit that fails leaves the request unwritten: it is reported like a
             // failed statement and rolled back below.
-            if (!database.commit())
-                throw KException(QStringLiteral("commit failed: %1").arg(database.lastError().text()));
+            if (!transaction.commit())
+                throw KException(
+                    QStringLiteral("commit failed: %1").arg(database.lastError().text()));
         } catch (const KException&) {
-            database.rollback();
+            transaction.rollback();
             // Ids learned in the rolled-back transaction name rows that no longer exist.
             forgetCachedIds();
             throw;
@@ -82,6 +88,15 @@ void KTrel::write() {
     newStatementKeys.clear();
 }
 
+namespace {
+
+// Qt binds a null QString as SQL NULL; a text that was never set is stored empty.
+QVariant nonNullText(const QString& text) {
+    return QVariant(text.isNull() ? QStringLiteral("") : text);
+}
+
+} // namespace
+
 void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
     dataSize += 36 + pageId.length() + request.getMethod().length();
     const qint64 urlId = getUrlDbId(request.getUrl(), database);
@@ -92,11 +107,12 @@ void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
         "request_time, is_primary_page, peak_memory_usage, data_size, memory_limit) VALUES (NULL, "
         ":page_id, :url_id, :status_code, :method, :start_time, :request_time, :is_primary_page, "
         ":peak_memory_usage, :data_size, :memory_limit)"));
-    query.bindValue(QStringLiteral(":page_id"), QVariant(pageId));
+    query.bindValue(QStringLiteral(":page_id"), nonNullText(pageId));
     query.bindValue(QStringLiteral(":url_id"), int64(urlId));
     query.bindValue(QStringLiteral(":status_code"), QVariant(request.getStatus()));
-    query.bindValue(QStringLiteral(":method"), QVariant(request.getMethod()));
-    query.bindValue(QStringLiteral(":start_time"), int64(request.getStartTime().toMSecsSinceEpoch()));
+    query.bindValue(QStringLiteral(":method"), nonNullText(request.getMethod()));
+    query.bindValue(QStringLiteral(":start_time"),
+                    int64(request.getStartTime().toMSecsSinceEpoch()));
     query.bindValue(QStringLiteral(":request_time"), int64(request.getRequestTime()));
     query.bindValue(QStringLiteral(":is_primary_page"), QVariant(isPrimaryPage ? 1 : 0));
     query.bindValue(QStringLiteral(":peak_memory_usage"), int64(request.getPeakMemoryUsage()));

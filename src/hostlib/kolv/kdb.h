@@ -31,7 +31,7 @@ public:
     KDbConnectionPtr getTemporaryConnection();
 
     // Idle connections the pool keeps at most; more are closed when handed back.
-    static const int MaxIdle = 4;
+    static constexpr int MaxIdle = 4;
     int idleCount() const;
 
 private:

@@ -34,7 +34,7 @@ public:
     // Receives every finished line while installed: level, stream and the line's text.
     using Sink = std::function<void(debug_level_t, StreamId, const QString&)>;
 
-    static const debug_level_t DefaultLevel = 3;
+    static constexpr debug_level_t DefaultLevel = 3;
 
     static debug_level_t getDebugLevel(StreamId stream);
     static void setDebugLevel(StreamId stream, debug_level_t level);

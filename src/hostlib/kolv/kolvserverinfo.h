@@ -15,6 +15,10 @@
 //   name=trel
 //   user=trel
 //   password=...           ; or password_file=<path>, relative to the root
+//
+// Values follow QSettings' INI rules: quote a value that holds ';' or blanks at its ends,
+// and write '\' and '"' as "\\" and "\"" (QSettings writes them so). An unquoted value
+// with commas keeps them, though not the blanks around them.
 class KOLV_EXPORT KolvServerInfo {
 public:
     KolvServerInfo();

@@ -1,0 +1,240 @@
+#include "installationaccess.h"
+
+#include "installation.h"
+#include "toolerror.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+#include <QSqlError>
+#include <QVariant>
+
+namespace {
+
+QAtomicInt connectionSerial;
+
+QString oneLine(const QString& text) {
+    return text.simplified();
+}
+
+} // namespace
+
+QStringList InstallationAccess::tables() {
+    return {QStringLiteral("trel_requests"),
+            QStringLiteral("trel_requests_urls"),
+            QStringLiteral("trel_sql_statements"),
+            QStringLiteral("trel_sql_queries"),
+            QStringLiteral("trel_log_entries"),
+            QStringLiteral("trel_functions_stats"),
+            QStringLiteral("trel_monitor_events"),
+            QStringLiteral("trel_processing_breakdown"),
+            QStringLiteral("trel_superglobals_data"),
+            QStringLiteral("trel_backtrace"),
+            QStringLiteral("trel_tokens"),
+            QStringLiteral("trel_user_agent")};
+}
+
+QString InstallationAccess::absoluteRoot(const QString& root) {
+    return QDir::cleanPath(QDir(root).absolutePath());
+}
+
+InstallationAccess::InstallationAccess(const QString& root)
+    : m_shownRoot(root), m_root(absoluteRoot(root)),
+      m_connectionName(QStringLiteral("trel_tool_%1").arg(connectionSerial.fetchAndAddRelaxed(1))) {
+    loadSettings();
+    checkFiles();
+    openDatabase();
+    checkTables();
+}
+
+InstallationAccess::~InstallationAccess() {
+    if (m_db.isValid())
+        m_db.close();
+    m_db = QSqlDatabase();
+    if (QSqlDatabase::contains(m_connectionName))
+        QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+QString InstallationAccess::backendName() const {
+    return isMySql() ? QStringLiteral("MariaDB/MySQL") : QStringLiteral("SQLite");
+}
+
+ToolError InstallationAccess::incomplete(const QString& what) const {
+    return ToolError(QStringLiteral("the installation at %1 is incomplete: %2; recreate it with "
+                                    "`trel init %1 --force`")
+                         .arg(m_shownRoot, what));
+}
+
+void InstallationAccess::loadSettings() {
+    const QFileInfo rootInfo(m_root);
+    if (!rootInfo.exists())
+        throw ToolError(QStringLiteral("no installation at %1: the folder does not exist; create "
+                                       "one with `trel init %1`")
+                            .arg(m_shownRoot));
+    if (!rootInfo.isDir())
+        throw ToolError(QStringLiteral("no installation at %1: it is not a folder; give the "
+                                       "folder that `trel init` created")
+                            .arg(m_shownRoot));
+    const QDir dir(m_root);
+    if (!QFileInfo::exists(KolvServerInfo::settingsPath(m_root))) {
+        const bool remnant = QFileInfo::exists(dir.filePath(QStringLiteral("data"))) ||
+                             QFileInfo::exists(dir.filePath(QStringLiteral("share/scripts")));
+        if (remnant)
+            throw incomplete(QStringLiteral("etc/trel.ini is missing"));
+        throw ToolError(QStringLiteral("no installation at %1 (etc/trel.ini is missing); create "
+                                       "one with `trel init %1`")
+                            .arg(m_shownRoot));
+    }
+    QString error;
+    KolvServerInfo loaded;
+    if (!loaded.load(m_root, &error))
+        throw ToolError(QStringLiteral("the settings of %1 are broken: %2; fix etc/trel.ini or "
+                                       "recreate the installation with `trel init %1 --force`")
+                            .arg(m_shownRoot, oneLine(error)));
+    const QString type = loaded.getDbType();
+    const bool sqlite = type.compare(QLatin1String("SQLITE"), Qt::CaseInsensitive) == 0 ||
+                        type.compare(QLatin1String("QSQLITE"), Qt::CaseInsensitive) == 0;
+    if (!sqlite && !loaded.isMySQL())
+        throw ToolError(QStringLiteral("the settings of %1 are broken: the database type '%2' is "
+                                       "neither SQLITE nor QMYSQL; fix [database] type= in "
+                                       "etc/trel.ini")
+                            .arg(m_shownRoot, type));
+    if (loaded.isMySQL() && (loaded.getDbHostName().isEmpty() || loaded.getDbName().isEmpty() ||
+                             loaded.getDbUsername().isEmpty()))
+        throw ToolError(QStringLiteral("the settings of %1 are broken: a MySQL installation needs "
+                                       "host, name and user in [database]; fix etc/trel.ini")
+                            .arg(m_shownRoot));
+    m_settings = loaded;
+    m_settings.setRoot(m_root);
+}
+
+void InstallationAccess::checkFiles() {
+    const QDir dir(m_root);
+    for (const QString& file : {QStringLiteral("share/scripts/trel_header.html"),
+                                QStringLiteral("share/scripts/trel_footer.html")}) {
+        if (!QFileInfo(dir.filePath(file)).isFile())
+            throw incomplete(QStringLiteral("%1 is missing").arg(file));
+    }
+    if (!isMySql() && !QFileInfo(Installation::databasePath(m_root)).isFile())
+        throw incomplete(QStringLiteral("data/trel.db is missing"));
+}
+
+bool InstallationAccess::openMySql(QSqlDatabase& db, const KolvServerInfo& info, QString* error) {
+    db.setHostName(info.getDbHostName());
+    if (info.getDbPort() > 0)
+        db.setPort(info.getDbPort());
+    db.setDatabaseName(info.getDbName());
+    db.setUserName(info.getDbUsername());
+    db.setPassword(info.getDbPassword());
+    // An unreachable server is reported in seconds, not after the client's default wait.
+    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5"));
+    if (db.open())
+        return true;
+    if (error)
+        *error = oneLine(db.lastError().text());
+    return false;
+}
+
+QString InstallationAccess::connectFailure(const KolvServerInfo& info, const QString& error) {
+    return QStringLiteral("cannot connect to the MySQL server at %1:%2 (database %3, user %4): %5")
+        .arg(info.getDbHostName(), QString::number(info.getDbPort()), info.getDbName(),
+             info.getDbUsername(), error);
+}
+
+void InstallationAccess::openDatabase() {
+    if (isMySql()) {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), m_connectionName);
+        QString error;
+        if (!openMySql(m_db, m_settings, &error))
+            throw ToolError(connectFailure(m_settings, error) +
+                            QStringLiteral("; check that the server runs and the settings in "
+                                           "%1/etc/trel.ini")
+                                .arg(m_shownRoot));
+        return;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+    m_db.setDatabaseName(Installation::databasePath(m_root));
+    // Writers of the library hold the database for the length of one request.
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+    if (!m_db.open())
+        throw incomplete(QStringLiteral("data/trel.db cannot be opened (%1)")
+                             .arg(oneLine(m_db.lastError().text())));
+}
+
+void InstallationAccess::checkTables() {
+    QSqlQuery query(m_db);
+    const QString sql =
+        isMySql() ? QStringLiteral("SELECT table_name FROM information_schema.tables WHERE "
+                                   "table_schema = DATABASE()")
+                  : QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'");
+    if (!query.exec(sql)) {
+        if (isMySql())
+            throw ToolError(
+                QStringLiteral("cannot read the tables of database %1: %2; check the "
+                               "settings in %3/etc/trel.ini")
+                    .arg(m_settings.getDbName(), oneLine(query.lastError().text()), m_shownRoot));
+        throw incomplete(QStringLiteral("data/trel.db is not a database (%1)")
+                             .arg(oneLine(query.lastError().text())));
+    }
+    QSet<QString> present;
+    while (query.next())
+        present.insert(query.value(0).toString().toLower());
+    QStringList missing;
+    for (const QString& table : tables()) {
+        if (!present.contains(table))
+            missing << table;
+    }
+    if (!missing.isEmpty())
+        throw incomplete(QStringLiteral("the database lacks the table%1 %2")
+                             .arg(missing.size() > 1 ? QStringLiteral("s") : QString(),
+                                  missing.join(QStringLiteral(", "))));
+}
+
+QSqlQuery InstallationAccess::run(const QString& what, const QString& sql,
+                                  const QVariantList& binds) {
+    QSqlQuery query(m_db);
+    bool ok = query.prepare(sql);
+    if (ok) {
+        for (int i = 0; i < binds.size(); ++i)
+            query.bindValue(i, binds.at(i));
+        ok = query.exec();
+    }
+    if (!ok)
+        throw ToolError(QStringLiteral("%1 failed in the database of %2: %3")
+                            .arg(what, m_shownRoot, oneLine(query.lastError().text())));
+    return query;
+}
+
+QMap<QString, qint64> InstallationAccess::rowCounts() {
+    QMap<QString, qint64> counts;
+    for (const QString& table : tables()) {
+        QSqlQuery query = run(QStringLiteral("counting rows"),
+                              QStringLiteral("SELECT COUNT(*) FROM %1").arg(table));
+        counts.insert(table, query.next() ? query.value(0).toLongLong() : 0);
+    }
+    return counts;
+}
+
+qint64 InstallationAccess::databaseSize() {
+    if (isMySql()) {
+        // The server's figures lag behind the writes until the statistics are renewed.
+        QSqlQuery analyze(m_db);
+        analyze.exec(QStringLiteral("ANALYZE TABLE ") + tables().join(QStringLiteral(", ")));
+        QSqlQuery query = run(QStringLiteral("reading the table sizes"),
+                              QStringLiteral("SELECT SUM(data_length + index_length) FROM "
+                                             "information_schema.tables WHERE table_schema = "
+                                             "DATABASE() AND table_name LIKE 'trel\\_%'"));
+        return query.next() ? query.value(0).toLongLong() : 0;
+    }
+    const QString path = Installation::databasePath(m_root);
+    return QFileInfo(path).size() + QFileInfo(path + QStringLiteral("-wal")).size();
+}
+
+QString InstallationAccess::databaseSizeNote() const {
+    if (isMySql())
+        return QStringLiteral("tables of database %1 on %2:%3, as the server reports them")
+            .arg(m_settings.getDbName(), m_settings.getDbHostName(),
+                 QString::number(m_settings.getDbPort()));
+    return QStringLiteral("data/trel.db with its write-ahead log");
+}
