@@ -1,6 +1,6 @@
 #include <trel/ktrelbacktrace.h>
 
-#include "storage/ksafesqlquery.h"
+#include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
 
@@ -22,20 +22,21 @@ bool KTrelBacktrace::load(KDbConnectionPtr connection, KDebug::StreamId stream) 
     if (connection.isNull())
         throw KException("KTrelBacktrace::load: no database connection");
     QSqlDatabase database = connection->getDatabase();
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral("select * from trel_backtrace where id=:id"));
-    query.bindValue(QStringLiteral(":id"), QVariant(static_cast<qlonglong>(id)));
-    query.exec(stream, 3);
-    if (!query.next())
+    KStatementCache::Statement query(database,
+                                     QStringLiteral("select * from trel_backtrace where id=:id"));
+    query->bindValue(QStringLiteral(":id"), QVariant(static_cast<qlonglong>(id)));
+    query->exec(stream, 3);
+    if (!query->next())
         return false;
-    *this = KTrelBacktrace(query.record());
+    *this = KTrelBacktrace(query->record());
     return true;
 }
 
 void KTrelBacktrace::save(QSqlDatabase& database, KDebug::StreamId stream) {
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral("replace into trel_backtrace (id, backtrace) values (NULL, :backtrace)"));
-    query.bindValue(QStringLiteral(":backtrace"), QVariant(backtrace));
-    query.exec(stream, 3);
-    id = query.lastInsertId().toLongLong();
+    KStatementCache::Statement query(
+        database,
+        QStringLiteral("replace into trel_backtrace (id, backtrace) values (NULL, :backtrace)"));
+    query->bindValue(QStringLiteral(":backtrace"), QVariant(backtrace));
+    query->exec(stream, 3);
+    id = query->lastInsertId().toLongLong();
 }

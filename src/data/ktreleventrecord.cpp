@@ -1,6 +1,6 @@
 #include <trel/ktreleventrecord.h>
 
-#include "storage/ksafesqlquery.h"
+#include "storage/kstatementcache.h"
 
 #include <QVariant>
 
@@ -13,12 +13,12 @@ KTrelEventRecord& KTrelEventRecord::operator=(const KTrelEventRecord& other) = d
 KTrelEventRecord::~KTrelEventRecord() = default;
 
 void KTrelEventRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral(
-        "replace into trel_monitor_events (id, request_id, agg_key) values  (NULL, :request_id, "
-        ":agg_key)"));
-    query.bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
+    KStatementCache::Statement query(
+        database, QStringLiteral("replace into trel_monitor_events (id, request_id, agg_key) "
+                                 "values  (NULL, :request_id, "
+                                 ":agg_key)"));
+    query->bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
     // Bound as a C string: the stored key ends at the first zero byte.
-    query.bindValue(QStringLiteral(":agg_key"), QVariant(QString::fromUtf8(aggKey.constData())));
-    query.exec(stream, 3);
+    query->bindValue(QStringLiteral(":agg_key"), QVariant(QString::fromUtf8(aggKey.constData())));
+    query->exec(stream, 3);
 }

@@ -1,6 +1,6 @@
 #include <trel/ktrelfuncstatsdbrecord.h>
 
-#include "storage/ksafesqlquery.h"
+#include "storage/kstatementcache.h"
 
 #include <QVariant>
 
@@ -22,22 +22,24 @@ KTrelFuncStatsDbRecord::operator=(const KTrelFuncStatsDbRecord& other) = default
 KTrelFuncStatsDbRecord::~KTrelFuncStatsDbRecord() = default;
 
 void KTrelFuncStatsDbRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral(
-        "replace into trel_functions_stats (id, request_id, function_name, function_scope, "
-        "times_called, time_exclusive, time_inclusive, filename, line) values  (NULL, "
-        ":request_id, :function_name, :function_scope, :times_called, :time_exclusive, "
-        ":time_inclusive, :filename, :line) "));
-    query.bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
+    KStatementCache::Statement query(
+        database,
+        QStringLiteral(
+            "replace into trel_functions_stats (id, request_id, function_name, function_scope, "
+            "times_called, time_exclusive, time_inclusive, filename, line) values  (NULL, "
+            ":request_id, :function_name, :function_scope, :times_called, :time_exclusive, "
+            ":time_inclusive, :filename, :line) "));
+    query->bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
     // Names and files are bound as C strings: the stored text ends at the first zero byte.
-    query.bindValue(QStringLiteral(":function_name"),
-                    QVariant(QString::fromUtf8(functionName.constData())));
-    query.bindValue(QStringLiteral(":function_scope"),
-                    QVariant(QString::fromUtf8(functionScope.constData())));
-    query.bindValue(QStringLiteral(":times_called"), QVariant(timesCalled));
-    query.bindValue(QStringLiteral(":time_exclusive"), QVariant(timeExclusive));
-    query.bindValue(QStringLiteral(":time_inclusive"), QVariant(timeInclusive));
-    query.bindValue(QStringLiteral(":filename"), QVariant(QString::fromUtf8(filename.constData())));
-    query.bindValue(QStringLiteral(":line"), QVariant(line));
-    query.exec(stream, 3);
+    query->bindValue(QStringLiteral(":function_name"),
+                     QVariant(QString::fromUtf8(functionName.constData())));
+    query->bindValue(QStringLiteral(":function_scope"),
+                     QVariant(QString::fromUtf8(functionScope.constData())));
+    query->bindValue(QStringLiteral(":times_called"), QVariant(timesCalled));
+    query->bindValue(QStringLiteral(":time_exclusive"), QVariant(timeExclusive));
+    query->bindValue(QStringLiteral(":time_inclusive"), QVariant(timeInclusive));
+    query->bindValue(QStringLiteral(":filename"),
+                     QVariant(QString::fromUtf8(filename.constData())));
+    query->bindValue(QStringLiteral(":line"), QVariant(line));
+    query->exec(stream, 3);
 }

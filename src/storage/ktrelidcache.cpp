@@ -1,7 +1,7 @@
 #include <trel/ktrel.h>
 
 #include "core/ktrellog.h"
-#include "storage/ksafesqlquery.h"
+#include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
 
@@ -62,19 +62,18 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
 
     qint64 result = -1;
     try {
-        KSafeSqlQuery insert(database);
-        insert.prepare(QString::fromLatin1(kind.insert));
-        insert.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+        KStatementCache::Statement insert(database, QString::fromLatin1(kind.insert));
+        insert->bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
         // Qt binds a null QString as SQL NULL: an empty text is stored as one.
         const QVariant value(text.isNull() ? QStringLiteral("") : text);
         if (isUrl) {
-            insert.bindValue(QStringLiteral(":url"), value);
+            insert->bindValue(QStringLiteral(":url"), value);
         } else {
-            insert.bindValue(QStringLiteral(":prepared_statement"), value);
-            insert.bindValue(QStringLiteral(":statement_explain"), QVariant(QStringLiteral("")));
+            insert->bindValue(QStringLiteral(":prepared_statement"), value);
+            insert->bindValue(QStringLiteral(":statement_explain"), QVariant(QStringLiteral("")));
         }
-        insert.exec(debugStream, 10);
-        result = insert.lastInsertId().toLongLong();
+        insert->exec(debugStream, 10);
+        result = insert->lastInsertId().toLongLong();
     } catch (const KException& e) {
         if (trackNewIds && endsTransaction(e.what()))
             throw;

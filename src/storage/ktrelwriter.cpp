@@ -4,7 +4,7 @@
 #include <trel/ktrelfuncstatsdbrecord.h>
 
 #include "core/ktrellog.h"
-#include "storage/ksafesqlquery.h"
+#include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
 
@@ -15,7 +15,9 @@ namespace {
 
 const int WriteRetries = 10;
 
-QVariant int64(qint64 value) { return QVariant(static_cast<qlonglong>(value)); }
+QVariant int64(qint64 value) {
+    return QVariant(static_cast<qlonglong>(value));
+}
 
 // The transaction value of a query: the request id and the host's transaction id written
 // one after the other and read back as one 64-bit number; -1 when there is no
@@ -41,9 +43,20 @@ void KTrel::write() {
     trelLog(debugStream, 4) << "Trel: writing request data of" << request.getUrl() << "to the db"
                             << kflush;
 
-    newUrlKeys.clear();
-    newStatementKeys.clear();
-    trackNewIds = true;
+    // Ids cached while this request is written are forgotten if it rolls back.
+    struct IdTracking {
+        KTrel* trel;
+        explicit IdTracking(KTrel* t) : trel(t) {
+            trel->newUrlKeys.clear();
+            trel->newStatementKeys.clear();
+            trel->trackNewIds = true;
+        }
+        ~IdTracking() {
+            trel->trackNewIds = false;
+            trel->newUrlKeys.clear();
+            trel->newStatementKeys.clear();
+        }
+    } tracking(this);
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         QSqlDatabase& database = connection->database();
@@ -54,20 +67,26 @@ void KTrel::write() {
                                  .arg(database.lastError().text()));
         qint64 dataSize = 0;
         try {
-            writeRequestRow(database, dataSize);
-            writeSqlQueries(database, dataSize);
-            writePhpErrors(database, dataSize);
-            writeFunctionStats(database, dataSize);
-            writeEvents(database, dataSize);
-            writeBreakdown(database, dataSize);
-            writeSuperGlobals(database, dataSize);
+            {
+                // One prepared statement per statement text for the whole request; they
+                // are finalized before the transaction ends.
+                KStatementCache statements(database);
+                writeRequestRow(database, dataSize);
+                writeSqlQueries(database, dataSize);
+                writePhpErrors(database, dataSize);
+                writeFunctionStats(database, dataSize);
+                writeEvents(database, dataSize);
+                writeBreakdown(database, dataSize);
+                writeSuperGlobals(database, dataSize);
 
-            KSafeSqlQuery update(database);
-            update.prepare(
-                QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
-            update.bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
-            update.bindValue(QStringLiteral(":id"), int64(getRequestId()));
-            update.exec(debugStream, WriteRetries);
+                KStatementCache::Statement update(
+                    database,
+                    QStringLiteral(
+                        "UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
+                update->bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
+                update->bindValue(QStringLiteral(":id"), int64(getRequestId()));
+                update->exec(debugStream, WriteRetries);
+            }
 
             // A commit that fails leaves the request unwritten: it is reported like a
             // failed statement and rolled back below.
@@ -83,9 +102,6 @@ void KTrel::write() {
     } catch (const KException& e) {
         trelLog(debugStream, 0) << "KTrel::write:" << e.what() << kflush;
     }
-    trackNewIds = false;
-    newUrlKeys.clear();
-    newStatementKeys.clear();
 }
 
 namespace {
@@ -101,25 +117,28 @@ void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
     dataSize += 36 + pageId.length() + request.getMethod().length();
     const qint64 urlId = getUrlDbId(request.getUrl(), database);
 
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral(
-        "INSERT INTO trel_requests (id, page_id, url_id, status_code, method, start_time, "
-        "request_time, is_primary_page, peak_memory_usage, data_size, memory_limit) VALUES (NULL, "
-        ":page_id, :url_id, :status_code, :method, :start_time, :request_time, :is_primary_page, "
-        ":peak_memory_usage, :data_size, :memory_limit)"));
-    query.bindValue(QStringLiteral(":page_id"), nonNullText(pageId));
-    query.bindValue(QStringLiteral(":url_id"), int64(urlId));
-    query.bindValue(QStringLiteral(":status_code"), QVariant(request.getStatus()));
-    query.bindValue(QStringLiteral(":method"), nonNullText(request.getMethod()));
-    query.bindValue(QStringLiteral(":start_time"),
-                    int64(request.getStartTime().toMSecsSinceEpoch()));
-    query.bindValue(QStringLiteral(":request_time"), int64(request.getRequestTime()));
-    query.bindValue(QStringLiteral(":is_primary_page"), QVariant(isPrimaryPage ? 1 : 0));
-    query.bindValue(QStringLiteral(":peak_memory_usage"), int64(request.getPeakMemoryUsage()));
-    query.bindValue(QStringLiteral(":memory_limit"), int64(request.getMemoryLimit()));
-    query.bindValue(QStringLiteral(":data_size"), QVariant(-1));
-    query.exec(debugStream, WriteRetries);
-    setRequestId(query.lastInsertId().toLongLong());
+    KStatementCache::Statement query(
+        database,
+        QStringLiteral(
+            "INSERT INTO trel_requests (id, page_id, url_id, status_code, method, start_time, "
+            "request_time, is_primary_page, peak_memory_usage, data_size, memory_limit) VALUES "
+            "(NULL, "
+            ":page_id, :url_id, :status_code, :method, :start_time, :request_time, "
+            ":is_primary_page, "
+            ":peak_memory_usage, :data_size, :memory_limit)"));
+    query->bindValue(QStringLiteral(":page_id"), nonNullText(pageId));
+    query->bindValue(QStringLiteral(":url_id"), int64(urlId));
+    query->bindValue(QStringLiteral(":status_code"), QVariant(request.getStatus()));
+    query->bindValue(QStringLiteral(":method"), nonNullText(request.getMethod()));
+    query->bindValue(QStringLiteral(":start_time"),
+                     int64(request.getStartTime().toMSecsSinceEpoch()));
+    query->bindValue(QStringLiteral(":request_time"), int64(request.getRequestTime()));
+    query->bindValue(QStringLiteral(":is_primary_page"), QVariant(isPrimaryPage ? 1 : 0));
+    query->bindValue(QStringLiteral(":peak_memory_usage"), int64(request.getPeakMemoryUsage()));
+    query->bindValue(QStringLiteral(":memory_limit"), int64(request.getMemoryLimit()));
+    query->bindValue(QStringLiteral(":data_size"), QVariant(-1));
+    query->exec(debugStream, WriteRetries);
+    setRequestId(query->lastInsertId().toLongLong());
 }
 
 void KTrel::writeSqlQueries(QSqlDatabase& database, qint64& dataSize) {
@@ -138,25 +157,29 @@ void KTrel::writeSqlQueries(QSqlDatabase& database, qint64& dataSize) {
         if (sql.hasPreparedStatement)
             statementId = getStmtDbId(sql.preparedStatement, database);
 
-        KSafeSqlQuery query(database);
-        query.prepare(QStringLiteral(
-            "INSERT INTO trel_sql_queries (id, request_id, prepared_statement_id, "
-            "resolved_statement, status, rows_affected, query_time, error_message, transaction_id, "
-            "file_name, line_number, backtrace_id) VALUES (NULL, :request_id, "
-            ":prepared_statement_id, :resolved_statement, :status, :rows_affected, :query_time, "
-            ":error_message, :transaction_id, :file_name, :line_number, :backtrace_id)"));
-        query.bindValue(QStringLiteral(":request_id"), int64(id));
-        query.bindValue(QStringLiteral(":prepared_statement_id"), int64(statementId));
-        query.bindValue(QStringLiteral(":resolved_statement"), QVariant(sql.resolvedStatement));
-        query.bindValue(QStringLiteral(":status"), QVariant(sql.status));
-        query.bindValue(QStringLiteral(":rows_affected"), QVariant(sql.rowsAffected));
-        query.bindValue(QStringLiteral(":query_time"), int64(sql.queryTime));
-        query.bindValue(QStringLiteral(":error_message"), QVariant(sql.errorMessage));
-        query.bindValue(QStringLiteral(":file_name"), QVariant(sql.fileName));
-        query.bindValue(QStringLiteral(":line_number"), QVariant(sql.lineNumber));
-        query.bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
-        query.bindValue(QStringLiteral(":transaction_id"), transactionValue(id, sql.transactionId));
-        query.exec(debugStream, WriteRetries);
+        KStatementCache::Statement query(
+            database,
+            QStringLiteral(
+                "INSERT INTO trel_sql_queries (id, request_id, prepared_statement_id, "
+                "resolved_statement, status, rows_affected, query_time, error_message, "
+                "transaction_id, "
+                "file_name, line_number, backtrace_id) VALUES (NULL, :request_id, "
+                ":prepared_statement_id, :resolved_statement, :status, :rows_affected, "
+                ":query_time, "
+                ":error_message, :transaction_id, :file_name, :line_number, :backtrace_id)"));
+        query->bindValue(QStringLiteral(":request_id"), int64(id));
+        query->bindValue(QStringLiteral(":prepared_statement_id"), int64(statementId));
+        query->bindValue(QStringLiteral(":resolved_statement"), QVariant(sql.resolvedStatement));
+        query->bindValue(QStringLiteral(":status"), QVariant(sql.status));
+        query->bindValue(QStringLiteral(":rows_affected"), QVariant(sql.rowsAffected));
+        query->bindValue(QStringLiteral(":query_time"), int64(sql.queryTime));
+        query->bindValue(QStringLiteral(":error_message"), QVariant(sql.errorMessage));
+        query->bindValue(QStringLiteral(":file_name"), QVariant(sql.fileName));
+        query->bindValue(QStringLiteral(":line_number"), QVariant(sql.lineNumber));
+        query->bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
+        query->bindValue(QStringLiteral(":transaction_id"),
+                         transactionValue(id, sql.transactionId));
+        query->exec(debugStream, WriteRetries);
     }
 }
 
@@ -174,21 +197,23 @@ void KTrel::writePhpErrors(QSqlDatabase& database, qint64& dataSize) {
         }
         dataSize += 16 + error.filename.length() + error.message.length() + error.type.length();
 
-        KSafeSqlQuery query(database);
-        query.prepare(QStringLiteral(
-            "INSERT INTO trel_log_entries ( id, entry_time, request_id, type, message, filename, "
-            "line, silenced, backtrace_id) VALUES ( NULL, :entry_time, :request_id, :type, "
-            ":message, :filename, :line, :silenced, :backtrace_id)"));
-        query.bindValue(QStringLiteral(":entry_time"),
-                        QVariant(static_cast<uint>(error.time.toSecsSinceEpoch())));
-        query.bindValue(QStringLiteral(":request_id"), int64(id));
-        query.bindValue(QStringLiteral(":type"), QVariant(error.type));
-        query.bindValue(QStringLiteral(":message"), QVariant(error.message));
-        query.bindValue(QStringLiteral(":filename"), QVariant(error.filename));
-        query.bindValue(QStringLiteral(":line"), QVariant(error.line));
-        query.bindValue(QStringLiteral(":silenced"), QVariant(error.silenced ? 1 : 0));
-        query.bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
-        query.exec(debugStream, WriteRetries);
+        KStatementCache::Statement query(
+            database,
+            QStringLiteral(
+                "INSERT INTO trel_log_entries ( id, entry_time, request_id, type, message, "
+                "filename, "
+                "line, silenced, backtrace_id) VALUES ( NULL, :entry_time, :request_id, :type, "
+                ":message, :filename, :line, :silenced, :backtrace_id)"));
+        query->bindValue(QStringLiteral(":entry_time"),
+                         QVariant(static_cast<uint>(error.time.toSecsSinceEpoch())));
+        query->bindValue(QStringLiteral(":request_id"), int64(id));
+        query->bindValue(QStringLiteral(":type"), QVariant(error.type));
+        query->bindValue(QStringLiteral(":message"), QVariant(error.message));
+        query->bindValue(QStringLiteral(":filename"), QVariant(error.filename));
+        query->bindValue(QStringLiteral(":line"), QVariant(error.line));
+        query->bindValue(QStringLiteral(":silenced"), QVariant(error.silenced ? 1 : 0));
+        query->bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
+        query->exec(debugStream, WriteRetries);
     }
 }
 
@@ -220,17 +245,19 @@ void KTrel::writeEvents(QSqlDatabase& database, qint64& dataSize) {
 void KTrel::writeBreakdown(QSqlDatabase& database, qint64& dataSize) {
     trelLog(debugStream, 4) << "Writing processing breakdown information" << kflush;
     dataSize += 20;
-    KSafeSqlQuery query(database);
-    query.prepare(QStringLiteral(
-        "INSERT INTO trel_processing_breakdown ( request_id, database_time, network_time, "
-        "local_time, php_time) VALUES ( :request_id, :database_time, :network_time, :local_time, "
-        ":php_time)"));
-    query.bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
-    query.bindValue(QStringLiteral(":database_time"), int64(request.getDatabaseTime()));
-    query.bindValue(QStringLiteral(":network_time"), int64(request.getNetworkTime()));
-    query.bindValue(QStringLiteral(":local_time"), int64(request.getLocalTime()));
-    query.bindValue(QStringLiteral(":php_time"), int64(request.getPhpTime()));
-    query.exec(debugStream, WriteRetries);
+    KStatementCache::Statement query(
+        database,
+        QStringLiteral(
+            "INSERT INTO trel_processing_breakdown ( request_id, database_time, network_time, "
+            "local_time, php_time) VALUES ( :request_id, :database_time, :network_time, "
+            ":local_time, "
+            ":php_time)"));
+    query->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
+    query->bindValue(QStringLiteral(":database_time"), int64(request.getDatabaseTime()));
+    query->bindValue(QStringLiteral(":network_time"), int64(request.getNetworkTime()));
+    query->bindValue(QStringLiteral(":local_time"), int64(request.getLocalTime()));
+    query->bindValue(QStringLiteral(":php_time"), int64(request.getPhpTime()));
+    query->exec(debugStream, WriteRetries);
 }
 
 void KTrel::writeSuperGlobals(QSqlDatabase& database, qint64& dataSize) {
@@ -239,14 +266,16 @@ void KTrel::writeSuperGlobals(QSqlDatabase& database, qint64& dataSize) {
     const qint64 id = getRequestId();
     for (const SuperGlobalSample& sample : qAsConst(superGlobalSamples)) {
         dataSize += 12 + sample.data.size() + sample.name.size();
-        KSafeSqlQuery query(database);
-        query.prepare(QStringLiteral(
-            "INSERT INTO trel_superglobals_data ( request_id, sg_name, data, sample_type) VALUES "
-            "( :request_id, :sg_name, :data, :sample_type)"));
-        query.bindValue(QStringLiteral(":request_id"), int64(id));
-        query.bindValue(QStringLiteral(":sg_name"), QVariant(QString::fromUtf8(sample.name.constData())));
-        query.bindValue(QStringLiteral(":data"), QVariant(sample.data));
-        query.bindValue(QStringLiteral(":sample_type"), QVariant(QString::fromLatin1(sample.sampleTypeName())));
-        query.exec(debugStream, WriteRetries);
+        KStatementCache::Statement query(
+            database, QStringLiteral("INSERT INTO trel_superglobals_data ( request_id, sg_name, "
+                                     "data, sample_type) VALUES "
+                                     "( :request_id, :sg_name, :data, :sample_type)"));
+        query->bindValue(QStringLiteral(":request_id"), int64(id));
+        query->bindValue(QStringLiteral(":sg_name"),
+                         QVariant(QString::fromUtf8(sample.name.constData())));
+        query->bindValue(QStringLiteral(":data"), QVariant(sample.data));
+        query->bindValue(QStringLiteral(":sample_type"),
+                         QVariant(QString::fromLatin1(sample.sampleTypeName())));
+        query->exec(debugStream, WriteRetries);
     }
 }
