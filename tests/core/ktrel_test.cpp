@@ -610,10 +610,20 @@ TEST_P(HeldDatabase, TheHandleStaysUsableAfterTheCallAndAcrossWrites) {
     EXPECT_EQ(scalarOn(again, QStringLiteral("SELECT COUNT(*) FROM trel_requests")).toInt(), 1);
 }
 
+// Connections other than the SQLite registry's own keepers, which keep each file open for
+// the life of the process and are never handed out.
+int handedOutConnections() {
+    int count = 0;
+    for (const QString& name : QSqlDatabase::connectionNames())
+        if (!name.startsWith(QLatin1String("kolv_sqlite_keeper_")))
+            ++count;
+    return count;
+}
+
 TEST_P(HeldDatabase, ReleasingTheCollectorGivesTheConnectionBack) {
     TestInstallation inst(GetParam());
     ASSERT_TRUE(inst.ok());
-    const int before = QSqlDatabase::connectionNames().size();
+    const int before = handedOutConnections();
     KTrel* trel = KTrel::instance();
     trel->initialize(inst.serverInfo(), 1);
     QSqlDatabase& db = trel->getDatabase();
@@ -623,10 +633,10 @@ TEST_P(HeldDatabase, ReleasingTheCollectorGivesTheConnectionBack) {
     if (GetParam() == Backend::Sqlite) {
         // The named connection goes with its last user.
         EXPECT_FALSE(QSqlDatabase::contains(QStringLiteral("trel")));
-        EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);
+        EXPECT_EQ(handedOutConnections(), before);
     } else {
         // The pool closes its idle connections when the collector goes.
-        EXPECT_EQ(QSqlDatabase::connectionNames().size(), before);
+        EXPECT_EQ(handedOutConnections(), before);
     }
 }
 

@@ -13,6 +13,9 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <memory>
+#include <vector>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -426,3 +429,39 @@ TEST_F(SqliteRegistry, AClosedConnectionOfThatNameIsOpenedAfresh) {
 }
 
 } // namespace
+
+// The registry keeps the files it served open with connections of its own, never handed
+// out, so that the connections it hands out open fast; it keeps only a few files.
+TEST_F(SqliteRegistry, KeepsAFewFilesOpenWithConnectionsOfItsOwn) {
+    auto keepers = [] {
+        int n = 0;
+        for (const QString& name : QSqlDatabase::connectionNames())
+            if (name.startsWith(QLatin1String("kolv_sqlite_keeper_")))
+                ++n;
+        return n;
+    };
+    std::vector<std::unique_ptr<QTemporaryDir>> roots;
+    for (int i = 0; i < 6; ++i) {
+        roots.push_back(std::make_unique<QTemporaryDir>());
+        const QString r = roots.back()->path();
+        ASSERT_TRUE(QDir(r).mkpath(QStringLiteral("data")));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                        QStringLiteral("registry_test_make"));
+            db.setDatabaseName(QDir(r).absoluteFilePath(QStringLiteral("data/trel.db")));
+            ASSERT_TRUE(db.open());
+            QSqlQuery(db).exec(QStringLiteral("CREATE TABLE t (x INTEGER)"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("registry_test_make"));
+        {
+            QSqlDatabase db = KolvDbSQliteInfo::get(r).connection(
+                KolvDbSQliteInfo::DAEMON_TREL, QStringLiteral("registry_test_k"));
+            EXPECT_TRUE(db.isOpen());
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("registry_test_k"));
+        EXPECT_GE(keepers(), 1);
+        EXPECT_LE(keepers(), 4);
+    }
+    EXPECT_EQ(keepers(), 4);
+}
