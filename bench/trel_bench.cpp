@@ -322,7 +322,7 @@ BENCHMARK(BM_Processes)->Arg(1)->Arg(2)->Arg(4)->Iterations(1)->Unit(benchmark::
 // Heap in use after 100 requests and after many more (collect, write, reset).
 void BM_MemoryAfterRequests(benchmark::State& state) {
     const int many = shortRun() ? 1000 : 10000;
-    long long after100 = 0, afterMany = 0;
+    long long after100 = 0, after1000 = 0, afterMany = 0;
     for (auto _ : state) {
         SqliteInstall install;
         KTrel* trel = freshCollector(install.info);
@@ -332,9 +332,9 @@ void BM_MemoryAfterRequests(benchmark::State& state) {
             trel->reset();
             reference.collect(trel);
             trel->write();
-            if (i == 100) {
+            if (i == 100 || i == 1000) {
                 trel->reset();
-                after100 = static_cast<long long>(mallinfo2().uordblks);
+                (i == 100 ? after100 : after1000) = static_cast<long long>(mallinfo2().uordblks);
             }
         }
         trel->reset();
@@ -342,6 +342,7 @@ void BM_MemoryAfterRequests(benchmark::State& state) {
         KTrel::release();
     }
     state.counters["heap_after_100"] = static_cast<double>(after100);
+    state.counters["heap_after_1000"] = static_cast<double>(after1000);
     state.counters["heap_after_many"] = static_cast<double>(afterMany);
     state.counters["requests"] = many;
     state.counters["growth_bytes"] = static_cast<double>(afterMany - after100);

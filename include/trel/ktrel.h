@@ -305,6 +305,7 @@ private:
     KTrel& operator=(const KTrel&) = delete;
 
     void forgetCachedIds();
+    void writeTransaction(QSqlDatabase& database);
     void writeRequestRow(QSqlDatabase& database, qint64& dataSize);
     void writeSqlQueries(QSqlDatabase& database, qint64& dataSize);
     void writePhpErrors(QSqlDatabase& database, qint64& dataSize);

@@ -14,6 +14,8 @@
 namespace {
 
 const int WriteRetries = 10;
+// Whole-request attempts when MySQL picks the write as a deadlock victim.
+const int MaxDeadlockAttempts = 3;
 
 QVariant int64(qint64 value) {
     return QVariant(static_cast<qlonglong>(value));
@@ -60,47 +62,64 @@ void KTrel::write() {
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         QSqlDatabase& database = connection->database();
-        // Without a transaction a failure would leave part of the request behind.
-        KSafeSqlTransaction transaction(database);
-        if (!transaction.isOpen())
-            throw KException(QStringLiteral("could not begin a transaction: %1")
-                                 .arg(database.lastError().text()));
-        qint64 dataSize = 0;
-        try {
-            {
-                // One prepared statement per statement text for the whole request; they
-                // are finalized before the transaction ends.
-                KStatementCache statements(database);
-                writeRequestRow(database, dataSize);
-                writeSqlQueries(database, dataSize);
-                writePhpErrors(database, dataSize);
-                writeFunctionStats(database, dataSize);
-                writeEvents(database, dataSize);
-                writeBreakdown(database, dataSize);
-                writeSuperGlobals(database, dataSize);
-
-                KStatementCache::Statement update(
-                    database,
-                    QStringLiteral(
-                        "UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
-                update->bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
-                update->bindValue(QStringLiteral(":id"), int64(getRequestId()));
-                update->exec(debugStream, WriteRetries);
+        for (int attempt = 1;; ++attempt) {
+            try {
+                writeTransaction(database);
+                break;
+            } catch (const KException& e) {
+                // MySQL rolls a deadlock victim's whole transaction back: nothing of the
+                // request is stored, and writing it again from the start is safe.
+                if (attempt >= MaxDeadlockAttempts ||
+                    !QByteArray(e.what()).contains("Deadlock found"))
+                    throw;
+                trelLog(debugStream, 4)
+                    << "Trel: the request's transaction was chosen as a deadlock victim; "
+                       "writing it again, attempt"
+                    << attempt + 1 << kflush;
             }
-
-            // A commit that fails leaves the request unwritten: it is reported like a
-            // failed statement and rolled back below.
-            if (!transaction.commit())
-                throw KException(
-                    QStringLiteral("commit failed: %1").arg(database.lastError().text()));
-        } catch (const KException&) {
-            transaction.rollback();
-            // Ids learned in the rolled-back transaction name rows that no longer exist.
-            forgetCachedIds();
-            throw;
         }
     } catch (const KException& e) {
         trelLog(debugStream, 0) << "KTrel::write:" << e.what() << kflush;
+    }
+}
+
+void KTrel::writeTransaction(QSqlDatabase& database) {
+    // Without a transaction a failure would leave part of the request behind.
+    KSafeSqlTransaction transaction(database);
+    if (!transaction.isOpen())
+        throw KException(
+            QStringLiteral("could not begin a transaction: %1").arg(database.lastError().text()));
+    qint64 dataSize = 0;
+    try {
+        {
+            // One prepared statement per statement text for the whole request; they
+            // are finalized before the transaction ends.
+            KStatementCache statements(database);
+            writeRequestRow(database, dataSize);
+            writeSqlQueries(database, dataSize);
+            writePhpErrors(database, dataSize);
+            writeFunctionStats(database, dataSize);
+            writeEvents(database, dataSize);
+            writeBreakdown(database, dataSize);
+            writeSuperGlobals(database, dataSize);
+
+            KStatementCache::Statement update(
+                database,
+                QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
+            update->bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
+            update->bindValue(QStringLiteral(":id"), int64(getRequestId()));
+            update->exec(debugStream, WriteRetries);
+        }
+
+        // A commit that fails leaves the request unwritten: it is reported like a
+        // failed statement and rolled back below.
+        if (!transaction.commit())
+            throw KException(QStringLiteral("commit failed: %1").arg(database.lastError().text()));
+    } catch (const KException&) {
+        transaction.rollback();
+        // Ids learned in the rolled-back transaction name rows that no longer exist.
+        forgetCachedIds();
+        throw;
     }
 }
 

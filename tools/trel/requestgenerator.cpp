@@ -668,8 +668,8 @@ void addErrors(Random& random, SimulatedRequest& request, int route, const Conte
     const int index = request.index;
     // Three requests in four raise errors. The first fifteen of them raise one of each
     // type in turn; later ones draw the types as often as a real site sees them.
-    if (index % 4 != 3) {
-        const int erroring = index - index / 4;
+    if (index % 4 != 1) {
+        const int erroring = index - (index + 2) / 4;
         const QList<int> types = RequestGenerator::errorTypes();
         const int type =
             erroring < types.size() ? types.at(erroring) : weightedErrorType(random, true);
@@ -745,6 +745,11 @@ void addCalls(Random& random, SimulatedRequest& request, int route) {
     QList<int> chosen;
     while (chosen.size() < count) {
         const int pick = random.below(static_cast<int>(sizeof(extras) / sizeof(extras[0])));
+        // Payments happen at the checkout and passwords are checked at the login only.
+        const QByteArray name = extras[pick].name;
+        if ((name == "authorize" && route != Checkout) ||
+            (name == "password_verify" && route != Login))
+            continue;
         if (!chosen.contains(pick))
             chosen << pick;
     }
