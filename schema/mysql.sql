@@ -123,14 +123,17 @@ CREATE TABLE IF NOT EXISTS trel_user_agent (
     agent_string TEXT NOT NULL
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- The backtraces are deleted through joins, not "id IN (SELECT ...)": the server runs a
+-- DELETE's IN subquery as a dependent subquery over every row of trel_backtrace, locking
+-- them all, once per deleted request; a cleanup then takes minutes and stalls every writer.
 DROP TRIGGER IF EXISTS trel_requests_delete;
 DELIMITER ;;
 CREATE TRIGGER trel_requests_delete AFTER DELETE ON trel_requests FOR EACH ROW
 BEGIN
-    DELETE FROM trel_backtrace WHERE id IN
-        (SELECT backtrace_id FROM trel_sql_queries WHERE request_id = OLD.id AND backtrace_id <> -1);
-    DELETE FROM trel_backtrace WHERE id IN
-        (SELECT backtrace_id FROM trel_log_entries WHERE request_id = OLD.id AND backtrace_id <> -1);
+    DELETE b FROM trel_backtrace b JOIN trel_sql_queries q ON q.backtrace_id = b.id
+        WHERE q.request_id = OLD.id AND q.backtrace_id <> -1;
+    DELETE b FROM trel_backtrace b JOIN trel_log_entries e ON e.backtrace_id = b.id
+        WHERE e.request_id = OLD.id AND e.backtrace_id <> -1;
     DELETE FROM trel_sql_queries WHERE request_id = OLD.id;
     DELETE FROM trel_log_entries WHERE request_id = OLD.id;
     DELETE FROM trel_functions_stats WHERE request_id = OLD.id;
