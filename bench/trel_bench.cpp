@@ -28,7 +28,9 @@
 
 namespace {
 
-bool shortRun() { return qgetenv("TREL_BENCH_SHORT") == "1"; }
+bool shortRun() {
+    return qgetenv("TREL_BENCH_SHORT") == "1";
+}
 
 // Counts the requests that write() gave up on: each logs one "KTrel::write:" line.
 struct FailureCounter {
@@ -73,7 +75,8 @@ struct MySqlInstall {
         info.setDbPort(qEnvironmentVariable("TREL_TEST_MYSQL_PORT").toInt());
         info.setDbUsername(qEnvironmentVariable("TREL_TEST_MYSQL_USER"));
         info.setDbPassword(qEnvironmentVariable("TREL_TEST_MYSQL_PASSWORD"));
-        database = QStringLiteral("trel_bench_%1").arg(QUuid::createUuid().toString(QUuid::Id128).left(12));
+        database = QStringLiteral("trel_bench_%1")
+                       .arg(QUuid::createUuid().toString(QUuid::Id128).left(12));
         if (!adminExec(QStringLiteral("CREATE DATABASE %1").arg(database)))
             return;
         info.setDbName(database);
@@ -108,6 +111,7 @@ struct MySqlInstall {
 };
 
 KTrel* freshCollector(const KolvServerInfo& info) {
+    KDebug::setDebugLevel(1, 0);
     KTrel::release();
     KTrel* trel = KTrel::instance();
     trel->initialize(info, 1);
@@ -181,7 +185,8 @@ BENCHMARK(BM_FloorSqlite)->Unit(benchmark::kMicrosecond);
 void BM_UrlCacheHit(benchmark::State& state) {
     SqliteInstall install;
     KTrel* trel = freshCollector(install.info);
-    const QString url = QStringLiteral("https://shop.example.com/catalog/category-3/product?id=1003");
+    const QString url =
+        QStringLiteral("https://shop.example.com/catalog/category-3/product?id=1003");
     {
         QSqlDatabase& db = trel->getDatabase();
         trel->getUrlDbId(url, db);
@@ -199,9 +204,10 @@ void BM_IsAgentAllowed20Patterns(benchmark::State& state) {
         KTrel* trel = freshCollector(install.info);
         QSqlQuery insert(trel->getDatabase());
         for (int i = 0; i < 20; ++i)
-            insert.exec(QStringLiteral("INSERT INTO trel_user_agent (user_agent, extra, agent_string) "
-                                       "VALUES ('agent %1', '', 'Agent%1/[0-9]+\\.[0-9]+')")
-                            .arg(i));
+            insert.exec(
+                QStringLiteral("INSERT INTO trel_user_agent (user_agent, extra, agent_string) "
+                               "VALUES ('agent %1', '', 'Agent%1/[0-9]+\\.[0-9]+')")
+                    .arg(i));
     }
     KTrel* trel = freshCollector(install.info);
     // The last pattern matches: every pattern is tried.
@@ -220,9 +226,10 @@ void BM_IsTokenOK(benchmark::State& state) {
     KTrel* trel = freshCollector(install.info);
     {
         QSqlQuery insert(trel->getDatabase());
-        insert.exec(QStringLiteral("INSERT INTO trel_tokens (token_id, allowed_hosts, ttl, base_url) "
-                                   "VALUES ('bench-token', 'shop.example.com', 4102444800, "
-                                   "'https://shop.example.com/catalog')"));
+        insert.exec(
+            QStringLiteral("INSERT INTO trel_tokens (token_id, allowed_hosts, ttl, base_url) "
+                           "VALUES ('bench-token', 'shop.example.com', 4102444800, "
+                           "'https://shop.example.com/catalog')"));
     }
     trel->setRequest(QStringLiteral("https://shop.example.com/catalog/item?id=3"));
     KDebug::setDebugLevel(1, 0);
@@ -230,7 +237,8 @@ void BM_IsTokenOK(benchmark::State& state) {
     for (auto _ : state) {
         QString hosts;
         qint64 ttl = 0;
-        benchmark::DoNotOptimize(ok = trel->isTokenOK(QStringLiteral("bench-token"), hosts, ttl, 1));
+        benchmark::DoNotOptimize(ok =
+                                     trel->isTokenOK(QStringLiteral("bench-token"), hosts, ttl, 1));
     }
     if (!ok)
         state.SkipWithError("the token was refused");
@@ -242,14 +250,21 @@ BENCHMARK(BM_IsTokenOK)->Unit(benchmark::kMicrosecond);
 void fillRequests(QSqlDatabase& db, int total) {
     QSqlQuery q(db);
     db.transaction();
-    const QString series = QStringLiteral(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ").arg(total);
-    q.exec(series + QStringLiteral("INSERT INTO trel_requests (page_id, url_id, method) SELECT 'p', 1, 'GET' FROM n"));
+    const QString series =
+        QStringLiteral(
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ")
+            .arg(total);
+    q.exec(series +
+           QStringLiteral(
+               "INSERT INTO trel_requests (page_id, url_id, method) SELECT 'p', 1, 'GET' FROM n"));
     q.exec(QStringLiteral("INSERT INTO trel_backtrace (backtrace) SELECT 'bt' FROM trel_requests"));
-    q.exec(QStringLiteral("INSERT INTO trel_sql_queries (request_id, resolved_statement, backtrace_id) "
-                          "SELECT id, 'SELECT 1', id FROM trel_requests"));
-    q.exec(QStringLiteral("INSERT INTO trel_functions_stats (request_id, function_name) SELECT id, 'f' FROM trel_requests"));
-    q.exec(QStringLiteral("INSERT INTO trel_processing_breakdown (request_id, database_time) SELECT id, 1 FROM trel_requests"));
+    q.exec(QStringLiteral(
+        "INSERT INTO trel_sql_queries (request_id, resolved_statement, backtrace_id) "
+        "SELECT id, 'SELECT 1', id FROM trel_requests"));
+    q.exec(QStringLiteral("INSERT INTO trel_functions_stats (request_id, function_name) SELECT id, "
+                          "'f' FROM trel_requests"));
+    q.exec(QStringLiteral("INSERT INTO trel_processing_breakdown (request_id, database_time) "
+                          "SELECT id, 1 FROM trel_requests"));
     db.commit();
 }
 

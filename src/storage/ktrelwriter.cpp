@@ -11,11 +11,24 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <chrono>
+#include <random>
+#include <thread>
+
 namespace {
 
 const int WriteRetries = 10;
-// Whole-request attempts when MySQL picks the write as a deadlock victim.
-const int MaxDeadlockAttempts = 3;
+// Whole-request attempts when MySQL picks the write as a deadlock victim, with a short
+// pause of random length before each new attempt, so that the workers that met in the
+// deadlock do not meet again at once.
+const int MaxDeadlockAttempts = 5;
+
+void pauseBeforeAnotherAttempt(int attempt) {
+    static thread_local std::minstd_rand random(
+        static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<int> milliseconds(1, 20 * attempt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds(random)));
+}
 
 QVariant int64(qint64 value) {
     return QVariant(static_cast<qlonglong>(value));
@@ -76,6 +89,7 @@ void KTrel::write() {
                     << "Trel: the request's transaction was chosen as a deadlock victim; "
                        "writing it again, attempt"
                     << attempt + 1 << kflush;
+                pauseBeforeAnotherAttempt(attempt);
             }
         }
     } catch (const KException& e) {
