@@ -89,8 +89,8 @@ bool FloorWriter::write() {
     const ReferenceRequest& r = m_reference;
     ++m_serial;
     bool ok = run(Begin);
-    const sqlite3_int64 urlId =
-        idFor(m_urlIds, InsertUrl, r.urls.at(static_cast<int>(m_random() % ReferenceRequest::Urls)));
+    const sqlite3_int64 urlId = idFor(
+        m_urlIds, InsertUrl, r.urls.at(static_cast<int>(m_random() % ReferenceRequest::Urls)));
     sqlite3_stmt* s = m_statements[InsertRequest];
     bindText(s, 1, "page-" + QByteArray::number(m_serial));
     sqlite3_bind_int64(s, 2, urlId);

@@ -23,8 +23,19 @@ public:
 
 private:
     enum Statement {
-        InsertRequest, UpdateSize, InsertUrl, InsertStatement, InsertBacktrace, InsertQuery,
-        InsertLog, InsertFunction, InsertEvent, InsertBreakdown, InsertSample, Begin, Commit,
+        InsertRequest,
+        UpdateSize,
+        InsertUrl,
+        InsertStatement,
+        InsertBacktrace,
+        InsertQuery,
+        InsertLog,
+        InsertFunction,
+        InsertEvent,
+        InsertBreakdown,
+        InsertSample,
+        Begin,
+        Commit,
         StatementCount
     };
     bool run(Statement s);

@@ -17,7 +17,6 @@
 #include <QSqlDriver>
 #include <QSqlQuery>
 
-
 using ::testing::HasSubstr;
 
 namespace {

@@ -3,7 +3,7 @@
 #include "format.h"
 #include "installationaccess.h"
 #include "toolerror.h"
-#include "ttlspec.h"
+#include "ttlformat.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -55,7 +55,7 @@ void TokenCommand::setUp(QCommandLineParser& parser) {
                                  QStringLiteral("[NAME]"));
     parser.addOption({QStringLiteral("ttl"),
                       QStringLiteral("When the token expires: %1. Default: 24h.")
-                          .arg(QString::fromLatin1(TtlSpec::Help)),
+                          .arg(QString::fromLatin1(TtlFormat::Help)),
                       QStringLiteral("T"), QStringLiteral("24h")});
     parser.addOption({QStringLiteral("base-url"),
                       QStringLiteral("The http(s) URL whose host and path the requests must match; "
@@ -106,8 +106,8 @@ int TokenCommand::add(QCommandLineParser& parser, const QStringList& arguments) 
                 .arg(name));
     qint64 ttl = 0;
     QString error;
-    if (!TtlSpec::parse(parser.value(QStringLiteral("ttl")), QDateTime::currentSecsSinceEpoch(),
-                        &ttl, &error))
+    if (!TtlFormat::parse(parser.value(QStringLiteral("ttl")), QDateTime::currentSecsSinceEpoch(),
+                          &ttl, &error))
         throw usageError(error);
     QString baseUrl;
     QString defaultHosts;

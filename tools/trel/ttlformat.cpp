@@ -1,14 +1,14 @@
-#include "ttlspec.h"
+#include "ttlformat.h"
 
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QTimeZone>
 
-const char* const TtlSpec::Help =
+const char* const TtlFormat::Help =
     "seconds from now (3600), a duration (90s, 30m, 12h, 7d, 2w) or a UTC date "
     "(2030-01-01, 2030-01-01T12:00)";
 
-bool TtlSpec::parse(const QString& text, qint64 now, qint64* ttl, QString* error) {
+bool TtlFormat::parse(const QString& text, qint64 now, qint64* ttl, QString* error) {
     const QString value = text.trimmed();
     static const QRegularExpression duration(QStringLiteral("^\\+?([0-9]{1,12})([smhdw]?)$"));
     const QRegularExpressionMatch durationMatch = duration.match(value);

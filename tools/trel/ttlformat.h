@@ -1,5 +1,5 @@
-#ifndef TREL_TOOL_TTLSPEC_H
-#define TREL_TOOL_TTLSPEC_H
+#ifndef TREL_TOOL_TTLFORMAT_H
+#define TREL_TOOL_TTLFORMAT_H
 
 #include <QString>
 
@@ -8,7 +8,7 @@
 // time ("2030-01-01", "2030-01-01T12:00", "2030-01-01T12:00:00", optionally ending in
 // "Z"). The result is an absolute time in seconds since 1970-01-01 UTC, the form the
 // token table stores.
-class TtlSpec {
+class TtlFormat {
 public:
     static const char* const Help;
 
