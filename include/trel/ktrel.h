@@ -245,8 +245,8 @@ public:
     // The message is formatted from `format` and the variable arguments, and the entry
     // takes the request's silenced flag. The host passes its va_list as it received it;
     // where the platform's va_list is a char* (as on Windows) this is the char* form.
-    void addPhpErrorWithArgs(int type, const char* filename, unsigned int line,
-                             const char* format, int backtraceId, va_list args);
+    void addPhpErrorWithArgs(int type, const char* filename, unsigned int line, const char* format,
+                             int backtraceId, va_list args);
     // The most recent entry, or a shared empty entry; valid until the list changes.
     const PhpError& getLastPHPError();
 
@@ -268,8 +268,8 @@ public:
     const std::set<QByteArray>& getEventAggKeys() const;
     void addSerializedSuperGlobal(const QByteArray& name, const QByteArray& data,
                                   SG_SAMPLING_TYPE type);
-    void addProcessingBreakdownData(timeval databaseTime, timeval networkTime,
-                                    timeval otherTime, timeval localTime);
+    void addProcessingBreakdownData(timeval databaseTime, timeval networkTime, timeval otherTime,
+                                    timeval localTime);
 
     // Storage -------------------------------------------------------------------------
     // Stores the request and all its sections in one transaction; logs and returns on
@@ -354,10 +354,9 @@ private:
 
     // Keeps the connection behind the handle that getDatabase() returned.
     QSharedPointer<KDbConnHelper> heldConnection;
-    // Cache keys learned during the current write(), forgotten if it rolls back.
+    // Cache keys learned in the current write's transaction, forgotten if it rolls back.
     QList<QByteArray> newUrlKeys;
     QList<QByteArray> newStatementKeys;
-    bool trackNewIds = false;
 };
 
 #endif

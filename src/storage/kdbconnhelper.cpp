@@ -41,4 +41,6 @@ QSqlDatabase& KDbConnHelper::database() const {
     return poolConnection->databaseRef();
 }
 
-bool KDbConnHelper::isMySQL() const { return ownedDatabase == nullptr; }
+bool KDbConnHelper::isMySQL() const {
+    return ownedDatabase == nullptr;
+}

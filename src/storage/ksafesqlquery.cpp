@@ -50,15 +50,22 @@ void KSafeSqlQuery::setPause(Pause pause) {
 }
 
 bool KSafeSqlQuery::isConnectionLost(const QSqlError& error) {
-    const QString text = error.text().toLower();
-    // MariaDB's client library says "Server has gone away" where MySQL's says "MySQL
-    // server has gone away"; 2006 and 2013 are the client's codes for both losses.
-    if (text.contains(QLatin1String("mysql server has gone away"), Qt::CaseInsensitive) ||
-        text.contains(QLatin1String("lost connection to server"), Qt::CaseInsensitive) ||
-        text.contains(QLatin1String("server has gone away"), Qt::CaseInsensitive))
+    const QString text = error.text();
+    // "server has gone away" covers MySQL's "MySQL server has gone away" and MariaDB's
+    // "Server has gone away"; 2006 and 2013 are the client's codes for both losses.
+    if (text.contains(QLatin1String("server has gone away"), Qt::CaseInsensitive) ||
+        text.contains(QLatin1String("lost connection to server"), Qt::CaseInsensitive))
         return true;
     const QString code = error.nativeErrorCode();
     return code == QLatin1String("2006") || code == QLatin1String("2013");
+}
+
+bool KSafeSqlQuery::isDeadlock(const char* message) {
+    return QByteArray(message).contains("Deadlock found");
+}
+
+QVariant KSafeSqlQuery::text(const QString& value) {
+    return QVariant(value.isNull() ? QStringLiteral("") : value);
 }
 
 bool KSafeSqlQuery::reexecuteOnNewConnection() {

@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVariant>
 
 #include <functional>
 
@@ -36,6 +37,11 @@ public:
 
     // The client's words and codes for a connection that the server dropped.
     static bool isConnectionLost(const QSqlError& error);
+    // A MySQL deadlock: the server has rolled the victim's whole transaction back.
+    static bool isDeadlock(const char* message);
+    // The value to bind for a text column: Qt binds a null QString as SQL NULL, so a text
+    // that was never set is bound empty.
+    static QVariant text(const QString& value);
 
 private:
     void attempt();

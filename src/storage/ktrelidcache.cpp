@@ -23,12 +23,6 @@ bool isDuplicate(const char* message) {
            text.contains(QLatin1String("UNIQUE constraint failed"), Qt::CaseInsensitive);
 }
 
-// A MySQL deadlock rolls the victim's whole transaction back: inside a write, carrying on
-// would store the rest of the request outside any transaction, without its request row.
-bool endsTransaction(const char* message) {
-    return QByteArray(message).contains("Deadlock found");
-}
-
 struct IdKind {
     const char* insert;
     const char* reselect;
@@ -54,6 +48,10 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
                         const QSqlDatabase& database) {
     const IdKind& kind = isUrl ? urlKind : statementKind;
     const QByteArray key = textKey(text);
+    // Inside a transaction (a write) a deadlock has rolled everything back: carrying on
+    // would store the rest of the request outside any transaction, without its request
+    // row. And the ids learned there are forgotten if the transaction rolls back.
+    const bool inTransaction = KSafeSqlTransaction::isOpenOn(database);
     if (const qint64* cached = cache.object(key)) {
         trelLog(debugStream, 5) << kind.hitMessage << static_cast<long long>(*cached) << kflush;
         return *cached;
@@ -64,8 +62,7 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
     try {
         KStatementCache::Statement insert(database, QString::fromLatin1(kind.insert));
         insert->bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
-        // Qt binds a null QString as SQL NULL: an empty text is stored as one.
-        const QVariant value(text.isNull() ? QStringLiteral("") : text);
+        const QVariant value = KSafeSqlQuery::text(text);
         if (isUrl) {
             insert->bindValue(QStringLiteral(":url"), value);
         } else {
@@ -75,7 +72,7 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
         insert->exec(debugStream, 10);
         result = insert->lastInsertId().toLongLong();
     } catch (const KException& e) {
-        if (trackNewIds && endsTransaction(e.what()))
+        if (inTransaction && KSafeSqlQuery::isDeadlock(e.what()))
             throw;
         if (!isDuplicate(e.what())) {
             trelLog(debugStream, 0) << kind.prefix << e.what() << kflush;
@@ -99,7 +96,7 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
             result = select.value(0).toLongLong();
         } catch (const KException& e2) {
             // The locking re-select can be a deadlock victim too.
-            if (trackNewIds && endsTransaction(e2.what()))
+            if (inTransaction && KSafeSqlQuery::isDeadlock(e2.what()))
                 throw;
             // A passing failure must not stick to this text: nothing is cached.
             trelLog(debugStream, 0) << kind.prefix << e2.what() << kflush;
@@ -107,7 +104,7 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
         }
     }
     cache.insert(key, new qint64(result), 1);
-    if (trackNewIds)
+    if (inTransaction)
         (isUrl ? newUrlKeys : newStatementKeys).append(key);
     return result;
 }

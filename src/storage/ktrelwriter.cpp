@@ -58,20 +58,6 @@ void KTrel::write() {
     trelLog(debugStream, 4) << "Trel: writing request data of" << request.getUrl() << "to the db"
                             << kflush;
 
-    // Ids cached while this request is written are forgotten if it rolls back.
-    struct IdTracking {
-        KTrel* trel;
-        explicit IdTracking(KTrel* t) : trel(t) {
-            trel->newUrlKeys.clear();
-            trel->newStatementKeys.clear();
-            trel->trackNewIds = true;
-        }
-        ~IdTracking() {
-            trel->trackNewIds = false;
-            trel->newUrlKeys.clear();
-            trel->newStatementKeys.clear();
-        }
-    } tracking(this);
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         QSqlDatabase& database = connection->database();
@@ -82,8 +68,7 @@ void KTrel::write() {
             } catch (const KException& e) {
                 // MySQL rolls a deadlock victim's whole transaction back: nothing of the
                 // request is stored, and writing it again from the start is safe.
-                if (attempt >= MaxDeadlockAttempts ||
-                    !QByteArray(e.what()).contains("Deadlock found"))
+                if (attempt >= MaxDeadlockAttempts || !KSafeSqlQuery::isDeadlock(e.what()))
                     throw;
                 trelLog(debugStream, 4)
                     << "Trel: the request's transaction was chosen as a deadlock victim; "
@@ -103,6 +88,8 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
     if (!transaction.isOpen())
         throw KException(
             QStringLiteral("could not begin a transaction: %1").arg(database.lastError().text()));
+    newUrlKeys.clear();
+    newStatementKeys.clear();
     qint64 dataSize = 0;
     try {
         {
@@ -129,6 +116,8 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
         // failed statement and rolled back below.
         if (!transaction.commit())
             throw KException(QStringLiteral("commit failed: %1").arg(database.lastError().text()));
+        newUrlKeys.clear();
+        newStatementKeys.clear();
     } catch (const KException&) {
         transaction.rollback();
         // Ids learned in the rolled-back transaction name rows that no longer exist.
@@ -136,15 +125,6 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
         throw;
     }
 }
-
-namespace {
-
-// Qt binds a null QString as SQL NULL; a text that was never set is stored empty.
-QVariant nonNullText(const QString& text) {
-    return QVariant(text.isNull() ? QStringLiteral("") : text);
-}
-
-} // namespace
 
 void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
     dataSize += 36 + pageId.length() + request.getMethod().length();
@@ -159,10 +139,10 @@ void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
             ":page_id, :url_id, :status_code, :method, :start_time, :request_time, "
             ":is_primary_page, "
             ":peak_memory_usage, :data_size, :memory_limit)"));
-    query->bindValue(QStringLiteral(":page_id"), nonNullText(pageId));
+    query->bindValue(QStringLiteral(":page_id"), KSafeSqlQuery::text(pageId));
     query->bindValue(QStringLiteral(":url_id"), int64(urlId));
     query->bindValue(QStringLiteral(":status_code"), QVariant(request.getStatus()));
-    query->bindValue(QStringLiteral(":method"), nonNullText(request.getMethod()));
+    query->bindValue(QStringLiteral(":method"), KSafeSqlQuery::text(request.getMethod()));
     query->bindValue(QStringLiteral(":start_time"),
                      int64(request.getStartTime().toMSecsSinceEpoch()));
     query->bindValue(QStringLiteral(":request_time"), int64(request.getRequestTime()));
