@@ -1,0 +1,187 @@
+#include "functionobserver.h"
+
+#include "collectorhost.h"
+#include "php_trel.h"
+
+#include <trel/ktrel.h>
+
+extern "C" {
+#include "zend_observer.h"
+}
+
+#include <QByteArray>
+
+#include <ctime>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+// A function is its code and its scope: closures share the code of their declaration,
+// and a trait's method is one code in several classes.
+struct FunctionKey {
+    const zend_op* code;
+    const zend_class_entry* scope;
+    bool operator==(const FunctionKey& other) const {
+        return code == other.code && scope == other.scope;
+    }
+};
+
+struct FunctionKeyHash {
+    size_t operator()(const FunctionKey& key) const {
+        return std::hash<const void*>()(key.code) * 31 + std::hash<const void*>()(key.scope);
+    }
+};
+
+// The names are held (not borrowed from the function) because a closure's function
+// goes away with the closure, before the request ends.
+struct Totals {
+    zend_string* scope = nullptr;
+    zend_string* name = nullptr;
+    zend_string* file = nullptr;
+    uint32_t line = 0;
+    qint64 calls = 0;
+    qint64 exclusiveNs = 0;
+    qint64 inclusiveNs = 0;
+    // Calls of this function open on the stack: a recursion adds its inclusive time once.
+    int active = 0;
+};
+
+struct Frame {
+    const zend_execute_data* call;
+    Totals* totals;
+    qint64 startNs;
+    qint64 childrenNs;
+};
+
+bool counting = false;
+// Nodes keep their address across rehashing, so frames may point into the map.
+std::unordered_map<FunctionKey, Totals, FunctionKeyHash> totals;
+std::vector<Frame> stack;
+
+qint64 nowNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<qint64>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void finish(const Frame& frame, qint64 endNs) {
+    const qint64 elapsed = endNs - frame.startNs;
+    Totals* entry = frame.totals;
+    entry->calls += 1;
+    entry->exclusiveNs += elapsed - frame.childrenNs;
+    if (--entry->active == 0)
+        entry->inclusiveNs += elapsed;
+    if (!stack.empty())
+        stack.back().childrenNs += elapsed;
+}
+
+void onBegin(zend_execute_data* call) {
+    if (!counting)
+        return;
+    const zend_function* function = call->func;
+    Totals& entry = totals[FunctionKey{function->op_array.opcodes, function->common.scope}];
+    if (!entry.name) {
+        entry.scope =
+            function->common.scope ? zend_string_copy(function->common.scope->name) : nullptr;
+        entry.name = zend_string_copy(function->common.function_name);
+        entry.file =
+            function->op_array.filename ? zend_string_copy(function->op_array.filename) : nullptr;
+        entry.line = function->op_array.line_start;
+    }
+    entry.active += 1;
+    stack.push_back(Frame{call, &entry, nowNs(), 0});
+}
+
+void onEnd(zend_execute_data* call, zval*) {
+    if (!counting || stack.empty())
+        return;
+    const qint64 endNs = nowNs();
+    // Frames above the ending one were left without an end (a fiber switched away, a
+    // bailout): they end here too.
+    size_t index = stack.size();
+    while (index > 0 && stack[index - 1].call != call)
+        --index;
+    if (index == 0)
+        return;
+    while (stack.size() >= index) {
+        const Frame frame = stack.back();
+        stack.pop_back();
+        finish(frame, endNs);
+    }
+}
+
+zend_observer_fcall_handlers onInit(zend_execute_data* call) {
+    const zend_function* function = call->func;
+    // Top-level code of a file has no name; it is not a function.
+    if (!counting || !function || function->type != ZEND_USER_FUNCTION ||
+        !function->common.function_name)
+        return {nullptr, nullptr};
+    return {onBegin, onEnd};
+}
+
+QByteArray bytesOf(const zend_string* text) {
+    return text ? QByteArray(ZSTR_VAL(text), static_cast<int>(ZSTR_LEN(text))) : QByteArray();
+}
+
+void forget() {
+    for (auto& item : totals) {
+        Totals& entry = item.second;
+        for (zend_string* text : {entry.scope, entry.name, entry.file}) {
+            if (text)
+                zend_string_release(text);
+        }
+    }
+    totals.clear();
+    std::vector<Frame>().swap(stack);
+}
+
+} // namespace
+
+void FunctionObserver::registerObserver() {
+    zend_observer_fcall_register(onInit);
+}
+
+void FunctionObserver::startRequest(bool enabled) {
+    // endRequest() emptied both; the strings of an earlier request are not ours to free.
+    totals.clear();
+    stack.clear();
+    counting = enabled;
+}
+
+void FunctionObserver::endRequest(KTrel* trel) {
+    if (!counting) {
+        forget();
+        return;
+    }
+    const qint64 endNs = nowNs();
+    while (!stack.empty()) {
+        const Frame frame = stack.back();
+        stack.pop_back();
+        finish(frame, endNs);
+    }
+    counting = false;
+    CollectorHost::guard("function statistics", [trel] {
+        QHash<QByteArray, KFunctionStats>& table = trel->getFunctionsStats();
+        for (const auto& item : totals) {
+            const Totals& entry = item.second;
+            KFunctionStats stats;
+            stats.setFunctionScope(bytesOf(entry.scope));
+            stats.setFunctionName(bytesOf(entry.name));
+            stats.setFilename(bytesOf(entry.file));
+            stats.setLine(static_cast<int>(entry.line));
+            stats.setCalls(static_cast<int>(entry.calls));
+            stats.updateTimers(entry.exclusiveNs / 1000, entry.inclusiveNs / 1000);
+            // Functions of one name stay apart when their files or lines differ.
+            const QByteArray key = stats.getFullName() + '\0' + stats.getFilename() + ':' +
+                                   QByteArray::number(stats.getLine());
+            auto existing = table.find(key);
+            if (existing == table.end())
+                table.insert(key, stats);
+            else
+                existing->aggregate(stats);
+        }
+    });
+    forget();
+}

@@ -1,0 +1,111 @@
+#include "superglobalsampler.h"
+
+#include "collectorhost.h"
+#include "php_trel.h"
+
+extern "C" {
+#include "ext/standard/php_var.h"
+#include "zend_exceptions.h"
+#include "zend_smart_str.h"
+}
+
+#include <cstring>
+
+namespace {
+
+const char Masked[] = "***";
+
+bool isTokenKey(const char* name, zend_string* key) {
+    if (strcmp(name, "_COOKIE") == 0) {
+        const char* cookie = TREL_G(token_cookie);
+        return cookie && zend_string_equals_cstr(key, cookie, strlen(cookie));
+    }
+    if (strcmp(name, "_SERVER") == 0)
+        return zend_string_equals_literal(key, "HTTP_X_TREL_TOKEN") ||
+               zend_string_equals_literal(key, "HTTP_COOKIE");
+    return false;
+}
+
+void copyMasked(const char* name, HashTable* source, zval* target, int depth) {
+    array_init_size(target, zend_hash_num_elements(source));
+    zend_ulong index;
+    zend_string* key;
+    zval* value;
+    ZEND_HASH_FOREACH_KEY_VAL(source, index, key, value) {
+        ZVAL_DEREF(value);
+        zval copy;
+        if (key && ((depth == 0 && isTokenKey(name, key)) ||
+                    trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key)))) {
+            ZVAL_STRINGL(&copy, Masked, sizeof(Masked) - 1);
+        } else if (Z_TYPE_P(value) == IS_ARRAY) {
+            HashTable* inner = Z_ARRVAL_P(value);
+            // An array that holds itself (through a reference) is cut where it recurs.
+            const bool guarded = !(GC_FLAGS(inner) & GC_IMMUTABLE);
+            if (depth + 1 >= SuperglobalSampler::MaxDepth || (guarded && GC_IS_RECURSIVE(inner))) {
+                ZVAL_STRINGL(&copy, Masked, sizeof(Masked) - 1);
+            } else {
+                if (guarded)
+                    GC_PROTECT_RECURSION(inner);
+                copyMasked(name, inner, &copy, depth + 1);
+                if (guarded)
+                    GC_UNPROTECT_RECURSION(inner);
+            }
+        } else {
+            ZVAL_COPY(&copy, value);
+        }
+        if (key)
+            zend_hash_update(Z_ARRVAL_P(target), key, &copy);
+        else
+            zend_hash_index_update(Z_ARRVAL_P(target), index, &copy);
+    }
+    ZEND_HASH_FOREACH_END();
+}
+
+void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
+    zval* global = zend_hash_str_find(&EG(symbol_table), name, strlen(name));
+    if (!global)
+        return;
+    ZVAL_DEREF(global);
+    if (Z_TYPE_P(global) != IS_ARRAY)
+        return;
+    HashTable* source = Z_ARRVAL_P(global);
+    const bool guarded = !(GC_FLAGS(source) & GC_IMMUTABLE);
+    if (guarded)
+        GC_PROTECT_RECURSION(source);
+    zval masked;
+    copyMasked(name, source, &masked, 0);
+    if (guarded)
+        GC_UNPROTECT_RECURSION(source);
+    smart_str text = {nullptr, 0};
+    php_serialize_data_t state;
+    PHP_VAR_SERIALIZE_INIT(state);
+    php_var_serialize(&text, &masked, &state);
+    PHP_VAR_SERIALIZE_DESTROY(state);
+    zval_ptr_dtor(&masked);
+    // A __serialize() or __sleep() of an object in the session may throw: the sample is
+    // dropped and the exception with it, as the request is over.
+    if (EG(exception)) {
+        zend_clear_exception();
+        smart_str_free(&text);
+        return;
+    }
+    if (text.s) {
+        CollectorHost::guard("superglobals", [&] {
+            trel->addSerializedSuperGlobal(
+                QByteArray(name), QByteArray(ZSTR_VAL(text.s), static_cast<int>(ZSTR_LEN(text.s))),
+                type);
+        });
+    }
+    smart_str_free(&text);
+}
+
+} // namespace
+
+void SuperglobalSampler::sample(KTrel* trel, KTrel::SG_SAMPLING_TYPE type) {
+    // $_SERVER is made on first use (auto_globals_jit); arming it makes it now.
+    zend_is_auto_global_str(ZEND_STRL("_SERVER"));
+    for (const char* name : {"_GET", "_POST", "_COOKIE", "_SERVER"})
+        sampleOne(trel, name, type);
+    if (type == KTrel::SAMPLE_END)
+        sampleOne(trel, "_SESSION", type);
+}

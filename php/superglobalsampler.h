@@ -1,0 +1,17 @@
+#ifndef TREL_PHP_SUPERGLOBALSAMPLER_H
+#define TREL_PHP_SUPERGLOBALSAMPLER_H
+
+#include <trel/ktrel.h>
+
+// Samples $_GET, $_POST, $_COOKIE, $_SERVER and, where a session runs, $_SESSION in PHP's
+// serialize() format. Values under keys that trel.mask names, at any depth, are stored as
+// "***"; so are the token cookie and header and the raw Cookie header, whatever the mask
+// says. Nesting deeper than MaxDepth is stored as "***" too.
+class SuperglobalSampler {
+public:
+    static constexpr int MaxDepth = 32;
+
+    static void sample(KTrel* trel, KTrel::SG_SAMPLING_TYPE type);
+};
+
+#endif

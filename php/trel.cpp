@@ -1,0 +1,252 @@
+// The PHP extension: settings, the request's start and end, trel_event().
+
+#include "php_trel.h"
+
+#include "collectorhost.h"
+#include "errorobserver.h"
+#include "functionobserver.h"
+#include "requestadmission.h"
+#include "superglobalsampler.h"
+#ifdef TREL_PHP_HAVE_IOCAPTURE
+#include "iocapture.h"
+#endif
+#ifdef TREL_PHP_HAVE_SQLCAPTURE
+#include "sqlcapture.h"
+#endif
+
+#include <trel/ktrel.h>
+
+extern "C" {
+#include "SAPI.h"
+#include "ext/standard/info.h"
+#include "php_ini.h"
+}
+
+#include <cctype>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "trel_arginfo.h"
+
+ZEND_DECLARE_MODULE_GLOBALS(trel)
+
+namespace {
+
+// Whether this process watches requests at all: decided once at module start-up, from
+// trel.root and trel.enabled, since observers can only be registered then.
+bool watching = false;
+qint64 requestStartUs = 0;
+// trel.mask's words, lower case.
+std::vector<std::string> maskWords;
+
+qint64 monotonicUs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<qint64>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+timeval toTimeval(qint64 microseconds) {
+    timeval value;
+    value.tv_sec = static_cast<time_t>(microseconds / 1000000);
+    value.tv_usec = static_cast<suseconds_t>(microseconds % 1000000);
+    return value;
+}
+
+ZEND_INI_MH(OnUpdateMask) {
+    std::vector<std::string> words;
+    std::string word;
+    const char* text = new_value ? ZSTR_VAL(new_value) : "";
+    for (const char* c = text;; ++c) {
+        if (*c == ',' || *c == '\0') {
+            const size_t first = word.find_first_not_of(" \t");
+            const size_t last = word.find_last_not_of(" \t");
+            if (first != std::string::npos)
+                words.push_back(word.substr(first, last - first + 1));
+            word.clear();
+            if (*c == '\0')
+                break;
+        } else {
+            word += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+        }
+    }
+    maskWords.swap(words);
+    return OnUpdateString(entry, new_value, mh_arg1, mh_arg2, mh_arg3, stage);
+}
+
+void finishRequest(KTrel* trel) {
+    FunctionObserver::endRequest(trel);
+    qint64 database = 0, network = 0, local = 0;
+#ifdef TREL_PHP_HAVE_SQLCAPTURE
+    SqlCapture::endRequest();
+    database = SqlCapture::databaseTime();
+#endif
+#ifdef TREL_PHP_HAVE_IOCAPTURE
+    IoCapture::endRequest();
+    network = IoCapture::networkTime();
+    local = IoCapture::localTime();
+#endif
+    SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
+    const qint64 requestTime = monotonicUs() - requestStartUs;
+    CollectorHost::guard("request end", [&] {
+        // PHP's own time: what the database, the network and local I/O leave.
+        const qint64 php = qMax<qint64>(0, requestTime - database - network - local);
+        trel->addProcessingBreakdownData(toTimeval(database), toTimeval(network), toTimeval(php),
+                                         toTimeval(local));
+        trel->setRequestStatus(SG(sapi_headers).http_response_code);
+        trel->setRequestTime(requestTime);
+        KTrel::Request& request = trel->getRequest();
+        request.setPeakMemoryUsage(static_cast<qint64>(zend_memory_peak_usage(false)));
+        request.setMemoryLimit(static_cast<qint64>(PG(memory_limit)));
+        trel->write();
+    });
+}
+
+} // namespace
+
+bool trel_is_masked_key(const char* key, size_t len) {
+    for (const std::string& word : maskWords) {
+        if (word.size() > len)
+            continue;
+        for (size_t start = 0; start + word.size() <= len; ++start) {
+            size_t i = 0;
+            while (i < word.size() && tolower(static_cast<unsigned char>(key[start + i])) ==
+                                          static_cast<unsigned char>(word[i]))
+                ++i;
+            if (i == word.size())
+                return true;
+        }
+    }
+    return false;
+}
+
+// clang-format off
+PHP_INI_BEGIN()
+    STD_PHP_INI_ENTRY("trel.root", "", PHP_INI_SYSTEM, OnUpdateString, root,
+                      zend_trel_globals, trel_globals)
+    STD_PHP_INI_BOOLEAN("trel.enabled", "1", PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateBool,
+                        enabled, zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.log_file", "", PHP_INI_SYSTEM, OnUpdateString, log_file,
+                      zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.log_level", "0", PHP_INI_SYSTEM, OnUpdateLong, log_level,
+                      zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.token_cookie", "trel_token", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateString, token_cookie, zend_trel_globals, trel_globals)
+    STD_PHP_INI_BOOLEAN("trel.function_stats", "1", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                        OnUpdateBool, function_stats, zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.mask", "password,passwd,secret,token,auth,cookie,session,key",
+                      PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateMask, mask, zend_trel_globals,
+                      trel_globals)
+PHP_INI_END()
+// clang-format on
+
+static PHP_GINIT_FUNCTION(trel) {
+    memset(trel_globals, 0, sizeof(*trel_globals));
+}
+
+static PHP_MINIT_FUNCTION(trel) {
+    REGISTER_INI_ENTRIES();
+    watching = TREL_G(enabled) && TREL_G(root) && *TREL_G(root);
+    if (!watching)
+        return SUCCESS;
+#ifdef TREL_PHP_HAVE_SQLCAPTURE
+    SqlCapture::registerObserver();
+#endif
+#ifdef TREL_PHP_HAVE_IOCAPTURE
+    IoCapture::registerObserver();
+#endif
+    ErrorObserver::registerObserver();
+    FunctionObserver::registerObserver();
+    return SUCCESS;
+}
+
+static PHP_MSHUTDOWN_FUNCTION(trel) {
+    CollectorHost::release();
+    UNREGISTER_INI_ENTRIES();
+    return SUCCESS;
+}
+
+static PHP_RINIT_FUNCTION(trel) {
+    TREL_G(collecting) = false;
+    if (!watching || !TREL_G(enabled))
+        return SUCCESS;
+    KTrel* trel = RequestAdmission::admit();
+    if (!trel)
+        return SUCCESS;
+    requestStartUs = monotonicUs();
+    TREL_G(collecting) = true;
+    FunctionObserver::startRequest(TREL_G(function_stats));
+#ifdef TREL_PHP_HAVE_SQLCAPTURE
+    SqlCapture::startRequest();
+#endif
+#ifdef TREL_PHP_HAVE_IOCAPTURE
+    IoCapture::startRequest();
+#endif
+    SuperglobalSampler::sample(trel, KTrel::SAMPLE_START);
+    return SUCCESS;
+}
+
+static PHP_RSHUTDOWN_FUNCTION(trel) {
+    if (!TREL_G(collecting))
+        return SUCCESS;
+    // Nothing is observed from here on: the end's own work (a session object's
+    // serialisation) is not the script's.
+    TREL_G(collecting) = false;
+    if (KTrel* trel = CollectorHost::current())
+        finishRequest(trel);
+    return SUCCESS;
+}
+
+static PHP_MINFO_FUNCTION(trel) {
+    php_info_print_table_start();
+    php_info_print_table_row(2, "trel support", "enabled");
+    php_info_print_table_row(2, "Version", PHP_TREL_VERSION);
+    php_info_print_table_row(2, "Watching requests", watching ? "yes" : "no (idle)");
+    php_info_print_table_end();
+    DISPLAY_INI_ENTRIES();
+}
+
+ZEND_FUNCTION(trel_event) {
+    zend_string* key;
+    ZEND_PARSE_PARAMETERS_START(1, 1)
+    Z_PARAM_STR(key)
+    ZEND_PARSE_PARAMETERS_END();
+    KTrel* trel = TREL_G(collecting) ? CollectorHost::current() : nullptr;
+    if (!trel || ZSTR_LEN(key) == 0)
+        RETURN_FALSE;
+    bool added = false;
+    CollectorHost::guard("trel_event", [&] {
+        if (!trel->isEventCollectionEnabled())
+            return;
+        trel->addEventAggKey(QByteArray(ZSTR_VAL(key), static_cast<int>(ZSTR_LEN(key))));
+        added = true;
+    });
+    RETURN_BOOL(added);
+}
+
+// The modules whose functions are observed, and the session, whose data is sampled at
+// the end: loaded first, they end their requests after this one.
+static const zend_module_dep trel_deps[] = {
+    ZEND_MOD_OPTIONAL("session") ZEND_MOD_OPTIONAL("pdo") ZEND_MOD_OPTIONAL("mysqli")
+        ZEND_MOD_OPTIONAL("sqlite3") ZEND_MOD_OPTIONAL("curl") ZEND_MOD_END};
+
+zend_module_entry trel_module_entry = {STANDARD_MODULE_HEADER_EX,
+                                       nullptr,
+                                       trel_deps,
+                                       "trel",
+                                       ext_functions,
+                                       PHP_MINIT(trel),
+                                       PHP_MSHUTDOWN(trel),
+                                       PHP_RINIT(trel),
+                                       PHP_RSHUTDOWN(trel),
+                                       PHP_MINFO(trel),
+                                       PHP_TREL_VERSION,
+                                       PHP_MODULE_GLOBALS(trel),
+                                       PHP_GINIT(trel),
+                                       nullptr,
+                                       nullptr,
+                                       STANDARD_MODULE_PROPERTIES_EX};
+
+extern "C" {
+ZEND_GET_MODULE(trel)
+}
