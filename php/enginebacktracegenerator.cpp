@@ -10,8 +10,11 @@ QString EngineBacktraceGenerator::generateBacktrace() {
     if (!EG(current_execute_data))
         return QStringLiteral("#0 {main}");
     zval frames;
+    // The arguments are shown as PHP shows them in an exception's trace: not at all with
+    // zend.exception_ignore_args, cut to zend.exception_string_param_max_len otherwise.
     // One frame more than kept tells whether the stack was cut.
-    zend_fetch_debug_backtrace(&frames, 0, 0, MaxFrames + 1);
+    zend_fetch_debug_backtrace(
+        &frames, 0, EG(exception_ignore_args) ? DEBUG_BACKTRACE_IGNORE_ARGS : 0, MaxFrames + 1);
     if (Z_TYPE(frames) != IS_ARRAY) {
         zval_ptr_dtor(&frames);
         return QString();

@@ -5,7 +5,8 @@
 
 #include <QString>
 
-// The engine's current call stack, in the text PHP prints for an exception's trace:
+// The engine's current call stack, in the text PHP prints for an exception's trace (and
+// with its settings for arguments):
 //   #0 /path/file.php(12): foo('bar')
 //   #1 {main}
 // Deep stacks and long texts are cut (the last line says so), so that a runaway

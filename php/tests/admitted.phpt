@@ -1,0 +1,121 @@
+--TEST--
+Admitted request: stored whole with errors (silenced flag, backtraces), function statistics, events and masked samples
+--FILE--
+<?php
+require __DIR__ . '/trel.inc';
+
+$page = trel_script(<<<'PHP'
+<?php
+function inner(string $word) {
+    trigger_error("loud $word", E_USER_WARNING);
+    @trigger_error("quiet $word", E_USER_NOTICE);
+}
+function outer() { inner('bar'); }
+class Greeter { public function hello(int $n) { return $n > 0 ? $this->hello($n - 1) : 'hi'; } }
+outer();
+echo (new Greeter)->hello(3), "\n";
+$square = fn($x) => $x * $x;
+echo array_sum(array_map($square, [1, 2, 3])), "\n";
+echo @strlen(null), "\n";
+if (function_exists('trel_event')) {
+    $events = [trel_event('checkout.done'), trel_event('checkout.done'), trel_event('')];
+}
+session_save_path(sys_get_temp_dir());
+session_start();
+$_SESSION['user'] = 'ann';
+$_SESSION['secret_answer'] = 42;
+http_response_code(201);
+PHP);
+
+$request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K1&list[]=a',
+            'body' => 'user[name]=ann&user[Password]=P2&note=' . urlencode("nul\0and\xff"),
+            'cookie' => 'consent=yes; AUTH_hint=C3', 'token' => TREL_TOKEN];
+[$headers, $body, $stderr, $url] = trel_cgi($page, $request);
+[, $ownBody] = trel_cgi($page, $request, null);
+echo $body === $ownBody ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$body\n";
+echo "stderr: '$stderr'\n";
+
+$row = trel_request($url);
+printf("method %s, status %d, primary %d, page id %s, memory %s, limit %d, time %s\n",
+       $row['method'], $row['status_code'], $row['is_primary_page'],
+       preg_match('/^[0-9a-f]{32}$/', $row['page_id']) ? 'random hex' : $row['page_id'],
+       $row['peak_memory_usage'] > 0 ? 'measured' : 'none', $row['memory_limit'],
+       $row['request_time'] > 0 ? 'measured' : 'none');
+$id = $row['id'];
+
+echo "-- errors\n";
+foreach (trel_rows('SELECT e.type, e.message, e.line, e.silenced, b.backtrace FROM trel_log_entries e
+                    LEFT JOIN trel_backtrace b ON b.id = e.backtrace_id WHERE e.request_id = ?
+                    ORDER BY e.id', [$id]) as $e) {
+    printf("%s %d silenced=%d %s\n%s\n", $e['type'], $e['line'], $e['silenced'], $e['message'],
+           str_replace($page, 'PAGE', $e['backtrace']));
+}
+
+echo "-- functions\n";
+$functions = trel_rows('SELECT function_scope, function_name, times_called, time_exclusive,
+                        time_inclusive, filename, line FROM trel_functions_stats
+                        WHERE request_id = ? ORDER BY function_scope, function_name', [$id]);
+foreach ($functions as $f) {
+    printf("%s::%s calls=%d line=%d %s %s\n", $f['function_scope'], $f['function_name'],
+           $f['times_called'], $f['line'], $f['filename'] === $page ? 'file ok' : $f['filename'],
+           $f['time_inclusive'] >= $f['time_exclusive'] && $f['time_exclusive'] >= 0
+               ? 'times ok' : "times {$f['time_exclusive']}/{$f['time_inclusive']}");
+}
+
+echo "-- events\n";
+foreach (trel_rows('SELECT agg_key FROM trel_monitor_events WHERE request_id = ?', [$id]) as $e) {
+    echo $e['agg_key'], "\n";
+}
+
+echo "-- samples\n";
+$stored = '';
+foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_data
+                    WHERE request_id = ? ORDER BY sample_type DESC, sg_name', [$id]) as $s) {
+    $stored .= $s['data'];
+    $value = unserialize($s['data']);
+    if ($s['sg_name'] === '_SERVER') {
+        $value = array_intersect_key($value, array_flip(['HTTP_COOKIE', 'REQUEST_METHOD', 'QUERY_STRING']));
+    }
+    echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
+}
+foreach (['phpt-token', 'P2', 'C3'] as $secret) {
+    if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
+}
+echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
+     " breakdown row\n";
+?>
+--EXPECTF--
+page as PHP makes it
+stderr: ''
+method POST, status 201, primary 1, page id random hex, memory measured, limit 134217728, time measured
+-- errors
+E_USER_WARNING 3 silenced=0 loud bar
+#0 PAGE(3): trigger_error('loud bar', 512)
+#1 PAGE(6): inner('bar')
+#2 PAGE(8): outer()
+#3 {main}
+E_USER_NOTICE 4 silenced=1 quiet bar
+#0 PAGE(4): trigger_error('quiet bar', 1024)
+#1 PAGE(6): inner('bar')
+#2 PAGE(8): outer()
+#3 {main}
+E_DEPRECATED 12 silenced=1 strlen(): Passing null to parameter #1 ($string) of type string is deprecated
+#0 {main}
+-- functions
+::inner calls=1 line=2 file ok times ok
+::outer calls=1 line=6 file ok times ok
+::{closure} calls=3 line=10 file ok times ok
+Greeter::hello calls=4 line=7 file ok times ok
+-- events
+checkout.done
+-- samples
+SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
+SAMPLE_START _GET {"q":"shoes","api_key":"***","list":["a"]}
+SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
+SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=K1&list[]=a","HTTP_COOKIE":"***"}
+SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
+SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
+SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
+SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=K1&list[]=a","HTTP_COOKIE":"***"}
+SAMPLE_END _SESSION {"user":"ann","secret_answer":"***"}
+1 breakdown row
