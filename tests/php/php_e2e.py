@@ -1,0 +1,301 @@
+"""End to end: the small application of tests/php/app served by `php -S` without the
+extension and with it (on a SQLite installation, then on the MariaDB test server),
+driven by real HTTP requests that the token and the user agent admit or refuse, and
+what was stored read back with SQL."""
+
+import concurrent.futures
+import os
+import secrets
+import subprocess
+import sys
+
+from harness import (Installation, PhpServer, Stored, TextServer, body_diff, check_quiet_log, check_whole, create_mysql_database,
+                     expect, free_port, mysql_settings, run, stored_requests)
+
+APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
+BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
+PHONE = "Mozilla/5.0 (Linux; Android 14) E2E-Phone/2.0"
+ROBOT = "E2E-Robot/3.0 (+crawler)"
+PASSWORD = "hunter2-E2E"
+FORM = "application/x-www-form-urlencoded"
+
+
+class Req:
+    """One request of the run: `token` is 'cookie', 'header', a wrong token's text
+    or None; `admitted` says whether the token and the user agent let it in."""
+
+    def __init__(self, label, page, admitted, token="cookie", agent=BROWSER, query="",
+                 body=None, cookies=b"", headers=None):
+        self.label, self.page, self.admitted = label, page, admitted
+        self.token, self.agent, self.body = token, agent, body
+        self.path = f"/{page}?r={label}{query}"
+        self.cookies, self.headers = cookies, headers or {}
+
+    def send(self, server, token):
+        headers = dict(self.headers)
+        if self.agent:
+            headers["User-Agent"] = self.agent
+        cookies = [self.cookies] if self.cookies else []
+        if self.token == "cookie":
+            cookies.append(f"trel_token={token}".encode())
+        elif self.token == "header":
+            headers["X-Trel-Token"] = token
+        elif self.token:
+            cookies.append(f"trel_token={self.token}".encode())
+        if cookies:
+            headers["Cookie"] = b"; ".join(cookies)
+        if self.body is not None:
+            headers["Content-Type"] = FORM
+        return server.request("POST" if self.body is not None else "GET", self.path, headers, self.body)
+
+
+HOSTILE_BYTES = "&q=%FF%FE%00nul%C3%28"
+BIG = 79 * 1024  # php -S refuses request headers from 80 KB on; the 100 KB cookie goes through php-cgi
+
+# Refused and admitted requests alternate, so that one worker process serves each kind
+# right after the other.
+REQUESTS = [
+    Req("anon-shop", "shop.php", False, token=None),
+    Req("shop", "shop.php", True),
+    Req("robot-shop", "shop.php", False, agent=ROBOT),
+    Req("errors", "errors.php", True, token="header", agent=PHONE),
+    Req("wrong-token", "pdo.php", False, token="no-such-token"),
+    Req("pdo", "pdo.php", True),
+    Req("elsewhere", "errors.php", False, token="e2e-elsewhere"),
+    Req("sqlite3", "sqlite3.php", True),
+    Req("no-agent", "mysqli.php", False, agent=None),
+    Req("mysqli", "mysqli.php", True, token="header"),
+    Req("login-form", "login.php", True),
+    Req("login", "login.php", True, body=f"user=ada&password={PASSWORD}".encode()),
+    Req("login-refused", "login.php", False, token=None, body=f"user=ada&password={PASSWORD}".encode()),
+    Req("file", "file.php", True),
+    Req("remote", "remote.php", True),
+    Req("huge-query", "hostile.php", True, query="&case=huge-query"),
+    Req("recursion", "hostile.php", True, query="&case=recursion"),
+    Req("query-exception", "hostile.php", True, query="&case=query-exception"),
+    Req("udf-exception", "hostile.php", True, query="&case=udf-exception"),
+    Req("bytes", "hostile.php", True, query="&case=input" + HOSTILE_BYTES,
+        body=b"p=%00%FF%C3%28&raw=\xff\xfe\x00&password=" + PASSWORD.encode(),
+        cookies=b"bad=\xff\xfe%00x; \xc3\x28=v"),
+    Req("bytes-refused", "hostile.php", False, token=None, query="&case=input" + HOSTILE_BYTES,
+        body=b"p=%00%FF%C3%28", cookies=b"bad=\xff\xfe%00x"),
+    Req("big-cookie", "hostile.php", True, query="&case=input", cookies=b"big=" + b"C" * BIG),
+    Req("too-big-cookie", "hostile.php", False, query="&case=input", cookies=b"big=" + b"C" * 100 * 1024),
+    Req("shop-again", "shop.php", True, agent=PHONE),
+]
+
+
+def app_env(ctx, name, remote, mysql):
+    data = ctx.path(f"{name}-data")
+    os.makedirs(data, exist_ok=True)
+    return {"E2E_DATA": data, "E2E_REMOTE": remote.url, "E2E_MYSQL_HOST": mysql["host"],
+            "E2E_MYSQL_PORT": mysql["port"], "E2E_MYSQL_USER": mysql["user"],
+            "E2E_MYSQL_PASSWORD": mysql["password"], "E2E_MYSQL_DATABASE": mysql["database"]}
+
+
+def serve_all(server, token):
+    responses = {}
+    for req in REQUESTS:
+        try:
+            responses[req.label] = req.send(server, token)
+        except ConnectionError:
+            responses[req.label] = None  # the server refused the request itself
+    return responses
+
+
+def compare(baseline, responses):
+    for req in REQUESTS:
+        plain, got = baseline[req.label], responses[req.label]
+        expect((plain is None) == (got is None), f"{req.label}: answered with one server only")
+        if plain is not None:
+            expect(plain.status == got.status, f"{req.label}: status {got.status}, without the extension {plain.status}")
+            expect(plain.body == got.body, f"{req.label}: the body differs from the one without the extension:\n"
+                   f"{body_diff(got.body, plain.body)}")
+    expect(baseline["too-big-cookie"] is None, "php -S took a 100 KB header: serve it through php -S then")
+
+
+def check_request_rows(inst, stored, token, port, baseline):
+    admitted = {r.label: r for r in REQUESTS if r.admitted}
+    expect(len({url for url, _ in stored}) == len(stored), f"a request stored twice: {[u for u, _ in stored]}")
+    labels = {url.split("?r=")[1].split("&")[0]: url for url, _ in stored}
+    stored = dict(stored)
+    expect(set(labels) == set(admitted),
+           f"stored {sorted(labels)}, admitted {sorted(admitted)}: every admitted request once, no refused one")
+    for label, url in labels.items():
+        req = admitted[label]
+        expect(url == f"http://127.0.0.1:{port}{req.path}", f"{label}: stored URL {url!r}")
+        row = stored[url]
+        expect(row["method"] == ("POST" if req.body is not None else "GET"), f"{label}: method {row['method']}")
+        expect(row["status_code"] == str(baseline[label].status), f"{label}: status {row['status_code']}")
+        check_whole(inst, row, label)
+    data = inst.request_data()
+    expect(PASSWORD not in data, "the password was stored")
+    expect(token not in data, "the access token was stored")
+    return {label: Stored(inst, stored[url]["id"]) for label, url in labels.items()}
+
+
+def check_contents(s, backend):
+    """The sections of each admitted request as the application made them."""
+    shop = s["shop"]
+    expect(shop.function("Shop\\Cart", "add")[0] == 3, "Cart::add: 3 calls")
+    expect(shop.function("Shop\\Price", "format")[0] == 6, "Price::format: 5 calls in the page, 1 in Report")
+    build = shop.function("Shop\\Report", "build")
+    render = shop.function("Shop\\Report", "render")
+    expect(build[0] == 1 and render[0] == 1 and build[2] >= render[2] >= render[1] >= 0,
+           f"Report::build {build}, Report::render {render}: inclusive time covers the callee")
+    warning = shop.error("E_WARNING", 'Undefined array key "discount"')
+    expect(warning[2].endswith("lib/shop.php") and warning[4] == "0", f"warning: {warning[:5]}")
+    trace = warning[5] or ""
+    expect("Shop\\Report->render" in trace and "Shop\\Report->build" in trace
+           and trace.index("render") < trace.index("build"), f"warning's backtrace:\n{trace}")
+    expect(shop.events == ["shop.cart", "shop.viewed"], f"shop events: {shop.events}")
+    expect(s["shop-again"].function("Shop\\Cart", "add")[0] == 3, "the second shop request counts afresh")
+
+    errors = s["errors"]
+    errors.error("E_WARNING", "Undefined variable $reallyUndefined")
+    errors.error("E_USER_NOTICE", "a user notice")
+    errors.error("E_USER_DEPRECATED", "a user deprecation")
+    errors.error("E_DEPRECATED", "strlen(): Passing null")
+    silenced = errors.error("E_WARNING", "file_get_contents(/nonexistent/e2e-silenced)")
+    expect(silenced[4] == "1", "the @-silenced warning is not marked silenced")
+    expect([e[4] for e in errors.errors].count("1") == 1, "only the @ warning is silenced")
+
+    pdo = s["pdo"].queries
+    inserts = [q for q in pdo if q[0] == "INSERT INTO items (id, name, cents) VALUES (?, ?, ?)"]
+    expect([q[1] for q in inserts] == ["INSERT INTO items (id, name, cents) VALUES (1, 'rain jacket', 8990)",
+                                        "INSERT INTO items (id, name, cents) VALUES (2, 'o''clock socks', 450)",
+                                        "INSERT INTO items (id, name, cents) VALUES (3, 'umbrella', 1200)"],
+           f"PDO inserts: {pdo}")
+    transaction = {q[6] for q in inserts}
+    update = [q for q in pdo if q[1] == "UPDATE items SET cents = 0 WHERE id = 1"]
+    expect(len(transaction) == 1 and None not in transaction and "0" not in transaction and len(update) == 1
+           and update[0][6] not in transaction | {"0", None}, f"transaction ids: inserts {transaction}, update {update}")
+    select = [q for q in pdo if q[0] == "SELECT name, cents FROM items WHERE cents > :min ORDER BY id"]
+    expect(len(select) == 1 and select[0][1] == "SELECT name, cents FROM items WHERE cents > 1000 ORDER BY id",
+           f"PDO select: {select}")
+    check_failed_query(s["pdo"], "SELECT * FROM no_such_table", "no such table")
+
+    sq3 = s["sqlite3"].queries
+    expect([q[1] for q in sq3 if q[0] == "INSERT INTO notes (id, body) VALUES (:id, :body)"]
+           == ["INSERT INTO notes (id, body) VALUES (1, 'first note')",
+               "INSERT INTO notes (id, body) VALUES (2, 'second note')"], f"SQLite3 inserts: {sq3}")
+    expect(any(q[1] == "SELECT body FROM notes ORDER BY id" for q in sq3), f"SQLite3 query: {sq3}")
+    check_failed_query(s["sqlite3"], "INSERT INTO missing_table VALUES (1)", "no such table")
+
+    my = s["mysqli"].queries
+    inserts = [q for q in my if q[0] == "INSERT INTO orders (id, customer, cents) VALUES (?, ?, ?)"]
+    expect([q[1] for q in inserts] == ["INSERT INTO orders (id, customer, cents) VALUES (1, 'Ada', 1999)",
+                                        "INSERT INTO orders (id, customer, cents) VALUES (2, 'Grace', 250)"]
+           and len({q[6] for q in inserts}) == 1 and inserts[0][6] not in ("0", None), f"mysqli inserts: {my}")
+    expect(any(q[1] == "SELECT customer, cents FROM orders ORDER BY id" for q in my), f"mysqli real_query: {my}")
+    check_failed_query(s["mysqli"], "SELECT * FROM no_such_table", "doesn't exist")
+    database_time = sum(int(q[4]) for q in my)
+    expect(int(s["mysqli"].breakdown[0][0]) >= database_time > 0,
+           f"mysqli: database time {s['mysqli'].breakdown[0][0]}, queries {database_time}")
+
+    login = s["login"]
+    post = login.samples[("_POST", "SAMPLE_START")]
+    expect("ada" in post and "***" in post, f"$_POST sample: {post!r}")
+    expect("ada" in login.samples.get(("_SESSION", "SAMPLE_END"), ""), f"no session sample: {sorted(login.samples)}")
+    expect("***" in s["shop"].samples[("_COOKIE", "SAMPLE_START")], "the token cookie is not masked")
+    expect(int(s["file"].breakdown[0][2]) > 0, f"file: no local time: {s['file'].breakdown}")
+    expect(int(s["remote"].breakdown[0][1]) > 0, f"remote: no network time: {s['remote'].breakdown}")
+
+    huge = [q for q in s["huge-query"].queries if q[0] and q[0].startswith("SELECT length('xxx")]
+    expect(len(huge) == 1 and huge[0][2] is not None, f"huge query: {[(q[0] or '')[:40] for q in s['huge-query'].queries]}")
+    deep = s["recursion"].error("E_USER_WARNING", "bottom of the recursion")
+    # The innermost frames, as many as the extension keeps (it may cut the deepest).
+    trace = deep[5] or ""
+    expect(trace.startswith("#0 ") and "trigger_error(" in trace and trace.count("Shop\\recurse(") >= 90,
+           f"the deep backtrace: {trace[:300]}")
+    s["query-exception"].error("E_ERROR", "Uncaught PDOException")
+    check_failed_query(s["query-exception"], "SELECT * FROM no_such_table", "no such table")
+    expect(any(q[1] == "SELECT explode_now()" and q[5] == "thrown inside the query" for q in s["udf-exception"].queries),
+           f"the query whose function threw: {s['udf-exception'].queries}")
+    expect("big" in s["big-cookie"].samples[("_COOKIE", "SAMPLE_START")], "the big cookie's sample")
+    # Invalid UTF-8 and NUL bytes are kept byte for byte (PHP's serialize() format); the
+    # password and the token are masked.
+    raw = {name: s["bytes"].samples[(name, "SAMPLE_START")].encode("utf-8", "surrogateescape")
+           for name in ("_GET", "_POST", "_COOKIE")}
+    expect(raw["_GET"] == b'a:3:{s:1:"r";s:5:"bytes";s:4:"case";s:5:"input";s:1:"q";s:8:"\xff\xfe\x00nul\xc3(";}'
+           and raw["_POST"] == b'a:3:{s:1:"p";s:4:"\x00\xff\xc3(";s:3:"raw";s:3:"\xff\xfe\x00";s:8:"password";s:3:"***";}'
+           and raw["_COOKIE"] == b'a:3:{s:3:"bad";s:4:"\xff\xfe\x00x";s:2:"\xc3(";s:1:"v";s:10:"trel_token";s:3:"***";}',
+           f"samples of invalid UTF-8 and NUL bytes: {raw}")
+
+
+def check_failed_query(stored, text, message):
+    failed = [q for q in stored.queries if (q[1] or q[0]) == text]
+    expect(len(failed) == 1 and failed[0][2] not in (None, "0") and message in (failed[0][5] or ""),
+           f"failed query {text}: {failed}; all: {stored.queries}")
+    expect(stored.events, f"no monitor event for the failed query {text}")
+
+
+def php_cgi_big_cookie(ctx, inst, token):
+    """A 100 KB cookie reaches PHP through the CGI SAPI (php -S stops at 80 KB)."""
+    env = {"REDIRECT_STATUS": "200", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
+           "SCRIPT_FILENAME": os.path.join(APP, "hostile.php"), "SCRIPT_NAME": "/hostile.php",
+           "REQUEST_URI": "/hostile.php?r=cgi-cookie&case=input", "QUERY_STRING": "r=cgi-cookie&case=input",
+           "SERVER_NAME": "127.0.0.1", "SERVER_PORT": "80", "HTTP_HOST": "127.0.0.1", "HTTP_USER_AGENT": BROWSER,
+           "HTTP_COOKIE": "big=" + "K" * 100 * 1024 + f"; trel_token={token}", "PATH": os.environ["PATH"]}
+    done = subprocess.run(["php-cgi", "-d", f"extension={ctx.extension}", "-d", f"trel.root={inst.root}"],
+                          env=env, capture_output=True, timeout=60)
+    expect(done.returncode == 0 and b"_COOKIE" in done.stdout, f"php-cgi: {done.returncode} {done.stderr[-400:]!r}")
+    rows = inst.select("SELECT r.id FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id "
+                       "WHERE u.url LIKE '%r=cgi-cookie%'")
+    expect(len(rows) == 1, f"php-cgi's request with a 100 KB cookie: {rows}")
+    expect("KKKK" in Stored(inst, rows[0][0]).samples.get(("_COOKIE", "SAMPLE_START"), ""), "its cookie sample")
+
+
+def forked_workers(ctx, inst, token, env):
+    """php -S forks its workers after PHP's start-up (as php-fpm does): each worker makes
+    its own collector, and concurrent requests are all stored."""
+    server = PhpServer(ctx, f"php-workers-{inst.backend}", APP, env={**env, "PHP_CLI_SERVER_WORKERS": "3"},
+                       ini={"root": inst.root, "log_file": ctx.path(f"trel-workers-{inst.backend}.log")})
+    labels = [f"worker-{i}" for i in range(12)]
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        statuses = list(pool.map(lambda label: Req(label, "shop.php", True).send(server, token).status, labels))
+    expect(statuses == [200] * len(labels), f"forked workers answered {statuses}")
+    server.check_healthy()
+    stored = inst.select("SELECT u.url, r.page_id FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id "
+                         "WHERE u.url LIKE '%r=worker-%'")
+    expect(sorted(url.rsplit("r=", 1)[1] for url, _ in stored) == sorted(labels)
+           and len({page for _, page in stored}) == len(labels), f"requests of forked workers: {stored}")
+    check_quiet_log(ctx.path(f"trel-workers-{inst.backend}.log"))
+
+
+def run_backend(ctx, backend, baseline, token, remote, mysql, port):
+    inst = Installation(ctx, backend)
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d", "--base-url", f"http://127.0.0.1:{port}/")
+    inst.trel("token", "add", inst.root, "e2e-elsewhere", "--ttl", "1d", "--base-url", f"http://127.0.0.1:{port}/admin/")
+    inst.trel("token", "add", inst.root, "e2e-cgi-" + token[4:], "--ttl", "1d", "--base-url", "http://127.0.0.1/")
+    inst.trel("token", "add", inst.root, "e2e-any-" + token[4:], "--ttl", "1d")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    inst.trel("agent", "add", inst.root, "Phones", "E2E-Phone/")
+    server = PhpServer(ctx, f"php-{backend}", APP, ini={"root": inst.root, "log_file": ctx.path(f"trel-{backend}.log")},
+                       env=app_env(ctx, f"app-{backend}", remote, mysql), port=port)
+    responses = serve_all(server, token)
+    server.check_healthy()
+    compare(baseline, responses)
+    stored = check_request_rows(inst, stored_requests(inst), token, port, baseline)
+    check_contents(stored, backend)
+    php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
+    check_quiet_log(ctx.path(f"trel-{backend}.log"))
+    forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))
+    print(f"{backend}: {len(stored)} admitted requests stored whole, "
+          f"{sum(not r.admitted for r in REQUESTS)} refused left no trace, bodies as without the extension")
+
+
+def main(ctx):
+    mysql = mysql_settings()
+    mysql["database"] = create_mysql_database(ctx, mysql, "trel_e2e_app")
+    remote = TextServer(ctx)
+    plain = PhpServer(ctx, "php-plain", APP, env=app_env(ctx, "app-plain", remote, mysql))
+    token = "e2e-" + secrets.token_hex(8)  # the same for every run: a page shows its cookies' digest
+    baseline = serve_all(plain, token)
+    plain.check_healthy()
+    for backend in sys.argv[1:] or ("sqlite", "mysql"):
+        run_backend(ctx, backend, baseline, token, remote, mysql, free_port())
+
+
+if __name__ == "__main__":
+    sys.exit(run("php_e2e_check", main))
