@@ -13,7 +13,8 @@ echo work(5), ' ', $_GET['run'], "\n";
 trigger_error('seen ' . $_GET['run'], E_USER_NOTICE);
 var_dump(trel_event('event.' . $_GET['run']));
 PHP);
-[, $port] = trel_server($dir, ['display_errors' => '0']);
+// With opcache on, a function's observer data could outlive the request that set it.
+[, $port] = trel_server($dir, ['display_errors' => '0', 'opcache.enable_cli' => '1']);
 $base = "http://127.0.0.1:$port/page.php?run=";
 $run = bin2hex(random_bytes(4));
 $requests = [
