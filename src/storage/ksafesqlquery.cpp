@@ -86,9 +86,12 @@ void KSafeSqlQuery::attempt() {
     if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database))
         ok = reexecuteOnNewConnection();
     trace();
+    // The statement as prepared, never with its values: when Qt emulates a prepare it
+    // writes the bound values (URLs, digests, sample bytes) into the executed text, and
+    // this text reaches level-0 log lines.
     if (!ok)
         throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
-                             .arg(executedQuery(), lastError().text()));
+                             .arg(lastQuery(), lastError().text()));
 }
 
 void KSafeSqlQuery::trace() {

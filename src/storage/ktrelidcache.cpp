@@ -1,6 +1,7 @@
 #include <trel/ktrel.h>
 
 #include "core/ktrellog.h"
+#include "storage/ksqlbinary.h"
 #include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
@@ -32,14 +33,14 @@ struct IdKind {
 };
 
 const IdKind urlKind = {
-    "INSERT INTO trel_requests_urls (id, url_hash, url) values (NULL, :url_hash, :url)",
-    "SELECT id from trel_requests_urls where url_hash = :url_hash", ":url_hash",
-    "Cache id for url is", "KTrel::getUrlDbId:"};
+    "INSERT INTO trel_requests_urls (id, url_hash, url) values (NULL, %1, :url)",
+    "SELECT id from trel_requests_urls where url_hash = %1", ":url_hash", "Cache id for url is",
+    "KTrel::getUrlDbId:"};
 
 const IdKind statementKind = {
     "INSERT INTO trel_sql_statements (id, statement_hash, prepared_statement, "
-    "statement_explain) values (NULL, :statement_hash, :prepared_statement, :statement_explain)",
-    "SELECT id from trel_sql_statements where statement_hash = :statement_hash", ":statement_hash",
+    "statement_explain) values (NULL, %1, :prepared_statement, :statement_explain)",
+    "SELECT id from trel_sql_statements where statement_hash = %1", ":statement_hash",
     "Cache id for stmt is", "KTrel::getStmtDbId:"};
 
 } // namespace
@@ -48,9 +49,11 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
                         const QSqlDatabase& database) {
     const IdKind& kind = isUrl ? urlKind : statementKind;
     const QByteArray key = textKey(text);
-    // Inside a transaction (a write) a deadlock has rolled everything back: carrying on
-    // would store the rest of the request outside any transaction, without its request
-    // row. And the ids learned there are forgotten if the transaction rolls back.
+    // Inside a transaction (a write) every failure but a duplicate is raised to the
+    // writer, which rolls the whole request back: a deadlock, a full disk or an I/O
+    // error may already have ended the transaction, and carrying on would store the
+    // rest of the request outside any transaction, without its request row. The ids
+    // learned there are forgotten if the transaction rolls back.
     const bool inTransaction = KSafeSqlTransaction::isOpenOn(database);
     if (const qint64* cached = cache.object(key)) {
         trelLog(debugStream, 5) << kind.hitMessage << static_cast<long long>(*cached) << kflush;
@@ -58,10 +61,12 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
     }
     trelLog(debugStream, 5) << "No cache id for" << text << kflush;
 
+    const QString hash = KSqlBinary::placeholder(database, QString::fromLatin1(kind.hashName));
+    const QVariant hashValue = KSqlBinary::value(database, key);
     qint64 result = -1;
     try {
-        KStatementCache::Statement insert(database, QString::fromLatin1(kind.insert));
-        insert->bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+        KStatementCache::Statement insert(database, QString::fromLatin1(kind.insert).arg(hash));
+        insert->bindValue(QString::fromLatin1(kind.hashName), hashValue);
         const QVariant value = KSafeSqlQuery::text(text);
         if (isUrl) {
             insert->bindValue(QStringLiteral(":url"), value);
@@ -72,9 +77,10 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
         insert->exec(debugStream, 10);
         result = insert->lastInsertId().toLongLong();
     } catch (const KException& e) {
-        if (inTransaction && KSafeSqlQuery::isDeadlock(e.what()))
+        const bool duplicate = isDuplicate(e.what());
+        if (inTransaction && !duplicate)
             throw;
-        if (!isDuplicate(e.what())) {
+        if (!duplicate) {
             trelLog(debugStream, 0) << kind.prefix << e.what() << kflush;
             return -1;
         }
@@ -83,11 +89,11 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
         // which only a locking read is sure to see.
         try {
             KSafeSqlQuery select(database);
-            QString reselect = QString::fromLatin1(kind.reselect);
+            QString reselect = QString::fromLatin1(kind.reselect).arg(hash);
             if (database.driverName() == QLatin1String("QMYSQL"))
                 reselect += QStringLiteral(" LOCK IN SHARE MODE");
             select.prepare(reselect);
-            select.bindValue(QString::fromLatin1(kind.hashName), QVariant(key));
+            select.bindValue(QString::fromLatin1(kind.hashName), hashValue);
             select.exec(debugStream, 10);
             if (!select.next()) {
                 trelLog(debugStream, 0) << "Could not return id from db:" << text << kflush;
@@ -95,8 +101,7 @@ qint64 KTrel::resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QSt
             }
             result = select.value(0).toLongLong();
         } catch (const KException& e2) {
-            // The locking re-select can be a deadlock victim too.
-            if (inTransaction && KSafeSqlQuery::isDeadlock(e2.what()))
+            if (inTransaction)
                 throw;
             // A passing failure must not stick to this text: nothing is cached.
             trelLog(debugStream, 0) << kind.prefix << e2.what() << kflush;
@@ -126,11 +131,25 @@ void KTrel::forgetCachedIds() {
     newStatementKeys.clear();
 }
 
+// The preloads read only the rows the caches can keep (the newest by id, which are the
+// likeliest to be used again), forward-only so that Qt keeps one row at a time: a
+// worker's start costs the same on a table of a thousand rows and of a million. They
+// are inserted oldest first, so that the newest are the last to be evicted.
+namespace {
+QString newestRows(const char* columns, const char* table) {
+    return QStringLiteral("SELECT %1 FROM (SELECT %1 FROM %2 ORDER BY id DESC LIMIT :keep) AS "
+                          "newest ORDER BY id")
+        .arg(QLatin1String(columns), QLatin1String(table));
+}
+} // namespace
+
 void KTrel::refreshUrlsCache() {
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         KSafeSqlQuery query(connection->database());
-        query.prepare(QStringLiteral("SELECT id, url from trel_requests_urls"));
+        query.setForwardOnly(true);
+        query.prepare(newestRows("id, url", "trel_requests_urls"));
+        query.bindValue(QStringLiteral(":keep"), QVariant(urlIdCache.maxCost()));
         query.exec(debugStream, 10);
         while (query.next()) {
             const qint64 id = query.value(0).toLongLong();
@@ -145,8 +164,9 @@ void KTrel::refreshStatementsCache() {
     try {
         QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
         KSafeSqlQuery query(connection->database());
-        query.prepare(QStringLiteral(
-            "SELECT id, statement_hash, prepared_statement from trel_sql_statements"));
+        query.setForwardOnly(true);
+        query.prepare(newestRows("id, statement_hash", "trel_sql_statements"));
+        query.bindValue(QStringLiteral(":keep"), QVariant(statementIdCache.maxCost()));
         query.exec(debugStream, 10);
         while (query.next()) {
             const qint64 id = query.value(0).toLongLong();

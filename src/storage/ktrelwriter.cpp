@@ -4,12 +4,16 @@
 #include <trel/ktrelfuncstatsdbrecord.h>
 
 #include "core/ktrellog.h"
+#include "storage/ksqlbinary.h"
 #include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <chrono>
 #include <random>
@@ -46,6 +50,94 @@ QVariant transactionValue(qint64 requestId, qint64 transactionId) {
     return int64(ok ? value : 0);
 }
 
+const char RemovedRow[] = "the request names a URL or statement row that was removed";
+
+bool isRemovedRow(const char* message) {
+    return QByteArray(message).contains(RemovedRow);
+}
+
+bool isMySql(const QSqlDatabase& database) {
+    return database.driverName() == QLatin1String("QMYSQL");
+}
+
+// Whether the request's transaction is still open on the server, and whether the
+// request names a URL or statement row that is gone.
+//
+// SQLite ends a transaction by itself after a full disk or an I/O error, and MariaDB
+// after a deadlock; statements after that would each commit on their own. Every such
+// failure is raised to the writer, and this is the last line: a transaction that ended
+// is never committed as if it had held the request.
+//
+// Cleanup removes URL and statement rows that no kept request uses while other workers
+// may still hold their ids in their caches. Rather than look every cached id up as it
+// is used (a statement for each one), the writer looks once, at the end of its
+// transaction, for a reference of this request to a row that is not there, and writes
+// the request again with emptied caches when it finds one, which happens only after a
+// cleanup. The look is sound because it runs after the request row was inserted: on
+// SQLite the transaction then holds the one write lock and reads the newest state; on
+// MariaDB it is a locking read of the newest rows, and cleanup takes a shared lock on
+// every request row before it judges a text unused, so it cannot remove a row that this
+// request's uncommitted row uses.
+struct TransactionState {
+    bool open = false;
+    qint64 removedReferences = 0;
+};
+
+TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
+                                  KDebug::StreamId stream) {
+    const bool mysql = isMySql(database);
+    const QString lock = mysql ? QStringLiteral(" LOCK IN SHARE MODE") : QString();
+    KStatementCache::Statement query(
+        database,
+        QStringLiteral(
+            "SELECT %1, (SELECT COUNT(*) FROM trel_requests r LEFT JOIN trel_requests_urls u ON "
+            "u.id = r.url_id WHERE r.id = :request AND r.url_id <> -1 AND u.id IS NULL%2) + "
+            "(SELECT COUNT(*) FROM trel_sql_queries q LEFT JOIN trel_sql_statements s ON s.id = "
+            "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
+            "q.prepared_statement_id <> -1 AND s.id IS NULL%2)")
+            .arg(mysql ? QStringLiteral("@@in_transaction") : QStringLiteral("1"), lock));
+    query->bindValue(QStringLiteral(":request"), int64(requestId));
+    query->bindValue(QStringLiteral(":queries_of"), int64(requestId));
+    query->exec(stream, WriteRetries);
+    TransactionState state;
+    if (!query->next())
+        return state;
+    state.open = query->value(0).toInt() == 1;
+    state.removedReferences = query->value(1).toLongLong();
+    query->finish();
+    if (!mysql) {
+        const QVariant handle = database.driver()->handle();
+        sqlite3* connection = qstrcmp(handle.typeName(), "sqlite3*") == 0
+                                  ? *static_cast<sqlite3* const*>(handle.constData())
+                                  : nullptr;
+        state.open = connection && sqlite3_get_autocommit(connection) == 0;
+    }
+    return state;
+}
+
+// The part of a superglobal sample that MariaDB accepts in one statement: a statement
+// and its bound values travel in one packet of at most max_allowed_packet bytes, and a
+// larger one makes the server drop the session, and with it the request. A longer sample
+// is stored cut, with a trailer that says so and gives its full size; SQLite stores every
+// sample whole.
+const int PacketReserve = 4096;
+
+qint64 sampleRoom(QSqlDatabase& database, KDebug::StreamId stream) {
+    static qint64 maxPacket = 0;
+    if (maxPacket <= 0) {
+        KStatementCache::Statement query(database, QStringLiteral("SELECT @@max_allowed_packet"));
+        query->exec(stream, WriteRetries);
+        maxPacket = query->next() ? query->value(0).toLongLong() : 0;
+        query->finish();
+    }
+    return maxPacket - PacketReserve;
+}
+
+QByteArray cutTrailer(qint64 fullSize) {
+    return QByteArrayLiteral("\n[trel: sample cut, ") + QByteArray::number(fullSize) +
+           QByteArrayLiteral(" bytes in full]");
+}
+
 } // namespace
 
 void KTrel::write() {
@@ -66,6 +158,14 @@ void KTrel::write() {
                 writeTransaction(database);
                 break;
             } catch (const KException& e) {
+                if (attempt < MaxDeadlockAttempts && isRemovedRow(e.what())) {
+                    trelLog(debugStream, 4) << "Trel: the request named a URL or statement "
+                                               "that cleanup removed; writing it again"
+                                            << kflush;
+                    urlIdCache.clear();
+                    statementIdCache.clear();
+                    continue;
+                }
                 // MySQL rolls a deadlock victim's whole transaction back: nothing of the
                 // request is stored, and writing it again from the start is safe.
                 if (attempt >= MaxDeadlockAttempts || !KSafeSqlQuery::isDeadlock(e.what()))
@@ -103,6 +203,14 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             writeEvents(database, dataSize);
             writeBreakdown(database, dataSize);
             writeSuperGlobals(database, dataSize);
+
+            // Only the size update follows, and its failure is raised.
+            const TransactionState state = transactionState(database, getRequestId(), debugStream);
+            if (!state.open)
+                throw KException(
+                    QStringLiteral("the transaction ended before its commit; nothing is stored"));
+            if (state.removedReferences > 0)
+                throw KException(QString::fromLatin1(RemovedRow));
 
             KStatementCache::Statement update(
                 database,
@@ -277,16 +385,31 @@ void KTrel::writeSuperGlobals(QSqlDatabase& database, qint64& dataSize) {
     trelLog(debugStream, 4) << "Writing" << static_cast<int>(superGlobalSamples.size())
                             << "super global samples" << kflush;
     const qint64 id = getRequestId();
+    const bool mysql = isMySql(database);
+    // Emulated prepares send the bytes as hexadecimal, twice their size.
+    const int hexFactor = KSqlBinary::emulated(database) ? 2 : 1;
     for (const SuperGlobalSample& sample : qAsConst(superGlobalSamples)) {
-        dataSize += 12 + sample.data.size() + sample.name.size();
+        QByteArray data = sample.data;
+        const qint64 limit =
+            mysql ? sampleRoom(database, debugStream) / hexFactor - sample.name.size() : -1;
+        if (mysql && data.size() > limit) {
+            const QByteArray trailer = cutTrailer(data.size());
+            trelLog(debugStream, 3) << "Trel: superglobal sample" << sample.name.constData() << "of"
+                                    << static_cast<long long>(data.size())
+                                    << "bytes is stored cut to the server's packet size" << kflush;
+            data.truncate(static_cast<int>(qMax<qint64>(0, limit - trailer.size())));
+            data += trailer;
+        }
+        dataSize += 12 + data.size() + sample.name.size();
         KStatementCache::Statement query(
             database, QStringLiteral("INSERT INTO trel_superglobals_data ( request_id, sg_name, "
                                      "data, sample_type) VALUES "
-                                     "( :request_id, :sg_name, :data, :sample_type)"));
+                                     "( :request_id, :sg_name, %1, :sample_type)")
+                          .arg(KSqlBinary::placeholder(database, QStringLiteral(":data"))));
         query->bindValue(QStringLiteral(":request_id"), int64(id));
         query->bindValue(QStringLiteral(":sg_name"),
                          QVariant(QString::fromUtf8(sample.name.constData())));
-        query->bindValue(QStringLiteral(":data"), QVariant(sample.data));
+        query->bindValue(QStringLiteral(":data"), KSqlBinary::value(database, data));
         query->bindValue(QStringLiteral(":sample_type"),
                          QVariant(QString::fromLatin1(sample.sampleTypeName())));
         query->exec(debugStream, WriteRetries);

@@ -88,9 +88,12 @@ TEST_P(Cleanup, NewestRequestsByIdStayAndNothingOfTheOthersRemains) {
     for (qint64 id : ids.mid(7))
         EXPECT_EQ(rowsOf(id), perRequest);
     EXPECT_EQ(inst.count(QStringLiteral("trel_backtrace")), 3 * 2);
-    // URLs and statements are shared by requests and stay.
-    EXPECT_EQ(inst.count(QStringLiteral("trel_requests_urls")), 10);
-    EXPECT_EQ(inst.count(QStringLiteral("trel_sql_statements")), 10);
+    // URLs and statements that only the deleted requests used go with them.
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests_urls")), 3);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_sql_statements")), 3);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests"),
+                         QStringLiteral("url_id NOT IN (SELECT id FROM trel_requests_urls)")),
+              0);
 }
 
 TEST_P(Cleanup, KeepingAtLeastAsManyAsStoredDeletesNothing) {

@@ -16,7 +16,8 @@ QString CleanupCommand::summary() const {
 void CleanupCommand::setUp(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral(
         "Deletes all but the newest N requests (by id) in one transaction, with their queries, "
-        "errors, statistics, events, samples and backtraces. URLs and statements stay."));
+        "errors, statistics, events, samples and backtraces, and the URLs and statements "
+        "that no kept request uses."));
     parser.addPositionalArgument(QStringLiteral("ROOT"),
                                  QStringLiteral("The installation's folder."));
     parser.addOption({QStringLiteral("keep"),
