@@ -1,0 +1,31 @@
+#ifndef TREL_PHP_SQLCAPTURE_H
+#define TREL_PHP_SQLCAPTURE_H
+
+#include <QtGlobal>
+
+// Records the SQL that a collected request runs through PDO, mysqli and SQLite3: one
+// KTrel::SqlQuery per executed query (text as prepared and with its bound values
+// resolved, outcome, rows, time, error, transaction), handed to the collector as it
+// happens. Only the internal functions and methods that run, prepare or bind SQL are
+// observed, and only in a collected request.
+//
+// A failed query also raises the monitor event "db.query_error:<status>", where status is
+// the driver's error code (MySQL errno, SQLite result code, the PDO driver's code), or -1
+// when the failure carries none. Transactions are numbered per request from 1, per
+// connection; begin, commit and rollback are recorded as queries of their own.
+//
+// Nothing propagates into PHP: failures of the collector are caught and logged once.
+class SqlCapture {
+public:
+    // From MINIT.
+    static void registerObserver();
+    // From RINIT of a collected request.
+    static void startRequest();
+    // From RSHUTDOWN of a collected request, before the collector writes: releases the
+    // values held for bound parameters.
+    static void endRequest();
+    // Microseconds spent in connects and SQL calls during this request.
+    static qint64 databaseTime();
+};
+
+#endif

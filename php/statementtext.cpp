@@ -1,0 +1,223 @@
+#include "statementtext.h"
+
+namespace {
+
+bool isWordChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+// The length of the longest head of data[0, size) that is at most limit bytes and does
+// not end inside a UTF-8 sequence.
+size_t utf8Head(const char* data, size_t size, size_t limit) {
+    if (size <= limit)
+        return size;
+    size_t end = limit;
+    // Step back over continuation bytes so that the cut lands before a lead byte.
+    for (int back = 0;
+         back < 3 && end > 0 && (static_cast<unsigned char>(data[end]) & 0xC0) == 0x80; ++back)
+        --end;
+    return end;
+}
+
+QByteArray cutMark(qint64 total) {
+    return QByteArray(" /* cut, ") + QByteArray::number(total) + " bytes in all */";
+}
+
+// Index just past the quoted text that opens at `start`; a doubled quote stands for
+// itself, and with backslash escapes a backslash takes the next byte along.
+int skipQuoted(const QByteArray& text, int start, char close, bool backslash) {
+    const int size = text.size();
+    int i = start + 1;
+    while (i < size) {
+        const char c = text.at(i);
+        if (backslash && c == '\\') {
+            i += 2;
+            continue;
+        }
+        if (c == close) {
+            if (close != ']' && i + 1 < size && text.at(i + 1) == close) {
+                i += 2;
+                continue;
+            }
+            return i + 1;
+        }
+        ++i;
+    }
+    return size;
+}
+
+// Index just past the comment that opens at `start`, or -1 when none opens there.
+int skipComment(const QByteArray& text, int start, StatementText::Dialect dialect) {
+    const int size = text.size();
+    const char c = text.at(start);
+    const char next = start + 1 < size ? text.at(start + 1) : '\0';
+    if ((c == '-' && next == '-') || (c == '#' && dialect == StatementText::MySql)) {
+        const int end = text.indexOf('\n', start);
+        return end < 0 ? size : end + 1;
+    }
+    if (c == '/' && next == '*') {
+        const int end = text.indexOf("*/", start + 2);
+        return end < 0 ? size : end + 2;
+    }
+    return -1;
+}
+
+// Index just past the quoted text, identifier or comment that opens at `start`, or -1.
+int skipNonCode(const QByteArray& text, int start, StatementText::Dialect dialect) {
+    const char c = text.at(start);
+    const bool backslash = dialect == StatementText::MySql;
+    if (c == '\'' || c == '"')
+        return skipQuoted(text, start, c, backslash);
+    if (c == '`')
+        return skipQuoted(text, start, c, false);
+    if (c == '[' && dialect == StatementText::Sqlite)
+        return skipQuoted(text, start, ']', false);
+    return skipComment(text, start, dialect);
+}
+
+int wordEnd(const QByteArray& text, int start) {
+    int i = start;
+    while (i < text.size() && isWordChar(text.at(i)))
+        ++i;
+    return i;
+}
+
+// The next word (upper-cased) after blanks and comments from `pos`; pos moves past it.
+QByteArray nextWord(const QByteArray& text, int& pos, StatementText::Dialect dialect) {
+    const int size = text.size();
+    while (pos < size) {
+        if (isBlank(text.at(pos))) {
+            ++pos;
+            continue;
+        }
+        const int end = skipComment(text, pos, dialect);
+        if (end < 0)
+            break;
+        pos = end;
+    }
+    const int start = pos;
+    pos = wordEnd(text, pos);
+    return text.mid(start, pos - start).toUpper();
+}
+
+} // namespace
+
+QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindings,
+                                  Dialect dialect) {
+    if (bindings.isEmpty())
+        return bounded(text);
+    QByteArray out;
+    out.reserve(qMin(text.size(), int(MaxTextBytes)) + 64);
+    const int size = text.size();
+    int next = 0; // the position a bare '?' stands for
+    int i = 0;
+    while (i < size && out.size() <= MaxTextBytes) {
+        const char c = text.at(i);
+        const int skipped = skipNonCode(text, i, dialect);
+        if (skipped >= 0) {
+            out.append(text.constData() + i, skipped - i);
+            i = skipped;
+            continue;
+        }
+        if (c == '?') {
+            int end = i + 1;
+            int position = next++;
+            if (dialect == Sqlite && end < size && text.at(end) >= '0' && text.at(end) <= '9') {
+                while (end < size && text.at(end) >= '0' && text.at(end) <= '9')
+                    ++end;
+                position = text.mid(i + 1, end - i - 1).toInt() - 1;
+            }
+            const auto found = bindings.positional.constFind(position);
+            if (found != bindings.positional.constEnd())
+                out.append(found.value());
+            else
+                out.append(text.constData() + i, end - i);
+            i = end;
+            continue;
+        }
+        if (c == ':' && i + 1 < size && text.at(i + 1) == ':') {
+            out.append("::");
+            i += 2;
+            continue;
+        }
+        const bool namePrefix = c == ':' || (dialect == Sqlite && (c == '@' || c == '$'));
+        if (namePrefix && i + 1 < size && isWordChar(text.at(i + 1))) {
+            const int end = wordEnd(text, i + 1);
+            const auto found = bindings.named.constFind(text.mid(i + 1, end - i - 1));
+            if (found != bindings.named.constEnd())
+                out.append(found.value());
+            else
+                out.append(text.constData() + i, end - i);
+            i = end;
+            continue;
+        }
+        if (isWordChar(c)) {
+            // A word is copied whole, so that "a:b" inside no word is the only named form.
+            const int end = wordEnd(text, i);
+            out.append(text.constData() + i, end - i);
+            i = end;
+            continue;
+        }
+        out.append(c);
+        ++i;
+    }
+    if (i < size || out.size() > MaxTextBytes) {
+        const qint64 total = qint64(out.size()) + (size - i);
+        out.truncate(int(utf8Head(out.constData(), size_t(out.size()), MaxTextBytes)));
+        out.append(cutMark(total));
+    }
+    return out;
+}
+
+QByteArray StatementText::stringLiteral(const char* data, size_t size) {
+    const size_t shown = utf8Head(data, size, MaxValueBytes);
+    QByteArray out;
+    out.reserve(int(shown) + 40);
+    out.append('\'');
+    for (size_t i = 0; i < shown; ++i) {
+        const char c = data[i];
+        if (c == '\'')
+            out.append("''");
+        else if (c == '\0')
+            out.append("\\0");
+        else
+            out.append(c);
+    }
+    if (shown < size)
+        out.append("...'").append(cutMark(qint64(size)));
+    else
+        out.append('\'');
+    return out;
+}
+
+QByteArray StatementText::bounded(const QByteArray& text) {
+    if (text.size() <= MaxTextBytes)
+        return text;
+    QByteArray out = text.left(int(utf8Head(text.constData(), size_t(text.size()), MaxTextBytes)));
+    out.append(cutMark(text.size()));
+    return out;
+}
+
+StatementText::Kind StatementText::kind(const QByteArray& text, Dialect dialect) {
+    int pos = 0;
+    const QByteArray first = nextWord(text, pos, dialect);
+    if (first == "BEGIN")
+        return Begin;
+    if (first == "START")
+        return nextWord(text, pos, dialect) == "TRANSACTION" ? Begin : Other;
+    if (first == "COMMIT" || (first == "END" && dialect == Sqlite))
+        return Commit;
+    if (first == "ROLLBACK") {
+        QByteArray word = nextWord(text, pos, dialect);
+        if (word == "WORK" || word == "TRANSACTION")
+            word = nextWord(text, pos, dialect);
+        return word == "TO" ? Other : Rollback;
+    }
+    if (first == "INSERT" || first == "UPDATE" || first == "DELETE" || first == "REPLACE")
+        return DataChange;
+    return Other;
+}

@@ -1,0 +1,60 @@
+--TEST--
+SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, transactions, failures, an uncaught exception inside a query
+--FILE--
+<?php
+require __DIR__ . '/sql.inc';
+
+$table = 'sqlcap_' . bin2hex(random_bytes(4));
+$row = sql_serve('<?php ' . sql_mysqli_args_code() . <<<PHP
+\$m = new mysqli(...\$mysqli_args);
+\$m->query('CREATE TEMPORARY TABLE $table (id INT, name VARCHAR(50))');
+\$insert = \$m->prepare("INSERT INTO $table VALUES (?, ?) # it's ?");
+\$insert->bind_param('is', \$id, \$name);
+foreach ([[1, "O'Brien \\\\ ?"], [2, null]] as [\$id, \$name]) \$insert->execute();
+\$insert->execute([3, 'three']);
+\$m->begin_transaction();
+mysqli_query(\$m, "UPDATE $table SET name = 'x' WHERE id > 1");
+\$select = mysqli_prepare(\$m, 'SELECT name FROM $table WHERE id = ? AND name <> "?"');
+mysqli_stmt_bind_param(\$select, 'd', \$id);
+\$id = 1;
+mysqli_stmt_execute(\$select);
+mysqli_stmt_get_result(\$select);
+mysqli_commit(\$m);
+\$m->real_query('START TRANSACTION');
+\$m->execute_query('DELETE FROM $table WHERE id IN (?, ?)', [1, 'a"b']);
+\$m->query('ROLLBACK');
+mysqli_report(MYSQLI_REPORT_OFF);
+var_dump(\$m->query('SELEC 1'), mysqli_prepare(\$m, 'SELECT nope FROM $table'));
+mysqli_report(MYSQLI_REPORT_ERROR | MYSQLI_REPORT_STRICT);
+\$m->query('SELECT * FROM {$table}_missing');
+PHP);
+sql_print($row);
+?>
+--EXPECTF--
+bool(false)
+bool(false)
+%AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:22
+%A
+3 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s (id INT, name VARCHAR(50))
+6 ok, rows 1, tx -: INSERT INTO sqlcap_%s VALUES (1, 'O''Brien \ ?') # it's ?
+    prepared: INSERT INTO sqlcap_%s VALUES (?, ?) # it's ?
+6 ok, rows 1, tx -: INSERT INTO sqlcap_%s VALUES (2, NULL) # it's ?
+    prepared: INSERT INTO sqlcap_%s VALUES (?, ?) # it's ?
+7 ok, rows 1, tx -: INSERT INTO sqlcap_%s VALUES ('3', 'three') # it's ?
+    prepared: INSERT INTO sqlcap_%s VALUES (?, ?) # it's ?
+8 ok, rows 0, tx 1: START TRANSACTION
+9 ok, rows 2, tx 1: UPDATE sqlcap_%s SET name = 'x' WHERE id > 1
+13 ok, rows 0, tx 1: SELECT name FROM sqlcap_%s WHERE id = 1 AND name <> "?"
+    prepared: SELECT name FROM sqlcap_%s WHERE id = ? AND name <> "?"
+15 ok, rows 0, tx 1: COMMIT
+16 ok, rows 0, tx 2: START TRANSACTION
+17 ok, rows 1, tx 2: DELETE FROM sqlcap_%s WHERE id IN ('1', 'a"b')
+    prepared: DELETE FROM sqlcap_%s WHERE id IN (?, ?)
+18 ok, rows 0, tx 2: ROLLBACK
+20 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
+20 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
+    prepared: SELECT nope FROM sqlcap_%s
+22 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
+event db.query_error:1054
+event db.query_error:1064
+event db.query_error:1146

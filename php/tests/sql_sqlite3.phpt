@@ -1,0 +1,58 @@
+--TEST--
+SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/COMMIT as text, failures with and without exceptions
+--FILE--
+<?php
+require __DIR__ . '/sql.inc';
+
+$file = tempnam(sys_get_temp_dir(), 'trel-sql-sqlite3-');
+$row = sql_serve(<<<PHP
+<?php
+\$db = new SQLite3('$file');
+\$db->exec('CREATE TABLE t (id INTEGER, name TEXT, v REAL, raw BLOB)');
+\$insert = \$db->prepare('INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id');
+\$insert->bindValue(':id', '7', SQLITE3_INTEGER);
+\$insert->bindParam('@name', \$name);
+\$insert->bindValue(3, 0.1);
+\$insert->bindValue('raw', "\\xff\\x00", SQLITE3_BLOB);
+\$name = "l'un";
+\$insert->execute();
+\$name = 'changed';
+\$insert->reset();
+\$insert->execute();
+\$insert->clear();
+\$insert->execute();
+\$db->exec('BEGIN');
+\$db->query("DELETE FROM t WHERE name = 'changed'");
+\$db->exec('END');
+echo \$db->querySingle('SELECT count(*) FROM t'), "\\n";
+var_dump(@\$db->exec('INSERT INTO missing VALUES (1)'));
+\$db->enableExceptions(true);
+try {
+    \$db->prepare('SELECT * FROM missing WHERE a = ?');
+} catch (Exception \$e) {
+    echo \$e->getMessage(), "\\n";
+}
+PHP);
+sql_print($row);
+unlink($file);
+?>
+--EXPECT--
+2
+bool(false)
+Unable to prepare statement: 1, no such table: missing
+3 ok, rows 0, tx -: CREATE TABLE t (id INTEGER, name TEXT, v REAL, raw BLOB)
+10 ok, rows 1, tx -: INSERT INTO t VALUES (7, 'l''un', 0.1, '�\0') -- :id
+    prepared: INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id
+13 ok, rows 1, tx -: INSERT INTO t VALUES (7, 'changed', 0.1, '�\0') -- :id
+    prepared: INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id
+15 ok, rows 1, tx -: INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id
+    prepared: INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id
+16 ok, rows 0, tx 1: BEGIN
+17 ok, rows 1, tx 1: DELETE FROM t WHERE name = 'changed'
+18 ok, rows 0, tx 1: END
+19 ok, rows 0, tx -: SELECT count(*) FROM t
+20 FAILED 1: no such table: missing, rows 0, tx -: INSERT INTO missing VALUES (1)
+23 FAILED -1: Unable to prepare statement: 1, no such table: missing, rows 0, tx -: SELECT * FROM missing WHERE a = ?
+    prepared: SELECT * FROM missing WHERE a = ?
+event db.query_error:-1
+event db.query_error:1
