@@ -389,29 +389,34 @@ void callSqlite3(zend_object* db, const char* method, zval* result) {
     quietly([&] { zend_call_known_instance_method_with_0_params(fn, db, result); });
 }
 
+// A declared property's value read from its slot: no handler and no script code runs,
+// which matters while an exception is in flight.
+const zval* declaredProperty(zend_object* object, const char* name) {
+    const zend_property_info* info = static_cast<const zend_property_info*>(
+        zend_hash_str_find_ptr(&object->ce->properties_info, name, strlen(name)));
+    if (!info || (info->flags & ZEND_ACC_STATIC))
+        return nullptr;
+    const zval* value = OBJ_PROP(object, info->offset);
+    ZVAL_DEREF(value);
+    return Z_TYPE_P(value) == IS_UNDEF ? nullptr : value;
+}
+
 Failure failureFromException(zend_object* exception) {
     Failure failure;
     failure.status = -1;
-    zend_class_entry* base = zend_get_exception_base(exception);
-    zval scratch;
-    zval* message =
-        zend_read_property_ex(base, exception, ZSTR_KNOWN(ZEND_STR_MESSAGE), 1, &scratch);
-    if (Z_TYPE_P(message) == IS_STRING)
+    const zval* message = declaredProperty(exception, "message");
+    if (message && Z_TYPE_P(message) == IS_STRING)
         failure.message = QString::fromUtf8(Z_STRVAL_P(message), int(Z_STRLEN_P(message)));
     // A PDOException's code is the SQLSTATE; the driver's own code is in errorInfo.
-    if (zend_hash_str_exists(&exception->ce->properties_info, "errorInfo", 9)) {
-        zval* info = zend_read_property(exception->ce, exception, "errorInfo", 9, 1, &scratch);
-        if (Z_TYPE_P(info) == IS_ARRAY) {
-            zval* code = zend_hash_index_find(Z_ARRVAL_P(info), 1);
-            if (code && Z_TYPE_P(code) == IS_LONG && Z_LVAL_P(code) != 0)
-                failure.status = int(Z_LVAL_P(code));
-        }
-    }
-    if (failure.status == -1) {
-        zval* code = zend_read_property_ex(base, exception, ZSTR_KNOWN(ZEND_STR_CODE), 1, &scratch);
-        if (Z_TYPE_P(code) == IS_LONG && Z_LVAL_P(code) != 0)
+    const zval* info = declaredProperty(exception, "errorInfo");
+    if (info && Z_TYPE_P(info) == IS_ARRAY) {
+        const zval* code = zend_hash_index_find(Z_ARRVAL_P(info), 1);
+        if (code && Z_TYPE_P(code) == IS_LONG && Z_LVAL_P(code) != 0)
             failure.status = int(Z_LVAL_P(code));
     }
+    const zval* code = declaredProperty(exception, "code");
+    if (failure.status == -1 && code && Z_TYPE_P(code) == IS_LONG && Z_LVAL_P(code) != 0)
+        failure.status = int(Z_LVAL_P(code));
     return failure;
 }
 
@@ -832,6 +837,10 @@ void finish(const Call& call, qint64 elapsed) {
     outcome.elapsed = elapsed;
     switch (call.watched.op) {
     case Op::Connect:
+        // A connection object that reuses a closed one's handle starts outside any
+        // transaction.
+        if (zend_object* connection = call.resultObject() ? call.resultObject() : call.self())
+            requestState.transactions.erase(connection->handle);
         break;
     case Op::Query:
         onQuery(call, outcome);
