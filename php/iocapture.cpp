@@ -163,9 +163,9 @@ void buildWatched() {
                              "getmxrr",
                              "get_headers"})
         (*watched)[name] = &beginNetwork;
-    for (const char* name :
-         {"file_get_contents", "file_put_contents", "fopen", "file", "readfile", "unlink", "mkdir",
-          "rmdir", "touch", "md5_file", "sha1_file", "parse_ini_file"})
+    for (const char* name : {"file_get_contents", "file_put_contents", "fopen", "file", "readfile",
+                             "unlink", "mkdir", "rmdir", "touch", "md5_file", "sha1_file",
+                             "parse_ini_file", "scandir", "opendir", "glob"})
         (*watched)[name] = &beginPath;
     for (const char* name : {"copy", "rename", "move_uploaded_file"})
         (*watched)[name] = &beginTwoPaths;
