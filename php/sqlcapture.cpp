@@ -272,11 +272,12 @@ struct Call {
         const uint32_t index = n + (watched.procedural ? 1 : 0);
         return index > ZEND_CALL_NUM_ARGS(frame) ? nullptr : ZEND_CALL_ARG(frame, index);
     }
+    // A string argument, bounded() as every kept statement text is.
     QByteArray textArg(uint32_t n) const {
         zval* value = arg(n);
         if (!value || Z_TYPE_P(value) != IS_STRING)
             return QByteArray();
-        return QByteArray(Z_STRVAL_P(value), int(qMin<size_t>(Z_STRLEN_P(value), 0x7fffffff)));
+        return StatementText::bounded(Z_STRVAL_P(value), Z_STRLEN_P(value));
     }
     // $this, or the first argument of the procedural form.
     zend_object* self() const {
@@ -488,7 +489,7 @@ Failure failureOf(const Call& call, zend_object* object, zend_object* connection
 // ---- recording -----------------------------------------------------------------------
 
 struct Outcome {
-    QByteArray prepared;
+    QByteArray prepared; // bounded()
     QByteArray resolved;
     bool hasPrepared = false;
     bool ok = true;
@@ -516,7 +517,7 @@ void record(Outcome& outcome) {
         transactions.erase(open);
 
     KTrel::SqlQuery query;
-    query.preparedStatement = QString::fromUtf8(StatementText::bounded(outcome.prepared));
+    query.preparedStatement = QString::fromUtf8(outcome.prepared);
     query.resolvedStatement =
         outcome.hasPrepared ? QString::fromUtf8(outcome.resolved) : query.preparedStatement;
     query.hasPreparedStatement = outcome.hasPrepared;
@@ -571,7 +572,8 @@ Statement* statementOf(const Call& call, zend_object* object) {
                                   ? Z_OBJ(stmt->database_object_handle)
                                   : nullptr;
     Statement& statement = newStatement(object, connection, pdoDialect(stmt->dbh));
-    statement.text = QByteArray(ZSTR_VAL(stmt->query_string), int(ZSTR_LEN(stmt->query_string)));
+    statement.text =
+        StatementText::bounded(ZSTR_VAL(stmt->query_string), ZSTR_LEN(stmt->query_string));
     return &statement;
 }
 
@@ -641,7 +643,7 @@ void keepPrepared(const Call& call, Outcome& outcome, zend_object* object, zend_
     if (ok)
         return;
     outcome.prepared = text;
-    outcome.resolved = StatementText::bounded(text);
+    outcome.resolved = text;
     outcome.hasPrepared = true;
     outcome.ok = false;
     outcome.connection = handleOf(connection);

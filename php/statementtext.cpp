@@ -27,6 +27,15 @@ QByteArray cutMark(qint64 total) {
     return QByteArray(" /* cut, ") + QByteArray::number(total) + " bytes in all */";
 }
 
+// The head of a text too long to keep, with the mark; at most MaxTextBytes in all, so
+// that a cut text fits as it is.
+QByteArray cut(const char* data, size_t size, qint64 total) {
+    const int markRoom = 64;
+    QByteArray out(data, int(utf8Head(data, size, StatementText::MaxTextBytes - markRoom)));
+    out.append(cutMark(total));
+    return out;
+}
+
 // Index just past the quoted text that opens at `start`; a doubled quote stands for
 // itself, and with backslash escapes a backslash takes the next byte along.
 int skipQuoted(const QByteArray& text, int start, char close, bool backslash) {
@@ -165,11 +174,8 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
         out.append(c);
         ++i;
     }
-    if (i < size || out.size() > MaxTextBytes) {
-        const qint64 total = qint64(out.size()) + (size - i);
-        out.truncate(int(utf8Head(out.constData(), size_t(out.size()), MaxTextBytes)));
-        out.append(cutMark(total));
-    }
+    if (i < size || out.size() > MaxTextBytes)
+        return cut(out.constData(), size_t(out.size()), qint64(out.size()) + (size - i));
     return out;
 }
 
@@ -197,9 +203,13 @@ QByteArray StatementText::stringLiteral(const char* data, size_t size) {
 QByteArray StatementText::bounded(const QByteArray& text) {
     if (text.size() <= MaxTextBytes)
         return text;
-    QByteArray out = text.left(int(utf8Head(text.constData(), size_t(text.size()), MaxTextBytes)));
-    out.append(cutMark(text.size()));
-    return out;
+    return cut(text.constData(), size_t(text.size()), text.size());
+}
+
+QByteArray StatementText::bounded(const char* data, size_t size) {
+    if (size <= size_t(MaxTextBytes))
+        return QByteArray(data, int(size));
+    return cut(data, size, qint64(size));
 }
 
 StatementText::Kind StatementText::kind(const QByteArray& text, Dialect dialect) {

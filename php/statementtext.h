@@ -37,8 +37,11 @@ public:
     static QByteArray stringLiteral(const char* data, size_t size);
 
     // The text itself when it fits in MaxTextBytes, otherwise its head cut on a UTF-8
-    // character boundary followed by a comment giving the full size.
+    // character boundary followed by a comment giving the full size, MaxTextBytes at most
+    // in all (a bounded text is its own bounded()).
     static QByteArray bounded(const QByteArray& text);
+    // The same from raw bytes, copying no more than it keeps.
+    static QByteArray bounded(const char* data, size_t size);
 
     // What the statement does to transactions, or whether it changes rows (INSERT,
     // UPDATE, DELETE, REPLACE), from its first words; leading blanks and comments are

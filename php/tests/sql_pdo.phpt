@@ -66,4 +66,4 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
 24 FAILED 1: SQLSTATE[HY000]: General error: 1 no such table: missing, rows 0, tx -: INSERT INTO missing VALUES (1)
 28 ok, rows 0, tx -: SELECT 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx ... xxxxxxxxxxxxxxxxxxxxxxxxxxxx /* cut, 3145737 bytes in all */
 event db.query_error:1
-longest stored text: 1048608 bytes
+longest stored text: 1048544 bytes
