@@ -5,14 +5,10 @@
 #include "collectorhost.h"
 #include "errorobserver.h"
 #include "functionobserver.h"
-#include "requestadmission.h"
-#include "superglobalsampler.h"
-#ifdef TREL_PHP_HAVE_IOCAPTURE
 #include "iocapture.h"
-#endif
-#ifdef TREL_PHP_HAVE_SQLCAPTURE
+#include "requestadmission.h"
 #include "sqlcapture.h"
-#endif
+#include "superglobalsampler.h"
 
 #include <trel/ktrel.h>
 
@@ -76,16 +72,11 @@ ZEND_INI_MH(OnUpdateMask) {
 
 void finishRequest(KTrel* trel) {
     FunctionObserver::endRequest(trel);
-    qint64 database = 0, network = 0, local = 0;
-#ifdef TREL_PHP_HAVE_SQLCAPTURE
     SqlCapture::endRequest();
-    database = SqlCapture::databaseTime();
-#endif
-#ifdef TREL_PHP_HAVE_IOCAPTURE
     IoCapture::endRequest();
-    network = IoCapture::networkTime();
-    local = IoCapture::localTime();
-#endif
+    const qint64 database = SqlCapture::databaseTime();
+    const qint64 network = IoCapture::networkTime();
+    const qint64 local = IoCapture::localTime();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
     const qint64 requestTime = monotonicUs() - requestStartUs;
     CollectorHost::guard("request end", [&] {
@@ -149,12 +140,8 @@ static PHP_MINIT_FUNCTION(trel) {
     watching = TREL_G(enabled) && TREL_G(root) && *TREL_G(root);
     if (!watching)
         return SUCCESS;
-#ifdef TREL_PHP_HAVE_SQLCAPTURE
     SqlCapture::registerObserver();
-#endif
-#ifdef TREL_PHP_HAVE_IOCAPTURE
     IoCapture::registerObserver();
-#endif
     ErrorObserver::registerObserver();
     FunctionObserver::registerObserver();
     return SUCCESS;
@@ -176,12 +163,8 @@ static PHP_RINIT_FUNCTION(trel) {
     requestStartUs = monotonicUs();
     TREL_G(collecting) = true;
     FunctionObserver::startRequest(TREL_G(function_stats));
-#ifdef TREL_PHP_HAVE_SQLCAPTURE
     SqlCapture::startRequest();
-#endif
-#ifdef TREL_PHP_HAVE_IOCAPTURE
     IoCapture::startRequest();
-#endif
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_START);
     return SUCCESS;
 }

@@ -27,9 +27,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-# A PHP that is not sanitized loads a sanitized module only with the runtime preloaded.
-if [ "${TREL_SANITIZE:-OFF}" = ON ]; then
-    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+# A sanitized module loads into PHP (which is not) only with the sanitizer's runtime
+# preloaded; PHP's own exits leave memory to the system, which is no leak of ours.
+asan=$(ldd "$TREL_PHP_EXTENSION" | awk '/libasan|clang_rt\.asan/ { print $3; exit }')
+if [ -n "$asan" ]; then
+    LD_PRELOAD=$asan
     ASAN_OPTIONS=detect_leaks=0
     export LD_PRELOAD ASAN_OPTIONS
 fi
