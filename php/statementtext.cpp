@@ -122,7 +122,10 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
     QByteArray out;
     out.reserve(qMin(text.size(), int(MaxTextBytes)) + 64);
     const int size = text.size();
-    int next = 0; // the position a bare '?' stands for
+    // SQLite numbers parameters as it meets them: a bare '?' takes the next number, ?NNN
+    // its own, and a name the next number the first time it appears.
+    int next = 0;
+    QHash<QByteArray, int> nameNumbers;
     int i = 0;
     while (i < size && out.size() <= MaxTextBytes) {
         const char c = text.at(i);
@@ -134,11 +137,14 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
         }
         if (c == '?') {
             int end = i + 1;
-            int position = next++;
+            int position;
             if (dialect == Sqlite && end < size && text.at(end) >= '0' && text.at(end) <= '9') {
                 while (end < size && text.at(end) >= '0' && text.at(end) <= '9')
                     ++end;
                 position = text.mid(i + 1, end - i - 1).toInt() - 1;
+                next = qMax(next, position + 1);
+            } else {
+                position = next++;
             }
             const auto found = bindings.positional.constFind(position);
             if (found != bindings.positional.constEnd())
@@ -156,9 +162,21 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
         const bool namePrefix = c == ':' || (dialect == Sqlite && (c == '@' || c == '$'));
         if (namePrefix && i + 1 < size && isWordChar(text.at(i + 1))) {
             const int end = wordEnd(text, i + 1);
-            const auto found = bindings.named.constFind(text.mid(i + 1, end - i - 1));
+            const QByteArray name = text.mid(i + 1, end - i - 1);
+            const QByteArray* value = nullptr;
+            const auto found = bindings.named.constFind(name);
             if (found != bindings.named.constEnd())
-                out.append(found.value());
+                value = &found.value();
+            if (dialect == Sqlite) {
+                auto number = nameNumbers.constFind(name);
+                if (number == nameNumbers.constEnd())
+                    number = nameNumbers.insert(name, next++);
+                const auto byNumber = bindings.positional.constFind(number.value());
+                if (!value && byNumber != bindings.positional.constEnd())
+                    value = &byNumber.value();
+            }
+            if (value)
+                out.append(*value);
             else
                 out.append(text.constData() + i, end - i);
             i = end;
