@@ -32,6 +32,10 @@ try {
 } catch (Exception \$e) {
     echo \$e->getMessage(), "\\n";
 }
+\$numbered = \$db->prepare('SELECT ?2, ?, :a');
+\$numbered->bindValue(2, 'two');
+\$numbered->bindValue(3, 'three');
+\$numbered->execute();
 PHP);
 sql_print($row);
 unlink($file);
@@ -54,5 +58,7 @@ Unable to prepare statement: 1, no such table: missing
 20 FAILED 1: no such table: missing, rows 0, tx -: INSERT INTO missing VALUES (1)
 23 FAILED -1: Unable to prepare statement: 1, no such table: missing, rows 0, tx -: SELECT * FROM missing WHERE a = ?
     prepared: SELECT * FROM missing WHERE a = ?
+30 ok, rows 0, tx -: SELECT 'two', 'three', :a
+    prepared: SELECT ?2, ?, :a
 event db.query_error:-1
 event db.query_error:1
