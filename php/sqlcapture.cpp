@@ -8,6 +8,7 @@
 #include <trel/ktrel.h>
 
 extern "C" {
+#include "Zend/zend_closures.h"
 #include "Zend/zend_exceptions.h"
 #include "Zend/zend_interfaces.h"
 #include "Zend/zend_observer.h"
@@ -279,15 +280,32 @@ struct Call {
             return QByteArray();
         return StatementText::bounded(Z_STRVAL_P(value), Z_STRLEN_P(value));
     }
-    // $this, or the first argument of the procedural form.
+    // $this, or the first argument of the procedural form. A method's object is checked
+    // to be of the method's class, so that its driver structures may be read.
     zend_object* self() const {
-        if (!watched.procedural)
-            return Z_TYPE(frame->This) == IS_OBJECT ? Z_OBJ(frame->This) : nullptr;
+        if (!watched.procedural) {
+            zend_object* object = thisObject();
+            zend_class_entry* scope = frame->func->common.scope;
+            return object && scope && instanceof_function(object->ce, scope) ? object : nullptr;
+        }
         if (ZEND_CALL_NUM_ARGS(frame) < 1)
             return nullptr;
         zval* value = ZEND_CALL_ARG(frame, 1);
         ZVAL_DEREF(value);
         return Z_TYPE_P(value) == IS_OBJECT ? Z_OBJ_P(value) : nullptr;
+    }
+    // The engine hands a method called through its first-class callable ($db->exec(...))
+    // the closure as $this by the time the call ends; the object is the one it binds.
+    zend_object* thisObject() const {
+        if (Z_TYPE(frame->This) != IS_OBJECT)
+            return nullptr;
+        zend_object* object = Z_OBJ(frame->This);
+        if (object->ce != zend_ce_closure)
+            return object;
+        zval closure;
+        ZVAL_OBJ(&closure, object);
+        zval* bound = zend_get_closure_this_ptr(&closure);
+        return bound && Z_TYPE_P(bound) == IS_OBJECT ? Z_OBJ_P(bound) : nullptr;
     }
     bool succeeded() const { return !EG(exception) && result && Z_TYPE_P(result) != IS_FALSE; }
     zend_object* resultObject() const {
@@ -666,8 +684,7 @@ void onPrepare(const Call& call, Outcome& outcome) {
         break;
     case Op::StmtConstruct: {
         // (connection, query): an absent query (mysqli) leaves the statement to prepare().
-        zend_object* statementObject =
-            Z_TYPE(call.frame->This) == IS_OBJECT ? Z_OBJ(call.frame->This) : nullptr;
+        zend_object* statementObject = call.self();
         zval* link = call.arg(1);
         zend_object* linkObject = link && Z_TYPE_P(link) == IS_OBJECT ? Z_OBJ_P(link) : nullptr;
         if (!call.arg(2)) {

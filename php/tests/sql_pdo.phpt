@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, PDO on SQLite: bound values resolved, transactions, a failed query, an exception inside a query, a huge text
+SQL capture, PDO on SQLite: bound values resolved, transactions, a failed query, an exception inside a query, a huge text, methods called as callables
 --FILE--
 <?php
 require __DIR__ . '/sql.inc';
@@ -35,6 +35,9 @@ try {
 }
 \$huge = \$db->query("SELECT '" . str_repeat('x', 3 << 20) . "'")->fetchColumn();
 echo strlen(\$huge), "\\n";
+\$exec = \$db->exec(...);
+\$exec('DELETE FROM item WHERE id = 1');
+call_user_func([\$db, 'exec'], 'DELETE FROM item');
 PHP);
 sql_print($row);
 echo "longest stored text: ", trel_rows('SELECT max(length(resolved_statement)) AS n FROM trel_sql_queries
@@ -65,5 +68,7 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
 21 FAILED 1: SQLSTATE[HY000]: no such table: missing, rows 0, tx -: SELECT * FROM missing
 24 FAILED 1: SQLSTATE[HY000]: General error: 1 no such table: missing, rows 0, tx -: INSERT INTO missing VALUES (1)
 28 ok, rows 0, tx -: SELECT 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx ... xxxxxxxxxxxxxxxxxxxxxxxxxxxx /* cut, 3145737 bytes in all */
+31 ok, rows 1, tx -: DELETE FROM item WHERE id = 1
+32 ok, rows 2, tx -: DELETE FROM item
 event db.query_error:1
 longest stored text: 1048544 bytes
