@@ -36,6 +36,20 @@ class QSqlRecord;
 // Nothing of ours propagates out of write(), the id look-ups, the cache refreshes,
 // loadUserAgentTable() and isTokenOK(): their database failures are caught and logged.
 // cleanupDb(), createAllowedHostsValue() and getBacktraceById() throw KException.
+// Any member may let a standard exception through: std::bad_alloc when memory runs
+// out, and whatever Qt or the standard library throw; the collector is then usable
+// for the next request after reset(), but the current request is not stored. The C
+// functions of ktrelcapi.h let nothing through.
+//
+// One call waits a bounded time for the database: on SQLite at most the wait budget
+// (10 s) plus one busy timeout (2 s); on MySQL the connect (3 s), read (10 s) and
+// write (10 s) timeouts bound each exchange with the server, and the budget bounds
+// the retries and reconnections (docs/RELIABILITY.md gives the figures).
+//
+// Forking: the collector may be initialized before the host forks its workers. The
+// host forks from the thread that calls the collector, outside any call of it; each
+// process then opens its own connections, and a handle of getDatabase() obtained
+// before the fork is not usable in the child.
 class TREL_EXPORT KTrel {
 public:
     // A PHP error, warning or notice, as the collector keeps it.
@@ -273,11 +287,18 @@ public:
 
     // Storage -------------------------------------------------------------------------
     // Stores the request and all its sections in one transaction; logs and returns on
-    // failure, leaving no row of the request.
+    // failure, leaving no row of the request. Throws only standard exceptions
+    // (std::bad_alloc and the like); the transaction is then rolled back.
     void write();
     // Deletes all but the newest `keep` requests in one transaction. Throws KException
     // (after rolling back) when the delete fails.
     void cleanupDb(quint32 keep);
+
+    // The time one call (write(), isTokenOK(), initialize()) may spend waiting for a
+    // locked or silent database before it gives up and logs the failure; 10000 ms unless
+    // set. It applies to calls begun afterwards, in every thread.
+    static void setWaitBudget(int milliseconds);
+    static int waitBudget();
 
     qint64 getUrlDbId(const QString& url, const QSqlDatabase& database);
     qint64 getStmtDbId(const QString& statement, const QSqlDatabase& database);
@@ -286,7 +307,8 @@ public:
 
     // Access --------------------------------------------------------------------------
     // True when the named token exists, has not expired and covers the current request's
-    // URL; only then are the out-parameters set. Database failures give false.
+    // URL; only then are the out-parameters set. Database failures give false. Throws
+    // only standard exceptions (std::bad_alloc and the like).
     bool isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& ttl,
                    KDebug::StreamId stream);
     // The allowed hosts of every valid token, joined by commas. Throws KException.

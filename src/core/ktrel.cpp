@@ -1,6 +1,7 @@
 #include <trel/ktrel.h>
 
 #include "core/ktrellog.h"
+#include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
 
@@ -10,6 +11,13 @@ KTrel* KTrel::self = nullptr;
 
 namespace {
 const int IdCacheCapacity = 100;
+
+// Without them a server that stops answering holds the worker for as long as the
+// operating system keeps the socket. A statement that sends or receives nothing for
+// 10 s is given up (the connection is then lost), so a single statement that runs
+// longer on the server, such as a very large cleanup, fails and is reported.
+const char* const MySqlTimeouts =
+    "MYSQL_OPT_CONNECT_TIMEOUT=3;MYSQL_OPT_READ_TIMEOUT=10;MYSQL_OPT_WRITE_TIMEOUT=10";
 
 // Reads a bar template; a file that cannot be opened gives the level-0 line and an
 // empty template.
@@ -70,14 +78,20 @@ void KTrel::initialize(const KolvServerInfo& info, KDebug::StreamId stream) {
         type == QLatin1String("MYSQL")) {
         trelLog(debugStream, 3) << "Trel: Database connection is configured for MySQL" << kflush;
         db.initMySQL(info.getDbHostName(), info.getDbUsername(), info.getDbPassword(),
-                     info.getDbName(), static_cast<unsigned int>(info.getDbPort()), QString());
+                     info.getDbName(), static_cast<unsigned int>(info.getDbPort()),
+                     QLatin1String(MySqlTimeouts));
     } else {
         trelLog(debugStream, 3) << "Trel: Database connection is configured for SQLite" << kflush;
     }
 
-    refreshUrlsCache();
-    refreshStatementsCache();
-    loadUserAgentTable();
+    {
+        // One budget for the three loads: a database that does not answer costs the
+        // worker's start one bound, not three.
+        KWaitBudget budget;
+        refreshUrlsCache();
+        refreshStatementsCache();
+        loadUserAgentTable();
+    }
     initialized = true;
 }
 

@@ -7,6 +7,10 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
+#include <vector>
+
+#include <pthread.h>
 
 namespace {
 std::atomic<int> busyTimeoutMs{2000};
@@ -77,6 +81,59 @@ bool keepOpen(const QString& path) {
         dropKeeper(kept.takeFirst());
     return true;
 }
+
+// No SQLite handle may cross a fork: SQLite keeps each file's lock state per process, so
+// a child that inherits an open handle believes it holds the parent's locks and takes
+// none of its own, and another process may then checkpoint and delete the write-ahead
+// log under it; closing the inherited handle in the child would act on that same wrong
+// state. So every handle the registry opened is closed just before a fork, in the
+// forking process; the child opens its own on first use. Named connections that were
+// open are opened again in the parent, so that its copies of them keep working.
+// The host forks from the thread that calls the library, outside any library call.
+std::set<QString>& servedNames() {
+    static std::set<QString> names;
+    return names;
+}
+std::vector<QString>& reopenInParent() {
+    static std::vector<QString> names;
+    return names;
+}
+
+void closeBeforeFork() {
+    std::lock_guard<std::mutex> lock(keepersMutex);
+    QList<Keeper>& kept = keepers();
+    for (const Keeper& keeper : kept)
+        dropKeeper(keeper);
+    kept.clear();
+    reopenInParent().clear();
+    std::set<QString>& names = servedNames();
+    for (auto it = names.begin(); it != names.end();) {
+        if (!QSqlDatabase::contains(*it)) {
+            it = names.erase(it);
+            continue;
+        }
+        QSqlDatabase db = QSqlDatabase::database(*it, false);
+        if (db.isOpen()) {
+            db.close();
+            reopenInParent().push_back(*it);
+        }
+        ++it;
+    }
+}
+
+void reopenAfterFork() {
+    std::lock_guard<std::mutex> lock(keepersMutex);
+    for (const QString& name : reopenInParent())
+        if (QSqlDatabase::contains(name))
+            QSqlDatabase::database(name, true);
+    reopenInParent().clear();
+}
+
+// glibc removes the handlers of a shared library when it is unloaded.
+void installForkHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] { ::pthread_atfork(&closeBeforeFork, &reopenAfterFork, nullptr); });
+}
 } // namespace
 
 KolvDbSQliteInfo::KolvDbSQliteInfo(const QString& root) : m_root(root) {}
@@ -100,20 +157,32 @@ QString KolvDbSQliteInfo::databasePath(DAEMON_TYPE type) const {
 }
 
 QSqlDatabase KolvDbSQliteInfo::connection(DAEMON_TYPE type, const QString& name) const {
+    installForkHandlers();
     const QString path = databasePath(type);
+    QSqlDatabase db;
     if (QSqlDatabase::contains(name)) {
-        QSqlDatabase existing = QSqlDatabase::database(name, false);
-        if (existing.databaseName() == path && existing.isOpen())
-            return existing;
-        existing = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
+        db = QSqlDatabase::database(name, false);
+        if (db.databaseName() == path && db.isOpen())
+            return db;
+        // One on the same file that was closed (by its user, or before a fork) is opened
+        // again in place: copies of its handle that others hold stay valid.
+        if (db.databaseName() != path) {
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(name);
+        }
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setDatabaseName(path);
+    if (!db.isValid()) {
+        db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+    }
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs.load()));
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return db;
     keepOpen(path);
+    {
+        std::lock_guard<std::mutex> lock(keepersMutex);
+        servedNames().insert(name);
+    }
     db.open();
     return db;
 }

@@ -1,8 +1,10 @@
 #include "storage/ksafesqlquery.h"
 
 #include "core/ktrellog.h"
+#include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
+#include <kolv/kolvdbsqliteinfo.h>
 
 #include <QDebug>
 #include <QSqlError>
@@ -83,7 +85,8 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
 
 void KSafeSqlQuery::attempt() {
     bool ok = QSqlQuery::exec();
-    if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database))
+    if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database) &&
+        KWaitBudget::allows(0))
         ok = reexecuteOnNewConnection();
     trace();
     // The statement as prepared, never with its values: when Qt emulates a prepare it
@@ -109,6 +112,16 @@ bool KSafeSqlQuery::exec(KDebug::StreamId stream, int maxRetries) {
         } catch (const KException& e) {
             if (!QByteArray(e.what()).contains("locked") || retries >= maxRetries)
                 throw;
+            // A retry may wait the pause and then a whole busy timeout.
+            const int busyWait = database.driverName() == QLatin1String("QSQLITE")
+                                     ? KolvDbSQliteInfo::busyTimeout()
+                                     : 0;
+            if (!KWaitBudget::allows(RetryPauseMs + busyWait)) {
+                trelLog(stream, 5) << "DB is locked. No retry: the operation's time for "
+                                      "database waits is used up"
+                                   << kflush;
+                throw;
+            }
             ++retries;
             trelLog(stream, 5) << "DB is locked. Performing retry number:" << retries << kflush;
             doPause(RetryPauseMs);
@@ -118,7 +131,10 @@ bool KSafeSqlQuery::exec(KDebug::StreamId stream, int maxRetries) {
 
 KSafeSqlTransaction::KSafeSqlTransaction(QSqlDatabase& db) : database(db), open(false) {
     open = database.transaction();
-    if (!open && KSafeSqlQuery::isConnectionLost(database.lastError())) {
+    // A handle that is not open failed to open just now (its error may well read as a
+    // lost connection): opening it again at once would only double the wait.
+    if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(database.lastError()) &&
+        KWaitBudget::allows(0)) {
         database.open();
         open = database.transaction();
     }

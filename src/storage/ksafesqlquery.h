@@ -16,6 +16,10 @@
 // failure into a KException that carries the statement and the driver's error text.
 // With KV_SQL_DEBUG=1 every execution is traced to Qt's debug output.
 //
+// Within an operation's wait budget (KWaitBudget) a retry is made only while the pause
+// and one more busy wait fit into the budget, and a lost connection is reopened only
+// while the budget is not spent: the exception then reaches the caller earlier.
+//
 // A lost connection is not cured while a KSafeSqlTransaction is open on it: the
 // statements that ran before died with the old session, and re-executing the rest on a
 // new one would store part of the work outside any transaction. The loss is raised.

@@ -13,12 +13,14 @@
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -203,6 +205,36 @@ TEST_F(MySqlPool, ConfiguringAgainDropsTheIdleConnections) {
     KDbConnectionPtr fresh = db.getTemporaryConnection();
     EXPECT_NE(fresh->name(), name);
     EXPECT_TRUE(fresh->databaseRef().isOpen());
+}
+
+// A worker forked from a process that used the pool: it opens its own session, and
+// neither using nor dropping the inherited connection disturbs the parent's session.
+TEST_F(MySqlPool, AForkedChildOpensItsOwnSessionAndLeavesTheParentsAlone) {
+    auto db = std::make_unique<KDb>();
+    ASSERT_TRUE(init(*db));
+    qint64 parentSession = 0;
+    {
+        KDbConnectionPtr handle = db->getTemporaryConnection();
+        parentSession = serverConnectionId(handle);
+    }
+    ASSERT_GT(parentSession, 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int code = 0;
+        {
+            KDbConnectionPtr handle = db->getTemporaryConnection();
+            const qint64 own = serverConnectionId(handle);
+            code = own > 0 && own != parentSession ? 0 : 1;
+        }
+        db.reset();
+        std::exit(code); // with the clean-up at exit that a worker's end runs
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    KDbConnectionPtr handle = db->getTemporaryConnection();
+    EXPECT_EQ(serverConnectionId(handle), parentSession);
 }
 
 TEST_F(MySqlPool, AnUnreachableServerGivesAHandleWhoseFirstStatementFails) {

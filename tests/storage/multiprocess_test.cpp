@@ -3,6 +3,7 @@
 // new URL at once, write overlapping requests at the same time, and meet two new
 // statements in opposite orders (a deadlock on MariaDB).
 
+#include "storage/childprocess.h"
 #include "storage/storagetest.h"
 #include "support/logcapture.h"
 
@@ -17,37 +18,12 @@
 #include <QTemporaryDir>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <spawn.h>
-#include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
-
-extern char** environ;
 
 namespace {
 
 const char* const ChildFlag = "--storage-child";
-
-bool waitForFile(const QString& path, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 2) {
-        if (QFile::exists(path))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QFile file(path + QStringLiteral(".part"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        return false;
-    file.close();
-    return QFile::rename(path + QStringLiteral(".part"), path);
-}
 
 // ---- the child role ---------------------------------------------------------------
 // Arguments: role, installation root, folder for the hand-shake files, index, value.
@@ -119,49 +95,6 @@ int runChild(const QStringList& args) {
 
 // ---- the parent -----------------------------------------------------------------------
 
-class Child {
-public:
-    explicit Child(const QStringList& args) {
-        char self[4096] = {};
-        const ssize_t length = ::readlink("/proc/self/exe", self, sizeof(self) - 1);
-        if (length <= 0)
-            return;
-        m_args.push_back(self);
-        m_args.push_back(ChildFlag);
-        for (const QString& arg : args)
-            m_args.push_back(arg.toStdString());
-        std::vector<char*> argv;
-        for (std::string& arg : m_args)
-            argv.push_back(&arg[0]);
-        argv.push_back(nullptr);
-        if (::posix_spawn(&m_pid, self, nullptr, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    bool started() const { return m_pid > 0; }
-    // The exit status, or -1 when the child did not end in time (it is then killed).
-    int wait(int timeoutMs) {
-        for (int waited = 0; m_pid > 0 && waited < timeoutMs; waited += 5) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return -1;
-    }
-
-private:
-    std::vector<std::string> m_args;
-    pid_t m_pid = -1;
-};
-
 class WorkerProcesses : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
@@ -179,8 +112,8 @@ protected:
                                  const QString& secondValue, bool hold,
                                  const char* table = "trel_requests_urls") {
         QList<QByteArrayList> results;
-        Child first({role, inst.root(), dir.path(), QStringLiteral("1"), firstValue});
-        Child second({role, inst.root(), dir.path(), QStringLiteral("2"), secondValue});
+        Child first(ChildFlag, {role, inst.root(), dir.path(), QStringLiteral("1"), firstValue});
+        Child second(ChildFlag, {role, inst.root(), dir.path(), QStringLiteral("2"), secondValue});
         if (!first.started() || !second.started()) {
             ADD_FAILURE() << "cannot start the child processes";
             return results;

@@ -12,6 +12,10 @@
 // getTemporaryConnection() then hands out an open connection, reusing idle ones.
 // A connection that could not be opened is handed out all the same: its first
 // statement fails with the driver's error text.
+//
+// Connections belong to the process that opened them. A process forked from one that
+// used the pool opens its own; the connections it inherited are neither used nor
+// closed there (closing would end the parent's server session), only forgotten.
 class KOLV_EXPORT KDb {
 public:
     KDb();
@@ -32,6 +36,7 @@ public:
 
     // Idle connections the pool keeps at most; more are closed when handed back.
     static constexpr int MaxIdle = 4;
+    // Idle connections that this process opened.
     int idleCount() const;
 
 private:
