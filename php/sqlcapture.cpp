@@ -70,17 +70,29 @@ struct Failure {
     QString message;
 };
 
+// Statement texts a request keeps in all before each further text is cut to
+// StatementText::MinTextBytes: a script that runs many huge statements must not make the
+// worker's memory grow without bound.
+const qint64 TextBudget = 8 << 20;
+
 struct RequestState {
     std::unordered_map<uint32_t, Statement> statements; // by statement object handle
     std::unordered_map<uint32_t, qint64> transactions;  // open transaction by connection
     qint64 lastTransaction = 0;
     CallTimer timer;
     qint64 databaseTime = 0;
+    qint64 textBudget = TextBudget;
     int busy = 0; // our own calls into the engine and the collector are not observed
 };
 
 RequestState requestState;
 bool collectingSql = false;
+
+// The most one statement text may hold now.
+int textLimit() {
+    return int(qBound(qint64(StatementText::MinTextBytes), requestState.textBudget,
+                      qint64(StatementText::MaxTextBytes)));
+}
 
 class BusyGuard {
 public:
@@ -278,7 +290,7 @@ struct Call {
         zval* value = arg(n);
         if (!value || Z_TYPE_P(value) != IS_STRING)
             return QByteArray();
-        return StatementText::bounded(Z_STRVAL_P(value), Z_STRLEN_P(value));
+        return StatementText::bounded(Z_STRVAL_P(value), Z_STRLEN_P(value), textLimit());
     }
     // $this, or the first argument of the procedural form. A method's object is checked
     // to be of the method's class, so that its driver structures may be read.
@@ -545,6 +557,9 @@ void record(Outcome& outcome) {
     query.queryTime = outcome.elapsed;
     query.transactionId = transaction;
     query.extraText = QString::fromLatin1(driverName(outcome.api, outcome.dialect));
+    requestState.textBudget -= outcome.prepared.size();
+    if (outcome.hasPrepared)
+        requestState.textBudget -= outcome.resolved.size();
 
     BusyGuard busy;
     KTrel* trel = CollectorHost::current();
@@ -590,8 +605,8 @@ Statement* statementOf(const Call& call, zend_object* object) {
                                   ? Z_OBJ(stmt->database_object_handle)
                                   : nullptr;
     Statement& statement = newStatement(object, connection, pdoDialect(stmt->dbh));
-    statement.text =
-        StatementText::bounded(ZSTR_VAL(stmt->query_string), ZSTR_LEN(stmt->query_string));
+    statement.text = StatementText::bounded(ZSTR_VAL(stmt->query_string),
+                                            ZSTR_LEN(stmt->query_string), textLimit());
     return &statement;
 }
 
@@ -786,10 +801,10 @@ void onExecute(const Call& call, Outcome& outcome) {
             outcome.resolved = StatementText::resolve(
                 statement->text,
                 bindingsOf(params, call.watched.api == Api::Mysqli ? 's' : char(0)),
-                statement->dialect);
+                statement->dialect, textLimit());
         else
-            outcome.resolved =
-                StatementText::resolve(statement->text, bindingsOf(*statement), statement->dialect);
+            outcome.resolved = StatementText::resolve(statement->text, bindingsOf(*statement),
+                                                      statement->dialect, textLimit());
     }
     if (!outcome.ok) {
         outcome.failure = failureOf(
@@ -817,7 +832,7 @@ void onExecuteQuery(const Call& call, Outcome& outcome) {
         StatementText::resolve(outcome.prepared,
                                params && Z_TYPE_P(params) == IS_ARRAY ? bindingsOf(params, 's')
                                                                       : StatementText::Bindings(),
-                               outcome.dialect);
+                               outcome.dialect, textLimit());
     outcome.ok = call.succeeded();
     if (!outcome.ok)
         outcome.failure = failureOf(call, connection, connection);
@@ -1038,6 +1053,7 @@ void SqlCapture::startRequest() {
     requestState.lastTransaction = 0;
     requestState.timer.clear();
     requestState.databaseTime = 0;
+    requestState.textBudget = TextBudget;
     requestState.busy = 0;
     collectingSql = true;
 }

@@ -27,11 +27,12 @@ QByteArray cutMark(qint64 total) {
     return QByteArray(" /* cut, ") + QByteArray::number(total) + " bytes in all */";
 }
 
-// The head of a text too long to keep, with the mark; at most MaxTextBytes in all, so
+// The head of a text too long to keep, with the mark; at most `limit` bytes in all, so
 // that a cut text fits as it is.
-QByteArray cut(const char* data, size_t size, qint64 total) {
+QByteArray cut(const char* data, size_t size, qint64 total, int limit) {
     const int markRoom = 64;
-    QByteArray out(data, int(utf8Head(data, size, StatementText::MaxTextBytes - markRoom)));
+    limit = qMax(limit, int(StatementText::MinTextBytes));
+    QByteArray out(data, int(utf8Head(data, size, size_t(limit - markRoom))));
     out.append(cutMark(total));
     return out;
 }
@@ -115,19 +116,19 @@ QByteArray nextWord(const QByteArray& text, int& pos, StatementText::Dialect dia
 
 } // namespace
 
-QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindings,
-                                  Dialect dialect) {
+QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindings, Dialect dialect,
+                                  int limit) {
     if (bindings.isEmpty())
-        return bounded(text);
+        return bounded(text, limit);
     QByteArray out;
-    out.reserve(qMin(text.size(), int(MaxTextBytes)) + 64);
+    out.reserve(qMin(text.size(), limit) + 64);
     const int size = text.size();
     // SQLite numbers parameters as it meets them: a bare '?' takes the next number, ?NNN
     // its own, and a name the next number the first time it appears.
     int next = 0;
     QHash<QByteArray, int> nameNumbers;
     int i = 0;
-    while (i < size && out.size() <= MaxTextBytes) {
+    while (i < size && out.size() <= limit) {
         const char c = text.at(i);
         const int skipped = skipNonCode(text, i, dialect);
         if (skipped >= 0) {
@@ -192,8 +193,8 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
         out.append(c);
         ++i;
     }
-    if (i < size || out.size() > MaxTextBytes)
-        return cut(out.constData(), size_t(out.size()), qint64(out.size()) + (size - i));
+    if (i < size || out.size() > limit)
+        return cut(out.constData(), size_t(out.size()), qint64(out.size()) + (size - i), limit);
     return out;
 }
 
@@ -218,16 +219,16 @@ QByteArray StatementText::stringLiteral(const char* data, size_t size) {
     return out;
 }
 
-QByteArray StatementText::bounded(const QByteArray& text) {
-    if (text.size() <= MaxTextBytes)
+QByteArray StatementText::bounded(const QByteArray& text, int limit) {
+    if (text.size() <= limit)
         return text;
-    return cut(text.constData(), size_t(text.size()), text.size());
+    return cut(text.constData(), size_t(text.size()), text.size(), limit);
 }
 
-QByteArray StatementText::bounded(const char* data, size_t size) {
-    if (size <= size_t(MaxTextBytes))
+QByteArray StatementText::bounded(const char* data, size_t size, int limit) {
+    if (size <= size_t(limit))
         return QByteArray(data, int(size));
-    return cut(data, size, qint64(size));
+    return cut(data, size, qint64(size), limit);
 }
 
 StatementText::Kind StatementText::kind(const QByteArray& text, Dialect dialect) {

@@ -23,25 +23,28 @@ public:
         bool isEmpty() const { return positional.isEmpty() && named.isEmpty(); }
     };
 
-    // The most a stored statement text holds; a longer text is cut with a mark.
+    // The most a stored statement text holds; a longer text is cut with a mark. A caller
+    // may pass a smaller limit, no less than MinTextBytes.
     static const int MaxTextBytes = 1 << 20;
+    static const int MinTextBytes = 1024;
     // The most of one bound string value shown in a resolved text.
     static const int MaxValueBytes = 1000;
 
     // The text with each placeholder outside quotes and comments replaced by its bound
     // value; a placeholder with no value stays as written. The result is bounded().
-    static QByteArray resolve(const QByteArray& text, const Bindings& bindings, Dialect dialect);
+    static QByteArray resolve(const QByteArray& text, const Bindings& bindings, Dialect dialect,
+                              int limit = MaxTextBytes);
 
     // A quoted SQL string literal (quotes doubled), cut after MaxValueBytes with a mark
     // that gives the value's full size.
     static QByteArray stringLiteral(const char* data, size_t size);
 
-    // The text itself when it fits in MaxTextBytes, otherwise its head cut on a UTF-8
-    // character boundary followed by a comment giving the full size, MaxTextBytes at most
-    // in all (a bounded text is its own bounded()).
-    static QByteArray bounded(const QByteArray& text);
+    // The text itself when it fits in the limit, otherwise its head cut on a UTF-8
+    // character boundary followed by a comment giving the full size, the limit at most in
+    // all (a bounded text is its own bounded()).
+    static QByteArray bounded(const QByteArray& text, int limit = MaxTextBytes);
     // The same from raw bytes, copying no more than it keeps.
-    static QByteArray bounded(const char* data, size_t size);
+    static QByteArray bounded(const char* data, size_t size, int limit = MaxTextBytes);
 
     // What the statement does to transactions, or whether it changes rows (INSERT,
     // UPDATE, DELETE, REPLACE), from its first words; leading blanks and comments are
