@@ -9,10 +9,14 @@
 // happens. Only the internal functions and methods that run, prepare or bind SQL are
 // observed, and only in a collected request.
 //
-// A failed query also raises the monitor event "db.query_error:<status>", where status is
-// the driver's error code (MySQL errno, SQLite result code, the PDO driver's code), or -1
-// when the failure carries none. Transactions are numbered per request from 1, per
-// connection; begin, commit and rollback are recorded as queries of their own.
+// A query's status is 0 when it succeeded, else the driver's error code (MySQL errno,
+// SQLite result code, the PDO driver's code), or -1 when the failure carries none; a
+// failed query also raises the monitor event "db.query_error:<status>". Queries on a
+// connection between begin and commit or rollback (the methods, or BEGIN, START
+// TRANSACTION, COMMIT, ROLLBACK, END sent as text) carry the transaction's number,
+// counted per request from 1; begin, commit and rollback are recorded as queries of their
+// own. Statement texts are cut past 1 MiB each, and to 1 KiB once a request has kept
+// 8 MiB of them; the cut is marked with the full size.
 //
 // Nothing propagates into PHP: failures of the collector are caught and logged once.
 class SqlCapture {
