@@ -1,5 +1,7 @@
 #include "phpserver.h"
 
+#include <QFile>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -98,4 +100,13 @@ int PhpServer::get(const std::string& path, const std::string& headers) const {
     if (!ok || got < 0 || head.size() < 12 || head.compare(0, 5, "HTTP/") != 0)
         return -1;
     return std::atoi(head.c_str() + 9);
+}
+
+long long PhpServer::cpuNanoseconds() const {
+    QFile file(QStringLiteral("/proc/%1/schedstat").arg(process.processId()));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    bool ok = false;
+    const long long value = file.readLine().split(' ').value(0).toLongLong(&ok);
+    return ok ? value : -1;
 }

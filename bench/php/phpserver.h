@@ -23,6 +23,10 @@ public:
     // keep-alive asks; `headers` are extra header lines, each ending in "\r\n". Returns
     // the response's status, or -1 when the exchange failed.
     int get(const std::string& path, const std::string& headers) const;
+    // The CPU time the server process has used so far (user and system), in nanoseconds,
+    // from the scheduler's account; -1 when it cannot be read. Unlike a latency it does
+    // not grow while the process waits for a core on a busy machine.
+    long long cpuNanoseconds() const;
 
 private:
     QProcess process;

@@ -5,7 +5,8 @@
 // four ways, in turn and in rotating order so that drift in the machine's load hits all
 // alike: not loaded, loaded but not admitted (no token), admitted with function
 // statistics, admitted without. The counters are the median latencies of a whole
-// keep-alive-less GET and the overhead of each way over "not loaded".
+// keep-alive-less GET, the median CPU time the server spent on it, and the overhead of
+// each way over "not loaded".
 // TREL_BENCH_SHORT=1 (the test command) asks a few rounds only.
 
 #include "phpserver.h"
@@ -113,12 +114,13 @@ void BM_PhpPage(benchmark::State& state, const Site* site, const std::string& pa
         const PhpServer* server;
         const std::string* headers;
         std::vector<double> micros;
+        std::vector<double> cpuMicros;
     };
     std::array<Way, 4> ways{
-        {{"not_loaded", site->plain.get(), &refused, {}},
-         {"not_admitted", site->traced.get(), &refused, {}},
-         {"admitted", site->traced.get(), &admitted, {}},
-         {"admitted_no_fstats", site->tracedWithoutStats.get(), &admitted, {}}}};
+        {{"not_loaded", site->plain.get(), &refused, {}, {}},
+         {"not_admitted", site->traced.get(), &refused, {}, {}},
+         {"admitted", site->traced.get(), &admitted, {}, {}},
+         {"admitted_no_fstats", site->tracedWithoutStats.get(), &admitted, {}, {}}}};
     // Warm up dokuwiki's caches (one per server) and each worker's collector.
     for (const Way& way : ways)
         for (int i = 0; i < 3; ++i)
@@ -129,26 +131,37 @@ void BM_PhpPage(benchmark::State& state, const Site* site, const std::string& pa
         double seconds = 0;
         for (size_t i = 0; i < ways.size(); ++i) {
             Way& way = ways[(i + round) % ways.size()];
+            const long long cpuBefore = way.server->cpuNanoseconds();
             const auto start = std::chrono::steady_clock::now();
             const int status = way.server->get(path, *way.headers);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            const long long cpuAfter = way.server->cpuNanoseconds();
             if (status != 200) {
                 state.SkipWithError(
                     (std::string(way.name) + ": status " + std::to_string(status)).c_str());
                 return;
             }
             way.micros.push_back(took.count() * 1e6);
+            way.cpuMicros.push_back(static_cast<double>(cpuAfter - cpuBefore) / 1e3);
             seconds += took.count();
         }
         ++round;
         state.SetIterationTime(seconds);
     }
+    // Medians: the latency of the whole exchange (_us) and the server's CPU time for the
+    // request (_cpu_us), and each one's overhead over "not loaded" (_pct, _cpu_pct).
     const double base = median(ways[0].micros);
+    const double cpuBase = median(ways[0].cpuMicros);
     for (const Way& way : ways) {
+        const std::string name = way.name;
         const double value = median(way.micros);
-        state.counters[std::string(way.name) + "_us"] = value;
-        if (&way != &ways[0] && base > 0)
-            state.counters[std::string(way.name) + "_pct"] = (value / base - 1) * 100;
+        const double cpu = median(way.cpuMicros);
+        state.counters[name + "_us"] = value;
+        state.counters[name + "_cpu_us"] = cpu;
+        if (&way != &ways[0] && base > 0 && cpuBase > 0) {
+            state.counters[name + "_pct"] = (value / base - 1) * 100;
+            state.counters[name + "_cpu_pct"] = (cpu / cpuBase - 1) * 100;
+        }
     }
 }
 

@@ -47,13 +47,19 @@ class Context:
         expect(os.path.exists(self.extension), f"no extension at {self.extension}")
         self.work = tempfile.mkdtemp(prefix=f"trel-{name}.")
         self.cleanups = []
-        # A sanitized extension loads into PHP (which is not) only with the sanitizer's
-        # runtime preloaded; PHP's exits leave memory to the system, no leak of ours.
+        # A sanitized extension runs in PHP (which is not) with the sanitizer's runtime
+        # preloaded, behind nodeepbind.c (see there). PHP's exits leave memory to the
+        # system, which is no leak of ours.
         self.php_env = {}
         libraries = subprocess.run(["ldd", self.extension], capture_output=True, text=True).stdout
-        for line in libraries.splitlines():
-            if "libasan" in line and "=>" in line:
-                self.php_env = {"LD_PRELOAD": line.split("=>")[1].split()[0], "ASAN_OPTIONS": "detect_leaks=0"}
+        asan = [line.split("=>")[1].split()[0] for line in libraries.splitlines() if "libasan" in line]
+        if asan:
+            shim = self.path("nodeepbind.so")
+            subprocess.run(["cc", "-shared", "-fPIC", "-o", shim,
+                            os.path.join(os.path.dirname(os.path.abspath(__file__)), "nodeepbind.c"), "-ldl"],
+                           check=True)
+            self.php_env = {"LD_PRELOAD": f"{shim}:{asan[0]}",
+                            "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0"}
 
     def path(self, *parts):
         return os.path.join(self.work, *parts)
