@@ -65,13 +65,14 @@ Bucket streamBucket(const zval* value) {
         return None;
     if (stream->wrapper && stream->wrapper->is_url)
         return Network;
+    if (stream->ops == &php_stream_stdio_ops)
+        return Local;
     const char* label = stream->ops->label;
     if (!label)
         return None;
     if (strstr(label, "socket"))
         return Network;
-    if (stream->ops == &php_stream_stdio_ops || strcmp(label, "ZLIB") == 0 ||
-        strcmp(label, "BZip2") == 0)
+    if (strcmp(label, "ZLIB") == 0 || strcmp(label, "BZip2") == 0)
         return Local;
     return None;
 }
