@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/COMMIT as text, failures with and without exceptions
+SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/END/ROLLBACK and savepoints as text, failures with and without exceptions
 --FILE--
 <?php
 require __DIR__ . '/sql.inc';
@@ -36,6 +36,12 @@ try {
 \$numbered->bindValue(2, 'two');
 \$numbered->bindValue(3, 'three');
 \$numbered->execute();
+\$db->exec('BEGIN');
+\$db->exec('SAVEPOINT s');
+\$db->exec('ROLLBACK TO SAVEPOINT s');
+\$db->exec('INSERT INTO t (id) VALUES (9)');
+\$db->exec('ROLLBACK');
+\$db->exec('DELETE FROM t');
 PHP);
 sql_print($row);
 unlink($file);
@@ -60,5 +66,11 @@ Unable to prepare statement: 1, no such table: missing
     prepared: SELECT * FROM missing WHERE a = ?
 30 ok, rows 0, tx -: SELECT 'two', 'three', :a
     prepared: SELECT ?2, ?, :a
+31 ok, rows 0, tx 2: BEGIN
+32 ok, rows 0, tx 2: SAVEPOINT s
+33 ok, rows 0, tx 2: ROLLBACK TO SAVEPOINT s
+34 ok, rows 1, tx 2: INSERT INTO t (id) VALUES (9)
+35 ok, rows 0, tx 2: ROLLBACK
+36 ok, rows 2, tx -: DELETE FROM t
 event db.query_error:-1
 event db.query_error:1
