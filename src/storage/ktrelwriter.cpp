@@ -16,6 +16,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <limits>
 #include <random>
 #include <thread>
 
@@ -130,7 +131,8 @@ qint64 sampleRoom(QSqlDatabase& database, KDebug::StreamId stream) {
         maxPacket = query->next() ? query->value(0).toLongLong() : 0;
         query->finish();
     }
-    return maxPacket - PacketReserve;
+    // A size the server did not give leaves the sample whole.
+    return maxPacket > 0 ? maxPacket - PacketReserve : std::numeric_limits<qint64>::max();
 }
 
 QByteArray cutTrailer(qint64 fullSize) {
