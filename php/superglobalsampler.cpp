@@ -26,37 +26,106 @@ bool isTokenKey(const char* name, zend_string* key) {
     return false;
 }
 
-void copyMasked(const char* name, HashTable* source, zval* target, int depth) {
+void copyArray(const char* name, HashTable* source, zval* target, int depth);
+void copyObject(const char* name, zend_object* source, zval* target, int depth);
+
+// Objects serialized from their properties; the others (__serialize, __sleep,
+// Serializable, internal classes, enums) are serialized as PHP does it, unmasked inside.
+bool isPlainObject(const zend_object* object) {
+    const zend_class_entry* ce = object->ce;
+    return object->handlers == &std_object_handlers && !ce->create_object && !ce->__serialize &&
+           !ce->serialize && !(ce->ce_flags & ZEND_ACC_ENUM) &&
+           !zend_hash_str_exists(&ce->function_table, ZEND_STRL("__sleep"));
+}
+
+void setMasked(zval* target) {
+    ZVAL_STRINGL(target, Masked, sizeof(Masked) - 1);
+}
+
+// A copy of the value with masked entries; an array or object that holds itself is cut
+// where it recurs.
+void copyValue(const char* name, zval* value, zval* target, int depth) {
+    ZVAL_DEREF(value);
+    if (Z_TYPE_P(value) == IS_ARRAY) {
+        HashTable* inner = Z_ARRVAL_P(value);
+        const bool guarded = !(GC_FLAGS(inner) & GC_IMMUTABLE);
+        if (depth + 1 >= SuperglobalSampler::MaxDepth || (guarded && GC_IS_RECURSIVE(inner))) {
+            setMasked(target);
+            return;
+        }
+        if (guarded)
+            GC_PROTECT_RECURSION(inner);
+        copyArray(name, inner, target, depth + 1);
+        if (guarded)
+            GC_UNPROTECT_RECURSION(inner);
+    } else if (Z_TYPE_P(value) == IS_OBJECT && isPlainObject(Z_OBJ_P(value))) {
+        zend_object* inner = Z_OBJ_P(value);
+        if (depth + 1 >= SuperglobalSampler::MaxDepth || GC_IS_RECURSIVE(inner)) {
+            setMasked(target);
+            return;
+        }
+        GC_PROTECT_RECURSION(inner);
+        copyObject(name, inner, target, depth + 1);
+        GC_UNPROTECT_RECURSION(inner);
+    } else {
+        ZVAL_COPY(target, value);
+    }
+}
+
+void copyArray(const char* name, HashTable* source, zval* target, int depth) {
     array_init_size(target, zend_hash_num_elements(source));
     zend_ulong index;
     zend_string* key;
     zval* value;
     ZEND_HASH_FOREACH_KEY_VAL(source, index, key, value) {
-        ZVAL_DEREF(value);
         zval copy;
         if (key && ((depth == 0 && isTokenKey(name, key)) ||
-                    trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key)))) {
-            ZVAL_STRINGL(&copy, Masked, sizeof(Masked) - 1);
-        } else if (Z_TYPE_P(value) == IS_ARRAY) {
-            HashTable* inner = Z_ARRVAL_P(value);
-            // An array that holds itself (through a reference) is cut where it recurs.
-            const bool guarded = !(GC_FLAGS(inner) & GC_IMMUTABLE);
-            if (depth + 1 >= SuperglobalSampler::MaxDepth || (guarded && GC_IS_RECURSIVE(inner))) {
-                ZVAL_STRINGL(&copy, Masked, sizeof(Masked) - 1);
-            } else {
-                if (guarded)
-                    GC_PROTECT_RECURSION(inner);
-                copyMasked(name, inner, &copy, depth + 1);
-                if (guarded)
-                    GC_UNPROTECT_RECURSION(inner);
-            }
-        } else {
-            ZVAL_COPY(&copy, value);
-        }
+                    trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key))))
+            setMasked(&copy);
+        else
+            copyValue(name, value, &copy, depth);
         if (key)
             zend_hash_update(Z_ARRVAL_P(target), key, &copy);
         else
             zend_hash_index_update(Z_ARRVAL_P(target), index, &copy);
+    }
+    ZEND_HASH_FOREACH_END();
+}
+
+// An object of the same class, neither constructed nor ever destructed, holding masked
+// copies of the properties.
+void copyObject(const char* name, zend_object* source, zval* target, int depth) {
+    zend_object* copy = zend_objects_new(source->ce);
+    object_properties_init(copy, source->ce);
+    GC_ADD_FLAGS(copy, IS_OBJ_DESTRUCTOR_CALLED);
+    ZVAL_OBJ(target, copy);
+    HashTable* properties = zend_std_get_properties(copy);
+    zend_ulong index;
+    zend_string* key;
+    zval* value;
+    ZEND_HASH_FOREACH_KEY_VAL_IND(zend_std_get_properties(source), index, key, value) {
+        zval masked;
+        const char* className = nullptr;
+        const char* property = nullptr;
+        size_t length = 0;
+        if (key && zend_unmangle_property_name_ex(key, &className, &property, &length) == SUCCESS &&
+            trel_is_masked_key(property, length))
+            setMasked(&masked);
+        else
+            copyValue(name, value, &masked, depth);
+        if (!key) {
+            zend_hash_index_update(properties, index, &masked);
+            continue;
+        }
+        // A declared property lives in the object's slot, a dynamic one in the table.
+        zval* slot = zend_hash_find(properties, key);
+        if (slot && Z_TYPE_P(slot) == IS_INDIRECT) {
+            slot = Z_INDIRECT_P(slot);
+            zval_ptr_dtor(slot);
+            ZVAL_COPY_VALUE(slot, &masked);
+        } else {
+            zend_hash_update(properties, key, &masked);
+        }
     }
     ZEND_HASH_FOREACH_END();
 }
@@ -73,7 +142,7 @@ void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
     if (guarded)
         GC_PROTECT_RECURSION(source);
     zval masked;
-    copyMasked(name, source, &masked, 0);
+    copyArray(name, source, &masked, 0);
     if (guarded)
         GC_UNPROTECT_RECURSION(source);
     smart_str text = {nullptr, 0};

@@ -4,9 +4,12 @@
 #include <trel/ktrel.h>
 
 // Samples $_GET, $_POST, $_COOKIE, $_SERVER and, where a session runs, $_SESSION in PHP's
-// serialize() format. Values under keys that trel.mask names, at any depth, are stored as
-// "***"; so are the token cookie and header and the raw Cookie header, whatever the mask
-// says. Nesting deeper than MaxDepth is stored as "***" too.
+// serialize() format. Values under keys (and object properties) that trel.mask names, at
+// any depth, are stored as "***"; so are the token cookie and header and the raw Cookie
+// header, whatever the mask says. Nesting deeper than MaxDepth, and an array or object
+// where it recurs inside itself, are stored as "***" too. Objects that serialize
+// themselves (__serialize, __sleep, Serializable, internal classes) are stored as PHP
+// serializes them, without masking inside.
 class SuperglobalSampler {
 public:
     static constexpr int MaxDepth = 32;

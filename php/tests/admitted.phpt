@@ -24,6 +24,9 @@ session_save_path(sys_get_temp_dir());
 session_start();
 $_SESSION['user'] = 'ann';
 $_SESSION['secret_answer'] = 42;
+class Profile { public $name = 'ann'; private $password = 'P7'; public $me; function __destruct() { echo "bye\n"; } }
+$_SESSION['profile'] = new Profile;
+$_SESSION['profile']->me = $_SESSION['profile'];
 http_response_code(201);
 PHP);
 
@@ -73,12 +76,14 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
                     WHERE request_id = ? ORDER BY sample_type DESC, sg_name', [$id]) as $s) {
     $stored .= $s['data'];
     $value = unserialize($s['data']);
-    if ($s['sg_name'] === '_SERVER') {
+    if ($s['sg_name'] === '_SESSION') {
+        $value = str_replace("\0", '~', $s['data']);
+    } elseif ($s['sg_name'] === '_SERVER') {
         $value = array_intersect_key($value, array_flip(['HTTP_COOKIE', 'REQUEST_METHOD', 'QUERY_STRING']));
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'P2', 'C3'] as $secret) {
+foreach (['phpt-token', 'P2', 'C3', 'P7'] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
@@ -106,6 +111,7 @@ E_DEPRECATED 12 silenced=1 strlen(): Passing null to parameter #1 ($string) of t
 ::outer calls=1 line=6 file ok times ok
 ::{closure} calls=3 line=10 file ok times ok
 Greeter::hello calls=4 line=7 file ok times ok
+Profile::__destruct calls=1 line=20 file ok times ok
 -- events
 checkout.done
 -- samples
@@ -117,5 +123,5 @@ SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
 SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
 SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=K1&list[]=a","HTTP_COOKIE":"***"}
-SAMPLE_END _SESSION {"user":"ann","secret_answer":"***"}
+SAMPLE_END _SESSION "a:3:{s:4:\"user\";s:3:\"ann\";s:13:\"secret_answer\";s:3:\"***\";s:7:\"profile\";O:7:\"Profile\":3:{s:4:\"name\";s:3:\"ann\";s:17:\"~Profile~password\";s:3:\"***\";s:2:\"me\";s:3:\"***\";}}"
 1 breakdown row
