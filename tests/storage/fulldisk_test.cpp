@@ -29,7 +29,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(geteuid(), 0u) << "this test mounts a tmpfs and must run as root";
         ASSERT_EQ(unshare(CLONE_NEWNS), 0) << std::strerror(errno);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0)
+        ASSERT_EQ(mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr), 0)
             << std::strerror(errno);
         ASSERT_TRUE(mountPoint.isValid());
         ASSERT_EQ(mount("tmpfs", mountPoint.path().toUtf8().constData(), "tmpfs", 0, "size=8m"), 0)
