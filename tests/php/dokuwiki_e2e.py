@@ -7,7 +7,7 @@ import re
 import subprocess
 import sys
 
-from harness import Installation, PhpServer, body_diff, check_quiet_log, check_whole, expect, free_port, run, stored_requests
+from harness import Installation, PhpServer, body_diff, check_no_strays, check_quiet_log, check_whole, expect, free_port, run, stored_requests
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DOKUWIKI = "/usr/share/dokuwiki"
@@ -67,6 +67,7 @@ def main(ctx):
                    f"extension {expected[label][0]}; the page differs:\n{body_diff(got[1], expected[label][1])}")
     traced.check_healthy()
     check_quiet_log(ctx.path("trel.log"))
+    check_no_strays(inst)
 
     stored = stored_requests(inst)
     by_label = {}

@@ -256,6 +256,15 @@ class PhpServer:
         self.log.close()
 
 
+def check_no_strays(inst):
+    """Every row of a request's sections belongs to a stored request: a refused or
+    failed request left nothing behind."""
+    for table in ("trel_sql_queries", "trel_log_entries", "trel_functions_stats", "trel_monitor_events",
+                  "trel_processing_breakdown", "trel_superglobals_data"):
+        strays = inst.value(f"SELECT COUNT(*) FROM {table} WHERE request_id NOT IN (SELECT id FROM trel_requests)")
+        expect(strays == "0", f"{strays} rows of {table} belong to no stored request")
+
+
 def check_quiet_log(path):
     """The extension's log at level 0 holds only failures: it must be empty."""
     with open(path, "rb") as f:

@@ -9,8 +9,8 @@ import secrets
 import subprocess
 import sys
 
-from harness import (Installation, PhpServer, Stored, TextServer, body_diff, check_quiet_log, check_whole,
-                     create_mysql_database, expect, free_port, mysql_settings, run, stored_requests)
+from harness import (Installation, PhpServer, Stored, TextServer, body_diff, check_no_strays, check_quiet_log,
+                     check_whole, create_mysql_database, expect, free_port, mysql_settings, run, stored_requests)
 
 APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
@@ -261,6 +261,19 @@ def forked_workers(ctx, inst, token, env):
     check_quiet_log(ctx.path(f"trel-workers-{inst.backend}.log"))
 
 
+def disabled(ctx, inst, token, env, baseline):
+    """trel.enabled=0: a request the token and user agent would admit is served as
+    without the extension and leaves nothing."""
+    before = inst.value("SELECT COUNT(*) FROM trel_requests")
+    server = PhpServer(ctx, f"php-disabled-{inst.backend}", APP, env=env, ini={"root": inst.root, "enabled": "0"})
+    for req in (r for r in REQUESTS if r.label in ("shop", "errors")):
+        response = req.send(server, token)
+        expect((response.status, response.body) == (baseline[req.label].status, baseline[req.label].body),
+               f"trel.enabled=0: {req.label} differs:\n{body_diff(response.body, baseline[req.label].body)}")
+    server.check_healthy()
+    expect(inst.value("SELECT COUNT(*) FROM trel_requests") == before, "trel.enabled=0 stored a request")
+
+
 def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     inst = Installation(ctx, backend)
     inst.trel("token", "add", inst.root, token, "--ttl", "1d", "--base-url", f"http://127.0.0.1:{port}/")
@@ -279,6 +292,8 @@ def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
     check_quiet_log(ctx.path(f"trel-{backend}.log"))
     forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))
+    check_no_strays(inst)
+    disabled(ctx, inst, token, app_env(ctx, f"app-{backend}", remote, mysql), baseline)
     data = inst.request_data()
     for secret in (PASSWORD, token, "e2e-cgi-" + token[4:], "e2e-any-" + token[4:]):
         expect(secret not in data, f"{secret} was stored")
