@@ -2,6 +2,7 @@
 
 #include "collectorhost.h"
 #include "php_trel.h"
+#include "querymask.h"
 
 #include <trel/ktrel.h>
 
@@ -45,7 +46,7 @@ const zval* presentedToken() {
     return header && Z_STRLEN_P(header) > 0 ? header : nullptr;
 }
 
-// The URL as the browser asked for it.
+// The URL as the browser asked for it, with the values that trel.mask hides masked.
 QString requestUrl() {
     const QString https = serverText("HTTPS");
     const bool secure =
@@ -59,7 +60,8 @@ QString requestUrl() {
         if (SG(request_info).query_string && *SG(request_info).query_string)
             uri += QLatin1Char('?') + QString::fromUtf8(SG(request_info).query_string);
     }
-    return QLatin1String(secure ? "https://" : "http://") + host + uri;
+    return QLatin1String(secure ? "https://" : "http://") + host +
+           QString::fromUtf8(QueryMask::maskUrl(uri.toUtf8()));
 }
 
 QString randomPageId() {

@@ -2,6 +2,7 @@
 
 #include "collectorhost.h"
 #include "php_trel.h"
+#include "querymask.h"
 
 extern "C" {
 #include "ext/standard/php_var.h"
@@ -40,6 +41,25 @@ bool isPlainObject(const zend_object* object) {
 
 void setMasked(zval* target) {
     ZVAL_STRINGL(target, Masked, sizeof(Masked) - 1);
+}
+
+// $_SERVER's copies of the query string, masked as $_GET is.
+bool copyServerQuery(zend_string* key, zval* value, zval* target) {
+    ZVAL_DEREF(value);
+    if (Z_TYPE_P(value) != IS_STRING)
+        return false;
+    const QByteArray text(Z_STRVAL_P(value), static_cast<int>(Z_STRLEN_P(value)));
+    QByteArray masked;
+    if (zend_string_equals_literal(key, "QUERY_STRING") ||
+        zend_string_equals_literal(key, "REDIRECT_QUERY_STRING"))
+        masked = QueryMask::maskQuery(text);
+    else if (zend_string_equals_literal(key, "REQUEST_URI") ||
+             zend_string_equals_literal(key, "HTTP_REFERER"))
+        masked = QueryMask::maskUrl(text);
+    else
+        return false;
+    ZVAL_STRINGL(target, masked.constData(), static_cast<size_t>(masked.size()));
+    return true;
 }
 
 // A copy of the value with masked entries; an array or object that holds itself is cut
@@ -82,7 +102,8 @@ void copyArray(const char* name, HashTable* source, zval* target, int depth) {
         if (key && ((depth == 0 && isTokenKey(name, key)) ||
                     trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key))))
             setMasked(&copy);
-        else
+        else if (!(key && depth == 0 && strcmp(name, "_SERVER") == 0 &&
+                   copyServerQuery(key, value, &copy)))
             copyValue(name, value, &copy, depth);
         if (key)
             zend_hash_update(Z_ARRVAL_P(target), key, &copy);

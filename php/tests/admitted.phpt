@@ -38,7 +38,7 @@ $request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K1&list[]=a',
 echo $body === $ownBody ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$body\n";
 echo "stderr: '$stderr'\n";
 
-$row = trel_request($url);
+$row = trel_request(str_replace('K1', '***', $url));
 printf("method %s, status %d, primary %d, page id %s, memory %s, limit %d, time %s\n",
        $row['method'], $row['status_code'], $row['is_primary_page'],
        preg_match('/^[0-9a-f]{32}$/', $row['page_id']) ? 'random hex' : $row['page_id'],
@@ -83,7 +83,7 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'P2', 'C3', 'P7'] as $secret) {
+foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7'] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
@@ -118,10 +118,10 @@ checkout.done
 SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
 SAMPLE_START _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
-SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=K1&list[]=a","HTTP_COOKIE":"***"}
+SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
 SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
 SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
-SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=K1&list[]=a","HTTP_COOKIE":"***"}
+SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
 SAMPLE_END _SESSION "a:3:{s:4:\"user\";s:3:\"ann\";s:13:\"secret_answer\";s:3:\"***\";s:7:\"profile\";O:7:\"Profile\":3:{s:4:\"name\";s:3:\"ann\";s:17:\"~Profile~password\";s:3:\"***\";s:2:\"me\";s:3:\"***\";}}"
 1 breakdown row
