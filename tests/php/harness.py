@@ -39,7 +39,6 @@ class Context:
     """The build under test and a temporary folder removed at the end."""
 
     def __init__(self, name):
-        self.source = os.environ["TREL_SOURCE_DIR"]
         self.build = os.environ["TREL_BUILD_DIR"]
         self.tool = os.path.join(self.build, "tools", "trel")
         self.extension = os.path.join(self.build, "php", "trel.so")
@@ -140,17 +139,16 @@ class Installation:
         expect(done.returncode == 0, f"trel {' '.join(args)}: {done.stdout}{done.stderr}")
         return done.stdout
 
-    def select(self, sql, *params):
+    def select(self, sql):
         if self.backend == "sqlite":
             connection = sqlite3.connect(os.path.join(self.root, "data", "trel.db"))
             try:
-                rows = connection.execute(sql, params).fetchall()
+                rows = connection.execute(sql).fetchall()
             finally:
                 connection.close()
             return [tuple(None if v is None else
                           v.decode("utf-8", "surrogateescape") if isinstance(v, bytes) else str(v)
                           for v in row) for row in rows]
-        expect(not params, "bind parameters are for SQLite only")
         out = subprocess.run(mysql_command(self.mysql, self.database) + ["-e", sql],
                              check=True, capture_output=True).stdout
         return [tuple(unescape_batch(f) for f in line.split(b"\t"))
@@ -214,9 +212,6 @@ class PhpServer:
             except OSError:
                 expect(time.time() < deadline, f"{name}: php -S does not listen")
                 time.sleep(0.05)
-
-    def url(self, path="/"):
-        return f"http://127.0.0.1:{self.port}{path}"
 
     def request(self, method, path, headers=None, body=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
@@ -363,13 +358,15 @@ def check_whole(inst, row, label):
 
 def run(name, main):
     """Runs main(ctx) and prints one closing line; the exit code tells ctest."""
-    ctx = Context(name)
+    ctx = None
     try:
+        ctx = Context(name)
         main(ctx)
     except CheckFailed as failure:
         print(f"{name}: FAILED: {failure}")
         return 1
     finally:
-        ctx.close()
+        if ctx:
+            ctx.close()
     print(f"{name}: passed")
     return 0
