@@ -1,0 +1,44 @@
+--TEST--
+php -S with worker processes forked after module start-up: each worker makes its own collector, every admitted request is stored
+--FILE--
+<?php
+require __DIR__ . '/trel.inc';
+
+$dir = sys_get_temp_dir() . '/trel-workers-' . bin2hex(random_bytes(4));
+mkdir($dir);
+file_put_contents("$dir/page.php", "<?php\nusleep(20000);\ntrel_event('worker');\necho getmypid();\n");
+[, $port] = trel_server($dir, ['display_errors' => '0'], ['PHP_CLI_SERVER_WORKERS' => '3']);
+
+$run = bin2hex(random_bytes(4));
+$handles = [];
+$multi = curl_multi_init();
+for ($n = 0; $n < 12; $n++) {
+    $handle = curl_init("http://127.0.0.1:$port/page.php?run=$run-$n");
+    curl_setopt_array($handle, [CURLOPT_RETURNTRANSFER => true, CURLOPT_USERAGENT => TREL_AGENT,
+                                CURLOPT_COOKIE => 'trel_token=' . TREL_TOKEN]);
+    curl_multi_add_handle($multi, $handle);
+    $handles[] = $handle;
+}
+do {
+    curl_multi_exec($multi, $running);
+    curl_multi_select($multi);
+} while ($running);
+$pids = [];
+$stored = 0;
+foreach ($handles as $n => $handle) {
+    $pids[curl_multi_getcontent($handle)] = true;
+    $row = trel_request("http://127.0.0.1:$port/page.php?run=$run-$n");
+    if ($row && count(trel_rows('SELECT 1 FROM trel_monitor_events WHERE request_id = ?', [$row['id']])) === 1) {
+        $stored++;
+    }
+}
+echo count($pids) > 1 ? "served by several workers\n" : "served by one process\n";
+echo "$stored of 12 stored with their event\n";
+?>
+--CLEAN--
+<?php
+exec('rm -rf ' . escapeshellarg(sys_get_temp_dir()) . '/trel-workers-*');
+?>
+--EXPECT--
+served by several workers
+12 of 12 stored with their event
