@@ -34,7 +34,8 @@ class QSqlRecord;
 // a time and takes no lock.
 //
 // Nothing of ours propagates out of write(), the id look-ups, the cache refreshes,
-// loadUserAgentTable() and isTokenOK(): their database failures are caught and logged.
+// loadUserAgentTable() and isTokenOK(): their database failures are caught and logged
+// (inside write(), a failed look-up but a duplicate ends the write, logged once by it).
 // cleanupDb(), createAllowedHostsValue() and getBacktraceById() throw KException.
 // Any member may let a standard exception through: std::bad_alloc when memory runs
 // out, and whatever Qt or the standard library throw; the collector is then usable
