@@ -306,6 +306,7 @@ class Stored:
     """What an installation holds of one request."""
 
     def __init__(self, inst, request_id):
+        self.request_id = request_id
         where = f"WHERE request_id = {int(request_id)}"
         self.queries = inst.select(
             "SELECT s.prepared_statement, q.resolved_statement, q.status, q.rows_affected, q.query_time, "

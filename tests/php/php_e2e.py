@@ -227,6 +227,18 @@ def check_failed_query(stored, text, message):
     expect(stored.events, f"no monitor event for the failed query {text}")
 
 
+def check_tool(ctx, inst, stored):
+    """The operator's tool shows the requests with hostile contents, as text and as
+    an HTML page."""
+    for label in ("shop", "huge-query", "recursion", "query-exception", "udf-exception", "bytes", "big-cookie"):
+        request_id = stored[label].request_id
+        text = inst.trel("show", inst.root, request_id)
+        expect(f"request {request_id} " in text and f"r={label}" in text, f"trel show {label}: {text[:300]}")
+        page = ctx.path(f"show-{inst.backend}-{label}.html")
+        inst.trel("show", inst.root, request_id, "--html", page)
+        expect(os.path.getsize(page) > 0, f"trel show --html {label}: empty")
+
+
 def php_cgi_big_cookie(ctx, inst, token):
     """A 100 KB cookie reaches PHP through the CGI SAPI (php -S stops at 80 KB)."""
     env = {"REDIRECT_STATUS": "200", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
@@ -289,6 +301,7 @@ def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     compare(baseline, responses)
     stored = check_request_rows(inst, stored_requests(inst), port, baseline)
     check_contents(stored)
+    check_tool(ctx, inst, stored)
     php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
     check_quiet_log(ctx.path(f"trel-{backend}.log"))
     forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))
