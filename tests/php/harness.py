@@ -339,8 +339,8 @@ class Stored:
 
 def check_whole(inst, row, label):
     """One admitted request was stored whole: its row with the figures of its end, one
-    time breakdown, and each superglobal's samples from its start and its end, the
-    $_GET sample holding `label`."""
+    time breakdown that adds up to its time, and each superglobal's samples from its
+    start and its end, the $_GET sample holding `label`."""
     expect(row["is_primary_page"] == "1", f"{label}: not a primary page")
     expect(int(row["request_time"]) > 0 and int(row["peak_memory_usage"]) > 0 and int(row["data_size"]) > 0
            and row["status_code"] != "0", f"{label}: request row incomplete: {row}")
@@ -348,7 +348,9 @@ def check_whole(inst, row, label):
         f"SELECT COUNT(*) FROM trel_requests WHERE page_id = '{row['page_id']}'") == "1",
            f"{label}: page id {row['page_id']!r} not unique")
     stored = Stored(inst, row["id"])
-    expect(len(stored.breakdown) == 1, f"{label}: {len(stored.breakdown)} breakdown rows")
+    expect(len(stored.breakdown) == 1 and min(int(t) for t in stored.breakdown[0]) >= 0
+           and sum(int(t) for t in stored.breakdown[0]) == int(row["request_time"]),
+           f"{label}: breakdown {stored.breakdown} of {row['request_time']} us")
     for name in ("_GET", "_POST", "_COOKIE", "_SERVER"):
         for kind in ("SAMPLE_START", "SAMPLE_END"):
             expect((name, kind) in stored.samples, f"{label}: no {kind} sample of {name}: {sorted(stored.samples)}")
