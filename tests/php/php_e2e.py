@@ -74,6 +74,8 @@ REQUESTS = [
     Req("recursion", "hostile.php", True, query="&case=recursion"),
     Req("query-exception", "hostile.php", True, query="&case=query-exception"),
     Req("udf-exception", "hostile.php", True, query="&case=udf-exception"),
+    Req("memory", "hostile.php", True, query="&case=memory"),
+    Req("timeout", "hostile.php", True, query="&case=timeout"),
     Req("bytes", "hostile.php", True, query="&case=input" + HOSTILE_BYTES,
         body=b"p=%00%FF%C3%28&raw=\xff\xfe\x00&password=" + PASSWORD.encode(),
         cookies=b"bad=\xff\xfe%00x; \xc3\x28=v"),
@@ -210,6 +212,11 @@ def check_contents(s):
     expect(any(q[1] == "SELECT explode_now()" and q[5] == "thrown inside the query" for q in s["udf-exception"].queries),
            f"the query whose function threw: {s['udf-exception'].queries}")
     expect("big" in s["big-cookie"].samples[("_COOKIE", "SAMPLE_START")], "the big cookie's sample")
+    # Fatal errors that end the script inside calls: the calls still add up.
+    s["memory"].error("E_ERROR", "Allowed memory size of 16777216 bytes exhausted")
+    s["timeout"].error("E_ERROR", "Maximum execution time of 1 second exceeded")
+    calls, exclusive, inclusive = s["timeout"].function("Shop\\Price", "format")
+    expect(calls > 0 and 0 <= exclusive <= inclusive, f"Price::format cut by the time limit: {calls, exclusive, inclusive}")
     # Invalid UTF-8 and NUL bytes are kept byte for byte (PHP's serialize() format); the
     # password and the token are masked.
     raw = {name: s["bytes"].samples[(name, "SAMPLE_START")].encode("utf-8", "surrogateescape")

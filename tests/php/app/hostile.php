@@ -1,5 +1,5 @@
 <?php
-// Hostile cases, one per request: ?case=huge-query|recursion|query-exception|udf-exception|input
+// Hostile cases, one per request: ?case=huge-query|recursion|query-exception|udf-exception|memory|timeout|input
 require __DIR__ . '/lib/common.php';
 
 $db = new PDO('sqlite::memory:');
@@ -27,6 +27,25 @@ case 'udf-exception':
     } catch (DomainException $e) {
         echo 'caught: ', $e->getMessage(), "\n";
     }
+    break;
+case 'memory':
+    // A fatal error in the middle of a call: the memory limit.
+    ini_set('memory_limit', '16M');
+    $rows = [];
+    while (true) {
+        $rows[] = Shop\Price::format(count($rows)) . str_repeat('m', 1024);
+    }
+case 'timeout':
+    // The time limit strikes inside a user function, in a query's callback, at a line
+    // that varies: the message stays out of the page.
+    ini_set('display_errors', '0');
+    set_time_limit(1);
+    $db->sqliteCreateFunction('spin', function () {
+        for ($i = 0; ; $i++) {
+            Shop\Price::format($i);
+        }
+    });
+    $db->query('SELECT spin()');
     break;
 case 'input':
     foreach (['_GET', '_POST', '_COOKIE'] as $name) {
