@@ -173,14 +173,10 @@ void FunctionObserver::endRequest(KTrel* trel) {
             stats.setLine(static_cast<int>(entry.line));
             stats.setCalls(static_cast<int>(entry.calls));
             stats.updateTimers(entry.exclusiveNs / 1000, entry.inclusiveNs / 1000);
-            // Functions of one name stay apart when their files or lines differ.
-            const QByteArray key = stats.getFullName() + '\0' + stats.getFilename() + ':' +
-                                   QByteArray::number(stats.getLine());
-            auto existing = table.find(key);
-            if (existing == table.end())
-                table.insert(key, stats);
-            else
-                existing->aggregate(stats);
+            // The collector never reads the keys: the entry's address names the function.
+            const Totals* address = &entry;
+            table.insert(QByteArray(reinterpret_cast<const char*>(&address), sizeof address),
+                         stats);
         }
     });
     forget();
