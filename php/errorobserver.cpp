@@ -67,3 +67,7 @@ void onError(int type, zend_string* file, uint32_t line, zend_string* message) {
 void ErrorObserver::registerObserver() {
     zend_observer_error_register(onError);
 }
+
+void ErrorObserver::startRequest() {
+    inObserver = false;
+}

@@ -7,6 +7,9 @@ class ErrorObserver {
 public:
     // From module start-up only (the engine's rule for observers).
     static void registerObserver();
+    // From request start-up: an earlier request's fatal error may have left an error's
+    // handling without its end (the engine jumps out of it).
+    static void startRequest();
 };
 
 #endif

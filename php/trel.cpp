@@ -162,6 +162,7 @@ static PHP_RINIT_FUNCTION(trel) {
         return SUCCESS;
     requestStartUs = monotonicUs();
     TREL_G(collecting) = true;
+    ErrorObserver::startRequest();
     FunctionObserver::startRequest(TREL_G(function_stats));
     SqlCapture::startRequest();
     IoCapture::startRequest();
