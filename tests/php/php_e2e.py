@@ -53,7 +53,8 @@ HOSTILE_BYTES = "&q=%FF%FE%00nul%C3%28"
 BIG = 79 * 1024  # php -S refuses request headers from 80 KB on; the 100 KB cookie goes through php-cgi
 
 # Refused and admitted requests alternate, so that one worker process serves each kind
-# right after the other.
+# right after the other; a refused request to the same page comes first for PDO and
+# mysqli, whose internal methods PHP asks the observers about afresh in each request.
 REQUESTS = [
     Req("anon-shop", "shop.php", False, token=None),
     Req("shop", "shop.php", True),
