@@ -328,14 +328,17 @@ private:
     KTrel& operator=(const KTrel&) = delete;
 
     void forgetCachedIds();
+    // One write's connection, data size, limits and backtrace ids (ktrelwriter.cpp).
+    struct WriteContext;
     void writeTransaction(QSqlDatabase& database);
-    void writeRequestRow(QSqlDatabase& database, qint64& dataSize);
-    void writeSqlQueries(QSqlDatabase& database, qint64& dataSize);
-    void writePhpErrors(QSqlDatabase& database, qint64& dataSize);
-    void writeFunctionStats(QSqlDatabase& database, qint64& dataSize);
-    void writeEvents(QSqlDatabase& database, qint64& dataSize);
-    void writeBreakdown(QSqlDatabase& database, qint64& dataSize);
-    void writeSuperGlobals(QSqlDatabase& database, qint64& dataSize);
+    void writeRequestRow(WriteContext& write);
+    void writeBacktraces(WriteContext& write);
+    void writeSqlQueries(WriteContext& write);
+    void writePhpErrors(WriteContext& write);
+    void writeFunctionStats(WriteContext& write);
+    void writeEvents(WriteContext& write);
+    void writeBreakdown(WriteContext& write);
+    void writeSuperGlobals(WriteContext& write);
     qint64 resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QString& text,
                      const QSqlDatabase& database);
 

@@ -8,6 +8,9 @@
 
 #include <QByteArray>
 #include <QSqlDatabase>
+#include <QString>
+
+class KBatchInsert;
 
 class QSqlRecord;
 
@@ -29,6 +32,10 @@ public:
     bool load(KDbConnectionPtr connection, KDebug::StreamId stream);
     // Inserts a new row and takes its id. Throws KException when the statement fails.
     void save(QSqlDatabase& database, KDebug::StreamId stream);
+
+    // The library's writer sends its rows with insertStatement(), each bound by bindRow().
+    static QString insertStatement();
+    void bindRow(KBatchInsert& rows) const;
 
 private:
     explicit KTrelBacktrace(const QSqlRecord& record);

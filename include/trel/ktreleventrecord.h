@@ -7,6 +7,9 @@
 
 #include <QByteArray>
 #include <QSqlDatabase>
+#include <QString>
+
+class KBatchInsert;
 
 // One row of trel_monitor_events.
 class TREL_EXPORT KTrelEventRecord {
@@ -25,6 +28,10 @@ public:
 
     // Inserts one row. Throws KException when the statement fails.
     void save(QSqlDatabase database, KDebug::StreamId stream);
+
+    // The library's writer sends its rows with insertStatement(), each bound by bindRow().
+    static QString insertStatement();
+    void bindRow(KBatchInsert& rows) const;
 
 private:
     int id;

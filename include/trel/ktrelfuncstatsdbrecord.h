@@ -8,6 +8,9 @@
 
 #include <QByteArray>
 #include <QSqlDatabase>
+#include <QString>
+
+class KBatchInsert;
 
 // One row of trel_functions_stats.
 class TREL_EXPORT KTrelFuncStatsDbRecord {
@@ -40,6 +43,10 @@ public:
 
     // Inserts one row. Throws KException when the statement fails.
     void save(QSqlDatabase database, KDebug::StreamId stream);
+
+    // The library's writer sends its rows with insertStatement(), each bound by bindRow().
+    static QString insertStatement();
+    void bindRow(KBatchInsert& rows) const;
 
 private:
     int id;

@@ -1,5 +1,6 @@
 #include <trel/ktrelbacktrace.h>
 
+#include "storage/kbatchinsert.h"
 #include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
@@ -32,11 +33,17 @@ bool KTrelBacktrace::load(KDbConnectionPtr connection, KDebug::StreamId stream) 
     return true;
 }
 
+QString KTrelBacktrace::insertStatement() {
+    return QStringLiteral("replace into trel_backtrace (id, backtrace) values (NULL, :backtrace)");
+}
+
+void KTrelBacktrace::bindRow(KBatchInsert& rows) const {
+    rows.bind(QStringLiteral(":backtrace"), QVariant(backtrace));
+}
+
 void KTrelBacktrace::save(QSqlDatabase& database, KDebug::StreamId stream) {
-    KStatementCache::Statement query(
-        database,
-        QStringLiteral("replace into trel_backtrace (id, backtrace) values (NULL, :backtrace)"));
-    query->bindValue(QStringLiteral(":backtrace"), QVariant(backtrace));
-    query->exec(stream, 3);
-    id = query->lastInsertId().toLongLong();
+    KBatchInsert row(database, insertStatement(), KBatchInsert::Limits(), stream, 3, true);
+    bindRow(row);
+    row.addRow();
+    id = row.ids().first();
 }

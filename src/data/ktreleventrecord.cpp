@@ -1,6 +1,6 @@
 #include <trel/ktreleventrecord.h>
 
-#include "storage/kstatementcache.h"
+#include "storage/kbatchinsert.h"
 
 #include <QVariant>
 
@@ -12,13 +12,19 @@ KTrelEventRecord& KTrelEventRecord::operator=(const KTrelEventRecord& other) = d
 
 KTrelEventRecord::~KTrelEventRecord() = default;
 
-void KTrelEventRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
-    KStatementCache::Statement query(
-        database, QStringLiteral("replace into trel_monitor_events (id, request_id, agg_key) "
-                                 "values  (NULL, :request_id, "
-                                 ":agg_key)"));
-    query->bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
+QString KTrelEventRecord::insertStatement() {
+    return QStringLiteral("replace into trel_monitor_events (id, request_id, agg_key) "
+                          "values  (NULL, :request_id, :agg_key)");
+}
+
+void KTrelEventRecord::bindRow(KBatchInsert& rows) const {
+    rows.bind(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
     // Bound as a C string: the stored key ends at the first zero byte.
-    query->bindValue(QStringLiteral(":agg_key"), QVariant(QString::fromUtf8(aggKey.constData())));
-    query->exec(stream, 3);
+    rows.bind(QStringLiteral(":agg_key"), QVariant(QString::fromUtf8(aggKey.constData())));
+}
+
+void KTrelEventRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
+    KBatchInsert row(database, insertStatement(), KBatchInsert::Limits(), stream, 3);
+    bindRow(row);
+    row.addRow();
 }

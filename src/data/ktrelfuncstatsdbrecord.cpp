@@ -1,6 +1,6 @@
 #include <trel/ktrelfuncstatsdbrecord.h>
 
-#include "storage/kstatementcache.h"
+#include "storage/kbatchinsert.h"
 
 #include <QVariant>
 
@@ -21,25 +21,30 @@ KTrelFuncStatsDbRecord::operator=(const KTrelFuncStatsDbRecord& other) = default
 
 KTrelFuncStatsDbRecord::~KTrelFuncStatsDbRecord() = default;
 
-void KTrelFuncStatsDbRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
-    KStatementCache::Statement query(
-        database,
-        QStringLiteral(
-            "replace into trel_functions_stats (id, request_id, function_name, function_scope, "
-            "times_called, time_exclusive, time_inclusive, filename, line) values  (NULL, "
-            ":request_id, :function_name, :function_scope, :times_called, :time_exclusive, "
-            ":time_inclusive, :filename, :line) "));
-    query->bindValue(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
+QString KTrelFuncStatsDbRecord::insertStatement() {
+    return QStringLiteral(
+        "replace into trel_functions_stats (id, request_id, function_name, function_scope, "
+        "times_called, time_exclusive, time_inclusive, filename, line) values  (NULL, "
+        ":request_id, :function_name, :function_scope, :times_called, :time_exclusive, "
+        ":time_inclusive, :filename, :line) ");
+}
+
+void KTrelFuncStatsDbRecord::bindRow(KBatchInsert& rows) const {
+    rows.bind(QStringLiteral(":request_id"), QVariant(static_cast<qlonglong>(requestId)));
     // Names and files are bound as C strings: the stored text ends at the first zero byte.
-    query->bindValue(QStringLiteral(":function_name"),
-                     QVariant(QString::fromUtf8(functionName.constData())));
-    query->bindValue(QStringLiteral(":function_scope"),
-                     QVariant(QString::fromUtf8(functionScope.constData())));
-    query->bindValue(QStringLiteral(":times_called"), QVariant(timesCalled));
-    query->bindValue(QStringLiteral(":time_exclusive"), QVariant(timeExclusive));
-    query->bindValue(QStringLiteral(":time_inclusive"), QVariant(timeInclusive));
-    query->bindValue(QStringLiteral(":filename"),
-                     QVariant(QString::fromUtf8(filename.constData())));
-    query->bindValue(QStringLiteral(":line"), QVariant(line));
-    query->exec(stream, 3);
+    rows.bind(QStringLiteral(":function_name"),
+              QVariant(QString::fromUtf8(functionName.constData())));
+    rows.bind(QStringLiteral(":function_scope"),
+              QVariant(QString::fromUtf8(functionScope.constData())));
+    rows.bind(QStringLiteral(":times_called"), QVariant(timesCalled));
+    rows.bind(QStringLiteral(":time_exclusive"), QVariant(timeExclusive));
+    rows.bind(QStringLiteral(":time_inclusive"), QVariant(timeInclusive));
+    rows.bind(QStringLiteral(":filename"), QVariant(QString::fromUtf8(filename.constData())));
+    rows.bind(QStringLiteral(":line"), QVariant(line));
+}
+
+void KTrelFuncStatsDbRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
+    KBatchInsert row(database, insertStatement(), KBatchInsert::Limits(), stream, 3);
+    bindRow(row);
+    row.addRow();
 }

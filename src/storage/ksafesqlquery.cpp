@@ -73,6 +73,10 @@ QVariant KSafeSqlQuery::text(const QString& value) {
 bool KSafeSqlQuery::reexecuteOnNewConnection() {
     // A statement prepared on the lost connection belongs to it: prepare it again on the
     // reopened one and bind the same values.
+    if (directText) {
+        database.open();
+        return QSqlQuery::exec(*directText);
+    }
     const QString statement = lastQuery();
     const QVariantList values = boundValues();
     database.open();
@@ -84,7 +88,7 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
 }
 
 void KSafeSqlQuery::attempt() {
-    bool ok = QSqlQuery::exec();
+    bool ok = directText ? QSqlQuery::exec(*directText) : QSqlQuery::exec();
     if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database) &&
         KWaitBudget::allows(0))
         ok = reexecuteOnNewConnection();
@@ -94,15 +98,31 @@ void KSafeSqlQuery::attempt() {
     // this text reaches level-0 log lines.
     if (!ok)
         throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
-                             .arg(lastQuery(), lastError().text()));
+                             .arg(shownText ? *shownText : lastQuery(), lastError().text()));
 }
 
 void KSafeSqlQuery::trace() {
     if (traceEnabled)
-        qDebug().noquote() << QStringLiteral("KSafeSqlQuery: %1").arg(executedQuery());
+        qDebug().noquote()
+            << QStringLiteral("KSafeSqlQuery: %1").arg(shownText ? *shownText : executedQuery());
 }
 
 bool KSafeSqlQuery::exec(KDebug::StreamId stream, int maxRetries) {
+    return run(stream, maxRetries);
+}
+
+bool KSafeSqlQuery::execText(const QString& text, const QString& shown, KDebug::StreamId stream,
+                             int maxRetries) {
+    directText = &text;
+    shownText = &shown;
+    struct Reset {
+        KSafeSqlQuery* query;
+        ~Reset() { query->directText = query->shownText = nullptr; }
+    } reset{this};
+    return run(stream, maxRetries);
+}
+
+bool KSafeSqlQuery::run(KDebug::StreamId stream, int maxRetries) {
     int retries = 0;
     for (;;) {
         try {

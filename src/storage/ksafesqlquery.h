@@ -31,6 +31,12 @@ public:
     // Returns true after a successful execution; throws KException otherwise. Retry
     // lines go to `stream` at level 5.
     bool exec(KDebug::StreamId stream, int maxRetries);
+    // Runs `text` as it stands, unprepared (one round trip on MySQL), with the same
+    // retries, reconnection and exception as exec(). `shown` stands for the text in the
+    // exception, the log lines and the trace: a text that carries its values (a
+    // multi-row insert) never reaches them.
+    bool execText(const QString& text, const QString& shown, KDebug::StreamId stream,
+                  int maxRetries);
 
     // How the executor waits between retries. Tests install their own to observe the
     // pauses; an empty function restores the real sleep.
@@ -48,12 +54,16 @@ public:
     static QVariant text(const QString& value);
 
 private:
+    bool run(KDebug::StreamId stream, int maxRetries);
     void attempt();
     void trace();
     bool reexecuteOnNewConnection();
 
     QSqlDatabase database;
     bool traceEnabled;
+    // Set while execText() runs.
+    const QString* directText = nullptr;
+    const QString* shownText = nullptr;
 };
 
 // One transaction on a connection, for the operations that must store all or nothing.

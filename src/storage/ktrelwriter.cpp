@@ -4,6 +4,7 @@
 #include <trel/ktrelfuncstatsdbrecord.h>
 
 #include "core/ktrellog.h"
+#include "storage/kbatchinsert.h"
 #include "storage/ksqlbinary.h"
 #include "storage/kstatementcache.h"
 
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <limits>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -61,6 +63,41 @@ bool isMySql(const QSqlDatabase& database) {
     return database.driverName() == QLatin1String("QMYSQL");
 }
 
+// A statement whose values are all numbers. On MySQL (batching on) the numbers are
+// written into the text and it is sent unprepared: one round trip, where a prepared
+// statement takes two. Otherwise it is the write's prepared statement, values bound.
+class NumbersStatement {
+public:
+    NumbersStatement(QSqlDatabase& database, const QString& sql)
+        : m_direct(isMySql(database) && KBatchInsert::isEnabled()), m_sql(sql), m_text(sql),
+          m_query(database) {
+        if (!m_direct)
+            m_prepared = std::make_unique<KStatementCache::Statement>(database, sql);
+    }
+    void bind(const QString& name, qint64 value) {
+        if (m_direct)
+            m_text.replace(name, QString::number(value));
+        else
+            (*m_prepared)->bindValue(name, int64(value));
+    }
+    void exec(KDebug::StreamId stream) {
+        if (m_direct) {
+            m_query.setForwardOnly(true);
+            m_query.execText(m_text, m_sql, stream, WriteRetries);
+        } else {
+            (*m_prepared)->exec(stream, WriteRetries);
+        }
+    }
+    KSafeSqlQuery* operator->() { return m_direct ? &m_query : &**m_prepared; }
+
+private:
+    bool m_direct;
+    QString m_sql;
+    QString m_text;
+    KSafeSqlQuery m_query;
+    std::unique_ptr<KStatementCache::Statement> m_prepared;
+};
+
 // Whether the request's transaction is still open on the server, and whether the
 // request names a URL or statement row that is gone.
 //
@@ -88,7 +125,7 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
                                   KDebug::StreamId stream) {
     const bool mysql = isMySql(database);
     const QString lock = mysql ? QStringLiteral(" LOCK IN SHARE MODE") : QString();
-    KStatementCache::Statement query(
+    NumbersStatement query(
         database,
         QStringLiteral(
             "SELECT %1, (SELECT COUNT(*) FROM trel_requests r LEFT JOIN trel_requests_urls u ON "
@@ -97,9 +134,9 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
             "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
             "q.prepared_statement_id <> -1 AND s.id IS NULL%2)")
             .arg(mysql ? QStringLiteral("@@in_transaction") : QStringLiteral("1"), lock));
-    query->bindValue(QStringLiteral(":request"), int64(requestId));
-    query->bindValue(QStringLiteral(":queries_of"), int64(requestId));
-    query->exec(stream, WriteRetries);
+    query.bind(QStringLiteral(":request"), requestId);
+    query.bind(QStringLiteral(":queries_of"), requestId);
+    query.exec(stream);
     TransactionState state;
     if (!query->next())
         return state;
@@ -184,6 +221,18 @@ void KTrel::write() {
     }
 }
 
+// On MySQL each section's rows go in multi-row statements (KBatchInsert); on SQLite, or
+// with batching off, row by row. Every other step is the same on both paths.
+struct KTrel::WriteContext {
+    explicit WriteContext(QSqlDatabase& db) : database(db) {}
+    QSqlDatabase& database;
+    qint64 dataSize = 0;
+    KBatchInsert::Limits limits;
+    // The backtrace row of each query and error, -1 for none.
+    QVector<qint64> queryBacktraceIds;
+    QVector<qint64> errorBacktraceIds;
+};
+
 void KTrel::writeTransaction(QSqlDatabase& database) {
     // Without a transaction a failure would leave part of the request behind.
     KSafeSqlTransaction transaction(database);
@@ -192,19 +241,21 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             QStringLiteral("could not begin a transaction: %1").arg(database.lastError().text()));
     newUrlKeys.clear();
     newStatementKeys.clear();
-    qint64 dataSize = 0;
+    WriteContext write(database);
     try {
         {
             // One prepared statement per statement text for the whole request; they
             // are finalized before the transaction ends.
             KStatementCache statements(database);
-            writeRequestRow(database, dataSize);
-            writeSqlQueries(database, dataSize);
-            writePhpErrors(database, dataSize);
-            writeFunctionStats(database, dataSize);
-            writeEvents(database, dataSize);
-            writeBreakdown(database, dataSize);
-            writeSuperGlobals(database, dataSize);
+            write.limits = KBatchInsert::limits(database, debugStream, WriteRetries);
+            writeRequestRow(write);
+            writeBacktraces(write);
+            writeSqlQueries(write);
+            writePhpErrors(write);
+            writeFunctionStats(write);
+            writeEvents(write);
+            writeBreakdown(write);
+            writeSuperGlobals(write);
 
             // Only the size update follows, and its failure is raised.
             const TransactionState state = transactionState(database, getRequestId(), debugStream);
@@ -214,12 +265,12 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             if (state.removedReferences > 0)
                 throw KException(QString::fromLatin1(RemovedRow));
 
-            KStatementCache::Statement update(
+            NumbersStatement update(
                 database,
                 QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
-            update->bindValue(QStringLiteral(":data_size"), int64(dataSize / 1024));
-            update->bindValue(QStringLiteral(":id"), int64(getRequestId()));
-            update->exec(debugStream, WriteRetries);
+            update.bind(QStringLiteral(":data_size"), write.dataSize / 1024);
+            update.bind(QStringLiteral(":id"), getRequestId());
+            update.exec(debugStream);
         }
 
         // A commit that fails leaves the request unwritten: it is reported like a
@@ -236,160 +287,204 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
     }
 }
 
-void KTrel::writeRequestRow(QSqlDatabase& database, qint64& dataSize) {
-    dataSize += 36 + pageId.length() + request.getMethod().length();
-    const qint64 urlId = getUrlDbId(request.getUrl(), database);
+void KTrel::writeRequestRow(WriteContext& write) {
+    write.dataSize += 36 + pageId.length() + request.getMethod().length();
+    const qint64 urlId = getUrlDbId(request.getUrl(), write.database);
 
-    KStatementCache::Statement query(
-        database,
+    // The id of a statement's only row is always the server's last insert id.
+    KBatchInsert::Limits limits = write.limits;
+    limits.idStep = 1;
+    KBatchInsert row(
+        write.database,
         QStringLiteral(
             "INSERT INTO trel_requests (id, page_id, url_id, status_code, method, start_time, "
             "request_time, is_primary_page, peak_memory_usage, data_size, memory_limit) VALUES "
             "(NULL, "
             ":page_id, :url_id, :status_code, :method, :start_time, :request_time, "
             ":is_primary_page, "
-            ":peak_memory_usage, :data_size, :memory_limit)"));
-    query->bindValue(QStringLiteral(":page_id"), KSafeSqlQuery::text(pageId));
-    query->bindValue(QStringLiteral(":url_id"), int64(urlId));
-    query->bindValue(QStringLiteral(":status_code"), QVariant(request.getStatus()));
-    query->bindValue(QStringLiteral(":method"), KSafeSqlQuery::text(request.getMethod()));
-    query->bindValue(QStringLiteral(":start_time"),
-                     int64(request.getStartTime().toMSecsSinceEpoch()));
-    query->bindValue(QStringLiteral(":request_time"), int64(request.getRequestTime()));
-    query->bindValue(QStringLiteral(":is_primary_page"), QVariant(isPrimaryPage ? 1 : 0));
-    query->bindValue(QStringLiteral(":peak_memory_usage"), int64(request.getPeakMemoryUsage()));
-    query->bindValue(QStringLiteral(":memory_limit"), int64(request.getMemoryLimit()));
-    query->bindValue(QStringLiteral(":data_size"), QVariant(-1));
-    query->exec(debugStream, WriteRetries);
-    setRequestId(query->lastInsertId().toLongLong());
+            ":peak_memory_usage, :data_size, :memory_limit)"),
+        limits, debugStream, WriteRetries, true);
+    row.bind(QStringLiteral(":page_id"), KSafeSqlQuery::text(pageId));
+    row.bind(QStringLiteral(":url_id"), int64(urlId));
+    row.bind(QStringLiteral(":status_code"), QVariant(request.getStatus()));
+    row.bind(QStringLiteral(":method"), KSafeSqlQuery::text(request.getMethod()));
+    row.bind(QStringLiteral(":start_time"), int64(request.getStartTime().toMSecsSinceEpoch()));
+    row.bind(QStringLiteral(":request_time"), int64(request.getRequestTime()));
+    row.bind(QStringLiteral(":is_primary_page"), QVariant(isPrimaryPage ? 1 : 0));
+    row.bind(QStringLiteral(":peak_memory_usage"), int64(request.getPeakMemoryUsage()));
+    row.bind(QStringLiteral(":memory_limit"), int64(request.getMemoryLimit()));
+    row.bind(QStringLiteral(":data_size"), QVariant(-1));
+    row.addRow();
+    row.flush();
+    setRequestId(row.ids().first());
 }
 
-void KTrel::writeSqlQueries(QSqlDatabase& database, qint64& dataSize) {
+// The backtraces of the queries, then of the errors, in their order: the rows that the
+// queries and errors name. Their ids come from multi-row statements only where the server
+// guarantees consecutive ids (KBatchInsert::Limits::idStep).
+void KTrel::writeBacktraces(WriteContext& write) {
+    KBatchInsert rows(write.database, KTrelBacktrace::insertStatement(), write.limits, debugStream,
+                      3, true);
+    auto add = [&](int backtraceId, QVector<qint64>& ids) {
+        if (backtraceId == -1) {
+            ids.append(-1);
+            return;
+        }
+        KTrelBacktrace backtrace;
+        backtrace.setBacktrace(getBacktraceById(backtraceId).toLocal8Bit());
+        backtrace.bindRow(rows);
+        rows.addRow();
+        ids.append(0);
+    };
+    for (const SqlQuery& sql : qAsConst(sqlQueries))
+        add(sql.backtraceId, write.queryBacktraceIds);
+    for (const PhpError& error : qAsConst(phpErrors))
+        add(error.backtraceId, write.errorBacktraceIds);
+    rows.flush();
+    int next = 0;
+    for (QVector<qint64>* ids : {&write.queryBacktraceIds, &write.errorBacktraceIds})
+        for (qint64& id : *ids)
+            if (id == 0)
+                id = rows.ids().at(next++);
+}
+
+void KTrel::writeSqlQueries(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing" << static_cast<int>(sqlQueries.size())
                             << "sql queries information to the db" << kflush;
     const qint64 id = getRequestId();
-    for (const SqlQuery& sql : qAsConst(sqlQueries)) {
-        dataSize += 28 + sql.errorMessage.length() + sql.resolvedStatement.length();
-
-        KTrelBacktrace backtrace;
-        if (sql.backtraceId != -1) {
-            backtrace.setBacktrace(getBacktraceById(sql.backtraceId).toLocal8Bit());
-            backtrace.save(database, debugStream);
-        }
+    KBatchInsert rows(
+        write.database,
+        QStringLiteral("INSERT INTO trel_sql_queries (id, request_id, prepared_statement_id, "
+                       "resolved_statement, status, rows_affected, query_time, error_message, "
+                       "transaction_id, "
+                       "file_name, line_number, backtrace_id) VALUES (NULL, :request_id, "
+                       ":prepared_statement_id, :resolved_statement, :status, :rows_affected, "
+                       ":query_time, "
+                       ":error_message, :transaction_id, :file_name, :line_number, :backtrace_id)"),
+        write.limits, debugStream, WriteRetries);
+    for (int i = 0; i < sqlQueries.size(); ++i) {
+        const SqlQuery& sql = sqlQueries.at(i);
+        write.dataSize += 28 + sql.errorMessage.length() + sql.resolvedStatement.length();
         qint64 statementId = -1;
         if (sql.hasPreparedStatement)
-            statementId = getStmtDbId(sql.preparedStatement, database);
+            statementId = getStmtDbId(sql.preparedStatement, write.database);
 
-        KStatementCache::Statement query(
-            database,
-            QStringLiteral(
-                "INSERT INTO trel_sql_queries (id, request_id, prepared_statement_id, "
-                "resolved_statement, status, rows_affected, query_time, error_message, "
-                "transaction_id, "
-                "file_name, line_number, backtrace_id) VALUES (NULL, :request_id, "
-                ":prepared_statement_id, :resolved_statement, :status, :rows_affected, "
-                ":query_time, "
-                ":error_message, :transaction_id, :file_name, :line_number, :backtrace_id)"));
-        query->bindValue(QStringLiteral(":request_id"), int64(id));
-        query->bindValue(QStringLiteral(":prepared_statement_id"), int64(statementId));
-        query->bindValue(QStringLiteral(":resolved_statement"), QVariant(sql.resolvedStatement));
-        query->bindValue(QStringLiteral(":status"), QVariant(sql.status));
-        query->bindValue(QStringLiteral(":rows_affected"), QVariant(sql.rowsAffected));
-        query->bindValue(QStringLiteral(":query_time"), int64(sql.queryTime));
-        query->bindValue(QStringLiteral(":error_message"), QVariant(sql.errorMessage));
-        query->bindValue(QStringLiteral(":file_name"), QVariant(sql.fileName));
-        query->bindValue(QStringLiteral(":line_number"), QVariant(sql.lineNumber));
-        query->bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
-        query->bindValue(QStringLiteral(":transaction_id"),
-                         transactionValue(id, sql.transactionId));
-        query->exec(debugStream, WriteRetries);
+        rows.bind(QStringLiteral(":request_id"), int64(id));
+        rows.bind(QStringLiteral(":prepared_statement_id"), int64(statementId));
+        rows.bind(QStringLiteral(":resolved_statement"), QVariant(sql.resolvedStatement));
+        rows.bind(QStringLiteral(":status"), QVariant(sql.status));
+        rows.bind(QStringLiteral(":rows_affected"), QVariant(sql.rowsAffected));
+        rows.bind(QStringLiteral(":query_time"), int64(sql.queryTime));
+        rows.bind(QStringLiteral(":error_message"), QVariant(sql.errorMessage));
+        rows.bind(QStringLiteral(":file_name"), QVariant(sql.fileName));
+        rows.bind(QStringLiteral(":line_number"), QVariant(sql.lineNumber));
+        rows.bind(QStringLiteral(":backtrace_id"), int64(write.queryBacktraceIds.at(i)));
+        rows.bind(QStringLiteral(":transaction_id"), transactionValue(id, sql.transactionId));
+        rows.addRow();
     }
+    rows.flush();
 }
 
-void KTrel::writePhpErrors(QSqlDatabase& database, qint64& dataSize) {
+void KTrel::writePhpErrors(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing" << static_cast<int>(phpErrors.size())
                             << "PHP errors information to the db" << kflush;
     const qint64 id = getRequestId();
-    for (const PhpError& error : qAsConst(phpErrors)) {
-        KTrelBacktrace backtrace;
-        if (error.backtraceId != -1) {
-            const QString& text = getBacktraceById(error.backtraceId);
-            backtrace.setBacktrace(text.toLocal8Bit());
-            backtrace.save(database, debugStream);
-            dataSize += 4 + text.length();
-        }
-        dataSize += 16 + error.filename.length() + error.message.length() + error.type.length();
+    KBatchInsert rows(
+        write.database,
+        QStringLiteral(
+            "INSERT INTO trel_log_entries ( id, entry_time, request_id, type, message, "
+            "filename, "
+            "line, silenced, backtrace_id) VALUES ( NULL, :entry_time, :request_id, :type, "
+            ":message, :filename, :line, :silenced, :backtrace_id)"),
+        write.limits, debugStream, WriteRetries);
+    for (int i = 0; i < phpErrors.size(); ++i) {
+        const PhpError& error = phpErrors.at(i);
+        if (error.backtraceId != -1)
+            write.dataSize += 4 + getBacktraceById(error.backtraceId).length();
+        write.dataSize +=
+            16 + error.filename.length() + error.message.length() + error.type.length();
 
-        KStatementCache::Statement query(
-            database,
-            QStringLiteral(
-                "INSERT INTO trel_log_entries ( id, entry_time, request_id, type, message, "
-                "filename, "
-                "line, silenced, backtrace_id) VALUES ( NULL, :entry_time, :request_id, :type, "
-                ":message, :filename, :line, :silenced, :backtrace_id)"));
-        query->bindValue(QStringLiteral(":entry_time"),
-                         QVariant(static_cast<uint>(error.time.toSecsSinceEpoch())));
-        query->bindValue(QStringLiteral(":request_id"), int64(id));
-        query->bindValue(QStringLiteral(":type"), QVariant(error.type));
-        query->bindValue(QStringLiteral(":message"), QVariant(error.message));
-        query->bindValue(QStringLiteral(":filename"), QVariant(error.filename));
-        query->bindValue(QStringLiteral(":line"), QVariant(error.line));
-        query->bindValue(QStringLiteral(":silenced"), QVariant(error.silenced ? 1 : 0));
-        query->bindValue(QStringLiteral(":backtrace_id"), int64(backtrace.getId()));
-        query->exec(debugStream, WriteRetries);
+        rows.bind(QStringLiteral(":entry_time"),
+                  QVariant(static_cast<uint>(error.time.toSecsSinceEpoch())));
+        rows.bind(QStringLiteral(":request_id"), int64(id));
+        rows.bind(QStringLiteral(":type"), QVariant(error.type));
+        rows.bind(QStringLiteral(":message"), QVariant(error.message));
+        rows.bind(QStringLiteral(":filename"), QVariant(error.filename));
+        rows.bind(QStringLiteral(":line"), QVariant(error.line));
+        rows.bind(QStringLiteral(":silenced"), QVariant(error.silenced ? 1 : 0));
+        rows.bind(QStringLiteral(":backtrace_id"), int64(write.errorBacktraceIds.at(i)));
+        rows.addRow();
     }
+    rows.flush();
 }
 
-void KTrel::writeFunctionStats(QSqlDatabase& database, qint64& dataSize) {
+void KTrel::writeFunctionStats(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing" << static_cast<int>(functionsStats.size())
                             << "functions information to the db" << kflush;
+    KBatchInsert rows(write.database, KTrelFuncStatsDbRecord::insertStatement(), write.limits,
+                      debugStream, 3);
     for (const KFunctionStats& stats : qAsConst(functionsStats)) {
         KTrelFuncStatsDbRecord record(stats);
-        dataSize += 24 + record.getFilename().size() + record.getFunctionName().size() +
-                    record.getFunctionScope().size();
+        write.dataSize += 24 + record.getFilename().size() + record.getFunctionName().size() +
+                          record.getFunctionScope().size();
         record.setRequestId(getRequestId());
-        record.save(database, debugStream);
+        record.bindRow(rows);
+        rows.addRow();
     }
+    rows.flush();
 }
 
-void KTrel::writeEvents(QSqlDatabase& database, qint64& dataSize) {
+void KTrel::writeEvents(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing events information ("
                             << static_cast<unsigned int>(eventAggKeys.size()) << "events )"
                             << kflush;
+    KBatchInsert rows(write.database, KTrelEventRecord::insertStatement(), write.limits,
+                      debugStream, 3);
     for (const QByteArray& key : eventAggKeys) {
         KTrelEventRecord record;
-        dataSize += 8 + key.size();
+        write.dataSize += 8 + key.size();
         record.setAggKey(key);
         record.setRequestId(getRequestId());
-        record.save(database, debugStream);
+        record.bindRow(rows);
+        rows.addRow();
     }
+    rows.flush();
 }
 
-void KTrel::writeBreakdown(QSqlDatabase& database, qint64& dataSize) {
+void KTrel::writeBreakdown(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing processing breakdown information" << kflush;
-    dataSize += 20;
-    KStatementCache::Statement query(
-        database,
+    write.dataSize += 20;
+    KBatchInsert row(
+        write.database,
         QStringLiteral(
             "INSERT INTO trel_processing_breakdown ( request_id, database_time, network_time, "
             "local_time, php_time) VALUES ( :request_id, :database_time, :network_time, "
             ":local_time, "
-            ":php_time)"));
-    query->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
-    query->bindValue(QStringLiteral(":database_time"), int64(request.getDatabaseTime()));
-    query->bindValue(QStringLiteral(":network_time"), int64(request.getNetworkTime()));
-    query->bindValue(QStringLiteral(":local_time"), int64(request.getLocalTime()));
-    query->bindValue(QStringLiteral(":php_time"), int64(request.getPhpTime()));
-    query->exec(debugStream, WriteRetries);
+            ":php_time)"),
+        write.limits, debugStream, WriteRetries);
+    row.bind(QStringLiteral(":request_id"), int64(getRequestId()));
+    row.bind(QStringLiteral(":database_time"), int64(request.getDatabaseTime()));
+    row.bind(QStringLiteral(":network_time"), int64(request.getNetworkTime()));
+    row.bind(QStringLiteral(":local_time"), int64(request.getLocalTime()));
+    row.bind(QStringLiteral(":php_time"), int64(request.getPhpTime()));
+    row.addRow();
+    row.flush();
 }
 
-void KTrel::writeSuperGlobals(QSqlDatabase& database, qint64& dataSize) {
+void KTrel::writeSuperGlobals(WriteContext& write) {
     trelLog(debugStream, 4) << "Writing" << static_cast<int>(superGlobalSamples.size())
                             << "super global samples" << kflush;
+    QSqlDatabase& database = write.database;
     const qint64 id = getRequestId();
     const bool mysql = isMySql(database);
     // Emulated prepares send the bytes as hexadecimal, twice their size.
     const int hexFactor = KSqlBinary::emulated(database) ? 2 : 1;
+    KBatchInsert rows(database,
+                      QStringLiteral("INSERT INTO trel_superglobals_data ( request_id, sg_name, "
+                                     "data, sample_type) VALUES "
+                                     "( :request_id, :sg_name, %1, :sample_type)")
+                          .arg(KSqlBinary::placeholder(database, QStringLiteral(":data"))),
+                      write.limits, debugStream, WriteRetries);
     for (const SuperGlobalSample& sample : qAsConst(superGlobalSamples)) {
         QByteArray data = sample.data;
         const qint64 limit =
@@ -402,18 +497,13 @@ void KTrel::writeSuperGlobals(QSqlDatabase& database, qint64& dataSize) {
             data.truncate(static_cast<int>(qMax<qint64>(0, limit - trailer.size())));
             data += trailer;
         }
-        dataSize += 12 + data.size() + sample.name.size();
-        KStatementCache::Statement query(
-            database, QStringLiteral("INSERT INTO trel_superglobals_data ( request_id, sg_name, "
-                                     "data, sample_type) VALUES "
-                                     "( :request_id, :sg_name, %1, :sample_type)")
-                          .arg(KSqlBinary::placeholder(database, QStringLiteral(":data"))));
-        query->bindValue(QStringLiteral(":request_id"), int64(id));
-        query->bindValue(QStringLiteral(":sg_name"),
-                         QVariant(QString::fromUtf8(sample.name.constData())));
-        query->bindValue(QStringLiteral(":data"), KSqlBinary::value(database, data));
-        query->bindValue(QStringLiteral(":sample_type"),
-                         QVariant(QString::fromLatin1(sample.sampleTypeName())));
-        query->exec(debugStream, WriteRetries);
+        write.dataSize += 12 + data.size() + sample.name.size();
+        rows.bind(QStringLiteral(":request_id"), int64(id));
+        rows.bind(QStringLiteral(":sg_name"), QVariant(QString::fromUtf8(sample.name.constData())));
+        rows.bind(QStringLiteral(":data"), KSqlBinary::value(database, data));
+        rows.bind(QStringLiteral(":sample_type"),
+                  QVariant(QString::fromLatin1(sample.sampleTypeName())));
+        rows.addRow();
     }
+    rows.flush();
 }

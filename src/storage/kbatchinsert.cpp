@@ -1,0 +1,204 @@
+#include "storage/kbatchinsert.h"
+
+#include "storage/kstatementcache.h"
+
+#include <kolv/kexception.h>
+
+#include <QMetaType>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<bool> batchingEnabled{true};
+
+// Room left in a packet for the command and the protocol's header.
+const qint64 PacketReserve = 4096;
+
+bool isPlaceholderChar(QChar c) {
+    return c.isLetterOrNumber() || c == QLatin1Char('_');
+}
+
+} // namespace
+
+void KBatchInsert::setEnabled(bool enabled) {
+    batchingEnabled = enabled;
+}
+
+bool KBatchInsert::isEnabled() {
+    return batchingEnabled;
+}
+
+qint64 KBatchInsert::consecutiveIdStep(qint64 lockMode, qint64 increment) {
+    if ((lockMode != 0 && lockMode != 1) || increment < 1)
+        return 0;
+    return increment;
+}
+
+KBatchInsert::Limits KBatchInsert::limits(QSqlDatabase& database, KDebug::StreamId stream,
+                                          int retries) {
+    Limits limits;
+    if (!batchingEnabled || database.driverName() != QLatin1String("QMYSQL"))
+        return limits;
+    const QString sql = QStringLiteral(
+        "SELECT @@max_allowed_packet, @@innodb_autoinc_lock_mode, @@auto_increment_increment");
+    KSafeSqlQuery query(database);
+    query.setForwardOnly(true);
+    query.execText(sql, sql, stream, retries);
+    if (!query.next())
+        return limits;
+    const qint64 maxPacket = query.value(0).toLongLong();
+    limits.idStep = consecutiveIdStep(query.value(1).toLongLong(), query.value(2).toLongLong());
+    // A server that names no usable packet size gets every row on its own.
+    if (maxPacket <= PacketReserve)
+        return limits;
+    limits.batched = true;
+    limits.maxStatementBytes = maxPacket - PacketReserve;
+    return limits;
+}
+
+KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
+                           const Limits& limits, KDebug::StreamId stream, int retries, bool needIds)
+    : m_database(database), m_singleRowSql(singleRowSql), m_limits(limits), m_stream(stream),
+      m_retries(retries), m_needIds(needIds) {
+    const int values = singleRowSql.indexOf(QLatin1String("values"), 0, Qt::CaseInsensitive);
+    if (values < 0)
+        throw KException(
+            QStringLiteral("KBatchInsert: not an INSERT ... VALUES: %1").arg(singleRowSql));
+    const int rowStart = values + 6;
+    m_head = singleRowSql.left(rowStart).toUtf8() + ' ';
+    const QString row = singleRowSql.mid(rowStart).trimmed();
+    int from = 0;
+    for (int i = 0; i < row.size(); ++i) {
+        if (row.at(i) != QLatin1Char(':') || i + 1 >= row.size() ||
+            !isPlaceholderChar(row.at(i + 1)))
+            continue;
+        int end = i + 1;
+        while (end < row.size() && isPlaceholderChar(row.at(end)))
+            ++end;
+        m_pieces << row.mid(from, i - from).toUtf8();
+        m_names << row.mid(i, end - i);
+        from = end;
+        i = end - 1;
+    }
+    m_pieces << row.mid(from).toUtf8();
+    m_values.resize(m_names.size());
+}
+
+bool KBatchInsert::rowsBatched() const {
+    return m_limits.batched && (!m_needIds || m_limits.idStep > 0);
+}
+
+void KBatchInsert::bind(const QString& placeholder, const QVariant& value) {
+    const int index = m_names.indexOf(placeholder);
+    if (index < 0)
+        throw KException(QStringLiteral("KBatchInsert: no placeholder %1 in %2")
+                             .arg(placeholder, m_singleRowSql));
+    m_values[index] = value;
+}
+
+void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
+    switch (value.metaType().id()) {
+    case QMetaType::QString: {
+        const QString* text = static_cast<const QString*>(value.constData());
+        if (text->isNull()) {
+            out += "NULL";
+        } else {
+            out += "X'";
+            out += text->toUtf8().toHex();
+            out += '\'';
+        }
+        return;
+    }
+    case QMetaType::QByteArray: {
+        const QByteArray* bytes = static_cast<const QByteArray*>(value.constData());
+        if (bytes->isNull()) {
+            out += "NULL";
+        } else {
+            out += "X'";
+            out += bytes->toHex();
+            out += '\'';
+        }
+        return;
+    }
+    case QMetaType::Bool:
+        out += value.toBool() ? '1' : '0';
+        return;
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+    case QMetaType::Short:
+        out += QByteArray::number(value.toLongLong());
+        return;
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+    case QMetaType::UShort:
+        out += QByteArray::number(value.toULongLong());
+        return;
+    default:
+        break;
+    }
+    if (value.isNull()) {
+        out += "NULL";
+        return;
+    }
+    out += "X'";
+    out += value.toString().toUtf8().toHex();
+    out += '\'';
+}
+
+void KBatchInsert::addRow() {
+    if (!rowsBatched()) {
+        sendAlone();
+        return;
+    }
+    QByteArray rowText = m_pieces.first();
+    for (int i = 0; i < m_names.size(); ++i) {
+        appendLiteral(rowText, m_values.at(i));
+        rowText += m_pieces.at(i + 1);
+    }
+    if (m_head.size() + rowText.size() > m_limits.maxStatementBytes) {
+        // Alone and prepared: the server may take it as bound values, or refuse it.
+        flush();
+        sendAlone();
+        return;
+    }
+    if (m_pendingRows > 0 &&
+        (m_pendingRows >= m_limits.maxRows ||
+         m_head.size() + m_pending.size() + 1 + rowText.size() > m_limits.maxStatementBytes))
+        flush();
+    if (m_pendingRows > 0)
+        m_pending += ',';
+    m_pending += rowText;
+    ++m_pendingRows;
+}
+
+void KBatchInsert::flush() {
+    if (m_pendingRows == 0)
+        return;
+    const QString text = QString::fromLatin1(m_head + m_pending);
+    const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(m_pendingRows);
+    const int rows = m_pendingRows;
+    m_pending.clear();
+    m_pendingRows = 0;
+    KSafeSqlQuery query(m_database);
+    query.setForwardOnly(true);
+    query.execText(text, shown, m_stream, m_retries);
+    ++m_statements;
+    if (m_needIds) {
+        const qint64 first = query.lastInsertId().toLongLong();
+        for (int i = 0; i < rows; ++i)
+            m_ids.append(first + i * m_limits.idStep);
+    }
+}
+
+void KBatchInsert::sendAlone() {
+    KStatementCache::Statement query(m_database, m_singleRowSql);
+    for (int i = 0; i < m_names.size(); ++i)
+        query->bindValue(m_names.at(i), m_values.at(i));
+    query->exec(m_stream, m_retries);
+    ++m_statements;
+    if (m_needIds)
+        m_ids.append(query->lastInsertId().toLongLong());
+}
