@@ -112,15 +112,6 @@ void onEnd(zend_execute_data* call, zval*) {
     }
 }
 
-zend_observer_fcall_handlers onInit(zend_execute_data* call) {
-    const zend_function* function = call->func;
-    // Top-level code of a file has no name; it is not a function.
-    if (!counting || !function || function->type != ZEND_USER_FUNCTION ||
-        !function->common.function_name)
-        return {nullptr, nullptr};
-    return {onBegin, onEnd};
-}
-
 QByteArray bytesOf(const zend_string* text) {
     return text ? QByteArray(ZSTR_VAL(text), static_cast<int>(ZSTR_LEN(text))) : QByteArray();
 }
@@ -139,8 +130,13 @@ void forget() {
 
 } // namespace
 
-void FunctionObserver::registerObserver() {
-    zend_observer_fcall_register(onInit);
+zend_observer_fcall_handlers FunctionObserver::handlersFor(zend_execute_data* call) {
+    const zend_function* function = call->func;
+    // Top-level code of a file has no name; it is not a function.
+    if (!counting || !function || function->type != ZEND_USER_FUNCTION ||
+        !function->common.function_name)
+        return {nullptr, nullptr};
+    return {onBegin, onEnd};
 }
 
 void FunctionObserver::startRequest(bool enabled) {

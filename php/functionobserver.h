@@ -1,6 +1,12 @@
 #ifndef TREL_PHP_FUNCTIONOBSERVER_H
 #define TREL_PHP_FUNCTIONOBSERVER_H
 
+#include "php_trel.h"
+
+extern "C" {
+#include "Zend/zend_observer.h"
+}
+
 class KTrel;
 
 // Function statistics of an admitted request (trel.function_stats): calls, exclusive and
@@ -9,8 +15,9 @@ class KTrel;
 // are made once per function, when the request ends.
 class FunctionObserver {
 public:
-    // From module start-up only (the engine's rule for observers).
-    static void registerObserver();
+    // The handlers for a user function when this request's calls are counted, else
+    // {nullptr, nullptr}.
+    static zend_observer_fcall_handlers handlersFor(zend_execute_data* call);
     // Whether this request's calls are counted; from request start-up, once admitted.
     static void startRequest(bool enabled);
     // Closes the calls still open, fills the collector's table and forgets the request.

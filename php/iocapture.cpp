@@ -177,26 +177,20 @@ void buildWatched() {
     (*watched)["stream_copy_to_stream"] = &beginTwoStreams;
 }
 
-// Decided once per function and request: only the watched internal functions (not
-// methods) get handlers, and only in a collected request.
-zend_observer_fcall_handlers observe(zend_execute_data* frame) {
+} // namespace
+
+zend_observer_fcall_handlers IoCapture::handlersFor(zend_execute_data* frame) {
+    if (!watched)
+        buildWatched();
     const zend_function* function = frame->func;
-    if (!TREL_G(collecting) || !watched || !function || function->type != ZEND_INTERNAL_FUNCTION ||
-        function->common.scope || !function->common.function_name)
+    if (!function || function->type != ZEND_INTERNAL_FUNCTION || function->common.scope ||
+        !function->common.function_name)
         return {nullptr, nullptr};
     const zend_string* name = function->common.function_name;
     const auto found = watched->find(std::string(ZSTR_VAL(name), ZSTR_LEN(name)));
     if (found == watched->end())
         return {nullptr, nullptr};
     return {found->second, &onEnd};
-}
-
-} // namespace
-
-void IoCapture::registerObserver() {
-    if (!watched)
-        buildWatched();
-    zend_observer_fcall_register(&observe);
 }
 
 void IoCapture::startRequest() {

@@ -1,6 +1,12 @@
 #ifndef TREL_PHP_IOCAPTURE_H
 #define TREL_PHP_IOCAPTURE_H
 
+#include "php_trel.h"
+
+extern "C" {
+#include "Zend/zend_observer.h"
+}
+
 #include <QtGlobal>
 
 // Splits the time a collected request spends waiting on I/O into network time (HTTP and
@@ -11,8 +17,9 @@
 // wrappers of unknown kind (memory, user-space) count nothing themselves.
 class IoCapture {
 public:
-    // From MINIT.
-    static void registerObserver();
+    // The handlers for an internal function it watches, else {nullptr, nullptr}; they
+    // depend on the function's name only. Asked only in a collected request.
+    static zend_observer_fcall_handlers handlersFor(zend_execute_data* frame);
     // From RINIT of a collected request.
     static void startRequest();
     // From RSHUTDOWN of a collected request, before the breakdown is reported.

@@ -1013,12 +1013,13 @@ bool isWatchedClass(const zend_string* name) {
     return false;
 }
 
-// Decided once per function and request: only the watched internal functions get
-// handlers, and only in a collected request.
-zend_observer_fcall_handlers observe(zend_execute_data* frame) {
+} // namespace
+
+zend_observer_fcall_handlers SqlCapture::handlersFor(zend_execute_data* frame) {
+    if (!watchedNames)
+        buildWatchedNames();
     zend_function* function = frame->func;
-    if (!TREL_G(collecting) || !function || function->type != ZEND_INTERNAL_FUNCTION ||
-        !function->common.function_name || !watchedNames)
+    if (!function || function->type != ZEND_INTERNAL_FUNCTION || !function->common.function_name)
         return {nullptr, nullptr};
     zend_class_entry* scope = function->common.scope;
     std::string key;
@@ -1036,14 +1037,6 @@ zend_observer_fcall_handlers observe(zend_execute_data* frame) {
     if (found == watchedNames->end())
         return {nullptr, nullptr};
     return {&onBegin, found->second};
-}
-
-} // namespace
-
-void SqlCapture::registerObserver() {
-    if (!watchedNames)
-        buildWatchedNames();
-    zend_observer_fcall_register(&observe);
 }
 
 void SqlCapture::startRequest() {

@@ -1,6 +1,12 @@
 #ifndef TREL_PHP_SQLCAPTURE_H
 #define TREL_PHP_SQLCAPTURE_H
 
+#include "php_trel.h"
+
+extern "C" {
+#include "Zend/zend_observer.h"
+}
+
 #include <QtGlobal>
 
 // Records the SQL that a collected request runs through PDO, mysqli and SQLite3: one
@@ -21,8 +27,10 @@
 // Nothing propagates into PHP: failures of the collector are caught and logged once.
 class SqlCapture {
 public:
-    // From MINIT.
-    static void registerObserver();
+    // The handlers for an internal function or method it watches, else {nullptr,
+    // nullptr}; they depend on the function's scope and name only. Asked only in a
+    // collected request.
+    static zend_observer_fcall_handlers handlersFor(zend_execute_data* frame);
     // From RINIT of a collected request.
     static void startRequest();
     // From RSHUTDOWN of a collected request, before the collector writes: releases the

@@ -2,6 +2,7 @@
 
 #include "php_trel.h"
 
+#include "callobserver.h"
 #include "collectorhost.h"
 #include "errorobserver.h"
 #include "functionobserver.h"
@@ -140,10 +141,8 @@ static PHP_MINIT_FUNCTION(trel) {
     watching = TREL_G(enabled) && TREL_G(root) && *TREL_G(root);
     if (!watching)
         return SUCCESS;
-    SqlCapture::registerObserver();
-    IoCapture::registerObserver();
+    CallObserver::registerObserver();
     ErrorObserver::registerObserver();
-    FunctionObserver::registerObserver();
     return SUCCESS;
 }
 

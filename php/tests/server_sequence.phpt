@@ -12,6 +12,9 @@ function work(int $n) { return $n ? work($n - 1) + 1 : 0; }
 echo work(5), ' ', $_GET['run'], "\n";
 trigger_error('seen ' . $_GET['run'], E_USER_NOTICE);
 var_dump(trel_event('event.' . $_GET['run']));
+class Db extends SQLite3 {}
+(new Db(':memory:'))->query('SELECT 1');
+(new SQLite3(':memory:'))->query('SELECT 2');
 PHP);
 // With opcache on, a function's observer data could outlive the request that set it.
 [, $port] = trel_server($dir, ['display_errors' => '0', 'opcache.enable_cli' => '1']);
@@ -36,9 +39,9 @@ foreach ($requests as $name => $headers) {
     $count = fn($table) => count(trel_rows("SELECT 1 FROM $table WHERE request_id = ?", [$row['id']]));
     $calls = trel_rows("SELECT times_called FROM trel_functions_stats WHERE request_id = ?
                         AND function_name = 'work'", [$row['id']]);
-    printf("  stored: primary %d, %d error, %d event, work() called %d times\n",
+    printf("  stored: primary %d, %d error, %d event, work() called %d times, %d queries\n",
            $row['is_primary_page'], $count('trel_log_entries'), $count('trel_monitor_events'),
-           $calls[0]['times_called'] ?? 0);
+           $calls[0]['times_called'] ?? 0, $count('trel_sql_queries'));
 }
 ?>
 --CLEAN--
@@ -54,13 +57,13 @@ bool(false)
   not stored
 admitted: 200 5 admitted-%s
 bool(true)
-  stored: primary 1, 1 error, 1 event, work() called 6 times
+  stored: primary 1, 1 error, 1 event, work() called 6 times, 2 queries
 refused-again: 200 5 refused-again-%s
 bool(false)
   not stored
 xhr: 200 5 xhr-%s
 bool(true)
-  stored: primary 0, 1 error, 1 event, work() called 6 times
+  stored: primary 0, 1 error, 1 event, work() called 6 times, 2 queries
 no-agent: 200 5 no-agent-%s
 bool(false)
   not stored
