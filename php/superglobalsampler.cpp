@@ -11,15 +11,34 @@ extern "C" {
 }
 
 #include <cstring>
+#include <string>
 
 namespace {
 
 const char Masked[] = "***";
 
+// The session module's cookie name (session.name) at the request's start and, once
+// sampled there, at its end: session_name() may change it while the script runs.
+std::string startSessionName;
+std::string endSessionName;
+// The start's $_COOKIE, masked, kept until the end names the session cookie.
+zval startCookies;
+
+std::string sessionName() {
+    const char* name = zend_ini_string_ex(ZEND_STRL("session.name"), 0, nullptr);
+    return name ? std::string(name) : std::string();
+}
+
+bool equals(const zend_string* key, const std::string& text) {
+    return !text.empty() && zend_string_equals_cstr(key, text.data(), text.size());
+}
+
 bool isTokenKey(const char* name, zend_string* key) {
     if (strcmp(name, "_COOKIE") == 0) {
+        // The session id would let whoever reads the database take the session over.
         const char* cookie = TREL_G(token_cookie);
-        return cookie && zend_string_equals_cstr(key, cookie, strlen(cookie));
+        return (cookie && zend_string_equals_cstr(key, cookie, strlen(cookie))) ||
+               equals(key, startSessionName) || equals(key, endSessionName);
     }
     if (strcmp(name, "_SERVER") == 0)
         return zend_string_equals_literal(key, "HTTP_X_TREL_TOKEN") ||
@@ -151,27 +170,32 @@ void copyObject(const char* name, zend_object* source, zval* target, int depth) 
     ZEND_HASH_FOREACH_END();
 }
 
-void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
+// The superglobal's masked copy, or false when it is not an array.
+bool copyGlobal(const char* name, zval* masked) {
     zval* global = zend_hash_str_find(&EG(symbol_table), name, strlen(name));
     if (!global)
-        return;
+        return false;
     ZVAL_DEREF(global);
     if (Z_TYPE_P(global) != IS_ARRAY)
-        return;
+        return false;
     HashTable* source = Z_ARRVAL_P(global);
     const bool guarded = !(GC_FLAGS(source) & GC_IMMUTABLE);
     if (guarded)
         GC_PROTECT_RECURSION(source);
-    zval masked;
-    copyArray(name, source, &masked, 0);
+    copyArray(name, source, masked, 0);
     if (guarded)
         GC_UNPROTECT_RECURSION(source);
+    return true;
+}
+
+// Serializes the masked copy for the collector and releases it.
+void store(KTrel* trel, const char* name, zval* masked, KTrel::SG_SAMPLING_TYPE type) {
     smart_str text = {nullptr, 0};
     php_serialize_data_t state;
     PHP_VAR_SERIALIZE_INIT(state);
-    php_var_serialize(&text, &masked, &state);
+    php_var_serialize(&text, masked, &state);
     PHP_VAR_SERIALIZE_DESTROY(state);
-    zval_ptr_dtor(&masked);
+    zval_ptr_dtor(masked);
     // A __serialize() or __sleep() of an object in the session may throw: the sample is
     // dropped and the exception with it, as the request is over.
     if (EG(exception)) {
@@ -189,13 +213,40 @@ void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
     smart_str_free(&text);
 }
 
+void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
+    zval masked;
+    if (copyGlobal(name, &masked))
+        store(trel, name, &masked, type);
+}
+
 } // namespace
 
 void SuperglobalSampler::sample(KTrel* trel, KTrel::SG_SAMPLING_TYPE type) {
     // $_SERVER is made on first use (auto_globals_jit); arming it makes it now.
     zend_is_auto_global_str(ZEND_STRL("_SERVER"));
-    for (const char* name : {"_GET", "_POST", "_COOKIE", "_SERVER"})
+    if (type == KTrel::SAMPLE_START) {
+        startSessionName = sessionName();
+        endSessionName.clear();
+        // An earlier request's copy went with that request's memory.
+        if (!copyGlobal("_COOKIE", &startCookies))
+            ZVAL_UNDEF(&startCookies);
+        for (const char* name : {"_GET", "_POST", "_SERVER"})
+            sampleOne(trel, name, type);
+        return;
+    }
+    endSessionName = sessionName();
+    if (Z_TYPE(startCookies) == IS_ARRAY) {
+        zval* session = endSessionName.empty()
+                            ? nullptr
+                            : zend_hash_str_find(Z_ARRVAL(startCookies), endSessionName.data(),
+                                                 endSessionName.size());
+        if (session) {
+            zval_ptr_dtor(session);
+            setMasked(session);
+        }
+        store(trel, "_COOKIE", &startCookies, KTrel::SAMPLE_START);
+        ZVAL_UNDEF(&startCookies);
+    }
+    for (const char* name : {"_GET", "_POST", "_COOKIE", "_SERVER", "_SESSION"})
         sampleOne(trel, name, type);
-    if (type == KTrel::SAMPLE_END)
-        sampleOne(trel, "_SESSION", type);
 }

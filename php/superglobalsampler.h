@@ -6,11 +6,12 @@
 // Samples $_GET, $_POST, $_COOKIE, $_SERVER and, where a session runs, $_SESSION in PHP's
 // serialize() format. Values under keys (and object properties) that trel.mask names, at
 // any depth, are stored as "***", and so are the masked values in $_SERVER's copies of
-// the query string; the token cookie and header and the raw Cookie header are "***"
-// whatever the mask says. Nesting deeper than MaxDepth, and an array or object where it
-// recurs inside itself, are "***" too. Objects that serialize themselves (__serialize,
-// __sleep, Serializable, internal classes) are stored as PHP serializes them, without
-// masking inside.
+// the query string; the token cookie and header, the raw Cookie header and the session
+// cookie (named by session.name at the request's start or end) are "***" whatever the
+// mask says; the start's $_COOKIE is stored at the end, once that name is known. Nesting
+// deeper than MaxDepth, and an array or object where it recurs inside itself, are "***"
+// too. Objects that serialize themselves (__serialize, __sleep, Serializable, internal
+// classes) are stored as PHP serializes them, without masking inside.
 class SuperglobalSampler {
 public:
     static constexpr int MaxDepth = 32;

@@ -21,7 +21,8 @@ if (function_exists('trel_event')) {
     $events = [trel_event('checkout.done'), trel_event('checkout.done'), trel_event('')];
 }
 session_save_path(sys_get_temp_dir());
-session_start();
+session_name('Shop');
+session_start(['use_strict_mode' => true]);
 $_SESSION['user'] = 'ann';
 $_SESSION['secret_answer'] = 42;
 class Profile { public $name = 'ann'; private $password = 'P7'; public $me; function __destruct() { echo "bye\n"; } }
@@ -32,7 +33,8 @@ PHP);
 
 $request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K1&list[]=a',
             'body' => 'user[name]=ann&user[Password]=P2&note=' . urlencode("nul\0and\xff"),
-            'cookie' => 'consent=yes; AUTH_hint=C3', 'token' => TREL_TOKEN];
+            'cookie' => 'consent=yes; AUTH_hint=C3; PHPSESSID=S4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8))),
+            'token' => TREL_TOKEN];
 [$headers, $body, $stderr, $url] = trel_cgi($page, $request);
 [, $ownBody] = trel_cgi($page, $request, null);
 echo $body === $ownBody ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$body\n";
@@ -83,7 +85,7 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7'] as $secret) {
+foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7', 'S4', $sid] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
@@ -111,15 +113,15 @@ E_DEPRECATED 12 silenced=1 strlen(): Passing null to parameter #1 ($string) of t
 ::outer calls=1 line=6 file ok times ok
 ::{closure} calls=3 line=10 file ok times ok
 Greeter::hello calls=4 line=7 file ok times ok
-Profile::__destruct calls=1 line=20 file ok times ok
+Profile::__destruct calls=1 line=21 file ok times ok
 -- events
 checkout.done
 -- samples
-SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
+SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
 SAMPLE_START _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
 SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
-SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","trel_token":"***"}
+SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
 SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
 SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
