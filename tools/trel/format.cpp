@@ -27,6 +27,12 @@ QString Format::bytes(qint64 bytes) {
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QString::fromLatin1(units[unit]));
 }
 
+QString Format::memoryOfLimit(qint64 peak, qint64 limit) {
+    if (limit < 0)
+        return bytes(peak) + QStringLiteral(" (no limit)");
+    return bytes(peak) + QStringLiteral(" of ") + bytes(limit);
+}
+
 QString Format::localTime(qint64 msecs) {
     return QDateTime::fromMSecsSinceEpoch(msecs).toString(
         QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));

@@ -93,8 +93,7 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
     fact(QStringLiteral("Duration"), Format::duration(r.requestTime));
     fact(QStringLiteral("Page id"),
          r.pageId + (r.primaryPage ? QStringLiteral(" (primary page)") : QString()));
-    fact(QStringLiteral("Peak memory"),
-         Format::bytes(r.peakMemory) + QStringLiteral(" of ") + Format::bytes(r.memoryLimit));
+    fact(QStringLiteral("Peak memory"), Format::memoryOfLimit(r.peakMemory, r.memoryLimit));
     fact(QStringLiteral("Stored data"), QStringLiteral("%1 KiB").arg(r.dataSize));
     html += QStringLiteral("</dl></section>\n");
 

@@ -43,8 +43,8 @@ QString TextReport::write(const StoredRequest& r) {
     text += QStringLiteral("  duration        %1\n").arg(Format::duration(r.requestTime));
     text += QStringLiteral("  page id         %1%2\n")
                 .arg(r.pageId, r.primaryPage ? QStringLiteral(" (primary page)") : QString());
-    text += QStringLiteral("  peak memory     %1 of %2\n")
-                .arg(Format::bytes(r.peakMemory), Format::bytes(r.memoryLimit));
+    text += QStringLiteral("  peak memory     %1\n")
+                .arg(Format::memoryOfLimit(r.peakMemory, r.memoryLimit));
     text += QStringLiteral("  stored data     %1 KiB\n").arg(r.dataSize);
 
     text += QStringLiteral("\ntime breakdown\n");
