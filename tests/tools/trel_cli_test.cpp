@@ -231,6 +231,9 @@ qint64 writeKnownRequest(TestInstallation& inst) {
     trel->setRequestStatus(201);
     trel->setRequestStartTime(QDateTime::currentDateTime());
     trel->setIsPrimaryPage(true);
+    // PHP reports memory_limit=-1 as -1: no limit.
+    trel->getRequest().setMemoryLimit(-1);
+    trel->getRequest().setPeakMemoryUsage(830976);
     struct Q {
         const char* prepared;
         const char* resolved;
@@ -957,6 +960,7 @@ TEST_P(TrelCli, RequestsAndShowTellWhatWasStored) {
         QStringLiteral("request %1  POST https://shop.example/app/known?x=1\n").arg(known)))
         << shown;
     EXPECT_TRUE(text.contains(QLatin1String("duration        100.0 ms"))) << shown;
+    EXPECT_TRUE(text.contains(QLatin1String("peak memory     811.5 KiB (no limit)\n"))) << shown;
     EXPECT_TRUE(text.contains(QLatin1String("php          40.0 ms  40.0%"))) << shown;
     // Slowest first, with outcome, rows, transaction, place and backtrace.
     const int slow = text.indexOf(QLatin1String("UPDATE slow SET"));
