@@ -89,12 +89,26 @@ bool KBatchInsert::rowsBatched() const {
     return m_limits.batched && (!m_needIds || m_limits.idStep > 0);
 }
 
+KSafeSqlQuery& KBatchInsert::single() {
+    if (!m_single)
+        m_single = std::make_unique<KStatementCache::Statement>(m_database, m_singleRowSql);
+    return **m_single;
+}
+
 void KBatchInsert::bind(const QString& placeholder, const QVariant& value) {
-    const int index = m_names.indexOf(placeholder);
+    if (!rowsBatched()) {
+        single().bindValue(placeholder, value);
+        return;
+    }
+    // Rows are bound in the text's order, as a rule.
+    const int index = m_next < m_names.size() && m_names.at(m_next) == placeholder
+                          ? m_next
+                          : m_names.indexOf(placeholder);
     if (index < 0)
         throw KException(QStringLiteral("KBatchInsert: no placeholder %1 in %2")
                              .arg(placeholder, m_singleRowSql));
     m_values[index] = value;
+    m_next = index + 1;
 }
 
 void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
@@ -149,6 +163,7 @@ void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
 }
 
 void KBatchInsert::addRow() {
+    m_next = 0;
     if (!rowsBatched()) {
         sendAlone();
         return;
@@ -194,11 +209,13 @@ void KBatchInsert::flush() {
 }
 
 void KBatchInsert::sendAlone() {
-    KStatementCache::Statement query(m_database, m_singleRowSql);
-    for (int i = 0; i < m_names.size(); ++i)
-        query->bindValue(m_names.at(i), m_values.at(i));
-    query->exec(m_stream, m_retries);
+    KSafeSqlQuery& query = single();
+    if (rowsBatched()) {
+        for (int i = 0; i < m_names.size(); ++i)
+            query.bindValue(m_names.at(i), m_values.at(i));
+    }
+    query.exec(m_stream, m_retries);
     ++m_statements;
     if (m_needIds)
-        m_ids.append(query->lastInsertId().toLongLong());
+        m_ids.append(query.lastInsertId().toLongLong());
 }

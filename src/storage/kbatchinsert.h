@@ -1,6 +1,8 @@
 #ifndef TREL_KBATCHINSERT_H
 #define TREL_KBATCHINSERT_H
 
+#include "storage/kstatementcache.h"
+
 #include <kolv/kdebug.h>
 
 #include <QByteArray>
@@ -9,6 +11,8 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
+
+#include <memory>
 
 // The rows of one table that a write stores, all of one single-row INSERT text
 // ("INSERT INTO t (...) VALUES (NULL, :a, :b)"), sent the way the connection takes them
@@ -72,6 +76,7 @@ public:
 
 private:
     void sendAlone();
+    KSafeSqlQuery& single();
     bool rowsBatched() const;
 
     QSqlDatabase& m_database;
@@ -87,8 +92,11 @@ private:
     QVector<QVariant> m_values; // the next row's values, by placeholder
     QByteArray m_pending;       // rows not yet sent, joined by commas
     int m_pendingRows = 0;
+    int m_next = 0; // the placeholder the next bind() is likely for
     QVector<qint64> m_ids;
     int m_statements = 0;
+    // The single-row prepared statement, once a row went alone.
+    std::unique_ptr<KStatementCache::Statement> m_single;
 };
 
 #endif

@@ -68,11 +68,13 @@ bool isMySql(const QSqlDatabase& database) {
 // statement takes two. Otherwise it is the write's prepared statement, values bound.
 class NumbersStatement {
 public:
-    NumbersStatement(QSqlDatabase& database, const QString& sql)
-        : m_direct(isMySql(database) && KBatchInsert::isEnabled()), m_sql(sql), m_text(sql),
-          m_query(database) {
-        if (!m_direct)
+    NumbersStatement(QSqlDatabase& database, const QString& sql) : m_sql(sql), m_text(sql) {
+        if (isMySql(database) && KBatchInsert::isEnabled()) {
+            m_direct = std::make_unique<KSafeSqlQuery>(database);
+            m_direct->setForwardOnly(true);
+        } else {
             m_prepared = std::make_unique<KStatementCache::Statement>(database, sql);
+        }
     }
     void bind(const QString& name, qint64 value) {
         if (m_direct)
@@ -81,20 +83,17 @@ public:
             (*m_prepared)->bindValue(name, int64(value));
     }
     void exec(KDebug::StreamId stream) {
-        if (m_direct) {
-            m_query.setForwardOnly(true);
-            m_query.execText(m_text, m_sql, stream, WriteRetries);
-        } else {
+        if (m_direct)
+            m_direct->execText(m_text, m_sql, stream, WriteRetries);
+        else
             (*m_prepared)->exec(stream, WriteRetries);
-        }
     }
-    KSafeSqlQuery* operator->() { return m_direct ? &m_query : &**m_prepared; }
+    KSafeSqlQuery* operator->() { return m_direct ? m_direct.get() : &**m_prepared; }
 
 private:
-    bool m_direct;
     QString m_sql;
     QString m_text;
-    KSafeSqlQuery m_query;
+    std::unique_ptr<KSafeSqlQuery> m_direct;
     std::unique_ptr<KStatementCache::Statement> m_prepared;
 };
 
