@@ -142,6 +142,22 @@ bool Installation::createSqlite(const QString& root, QString* error) {
     return ok;
 }
 
+void Installation::setUpMySql(QSqlDatabase& db, const KolvServerInfo& info) {
+    // The client takes a socket only for the host "localhost".
+    db.setHostName(info.getDbSocket().isEmpty() ? info.getDbHostName()
+                                                : QStringLiteral("localhost"));
+    if (info.getDbPort() > 0)
+        db.setPort(info.getDbPort());
+    db.setDatabaseName(info.getDbName());
+    db.setUserName(info.getDbUsername());
+    db.setPassword(info.getDbPassword());
+    // An unreachable server is reported in seconds, not after the client's default wait.
+    QString options = QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5");
+    if (!info.getDbSocket().isEmpty())
+        options += QStringLiteral(";UNIX_SOCKET=") + info.getDbSocket();
+    db.setConnectOptions(options);
+}
+
 bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) {
     const QString schema = SqlScript::schemaFile(QStringLiteral("mysql"));
     if (schema.isEmpty()) {
@@ -151,13 +167,7 @@ bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) 
     }
     ScopedConnection connection(QStringLiteral("QMYSQL"));
     QSqlDatabase& db = connection.db();
-    db.setHostName(info.getDbHostName());
-    if (info.getDbPort() > 0)
-        db.setPort(info.getDbPort());
-    db.setDatabaseName(info.getDbName());
-    db.setUserName(info.getDbUsername());
-    db.setPassword(info.getDbPassword());
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5"));
+    setUpMySql(db, info);
     if (!db.open()) {
         if (error)
             *error = QStringLiteral("cannot connect to MySQL at %1:%2: %3")
@@ -190,6 +200,8 @@ bool Installation::createMySql(const QString& root, const KolvServerInfo& info,
                          {QStringLiteral("port"), QString::number(info.getDbPort())},
                          {QStringLiteral("name"), info.getDbName()},
                          {QStringLiteral("user"), info.getDbUsername()}};
+    if (!info.getDbSocket().isEmpty())
+        settings.insert(QStringLiteral("socket"), info.getDbSocket());
     // A password given in a file stays in that file: the settings name the file.
     if (!passwordFile.isEmpty())
         settings.insert(QStringLiteral("password_file"),

@@ -3,6 +3,7 @@
 
 #include <kolv/kolvserverinfo.h>
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QVariantMap>
 
@@ -21,6 +22,8 @@ public:
     // Applies the MySQL schema to the server that `info` names. Tables that exist are
     // kept; on failure the tables this call created are dropped again.
     static bool applyMySqlSchema(const KolvServerInfo& info, QString* error);
+    // Names the server of `info` on `db`: host and port, or its unix socket.
+    static void setUpMySql(QSqlDatabase& db, const KolvServerInfo& info);
 
     static QString databasePath(const QString& root);
     // The bar's templates that `init` writes.

@@ -19,6 +19,14 @@ const int IdCacheCapacity = 100;
 const char* const MySqlTimeouts =
     "MYSQL_OPT_CONNECT_TIMEOUT=3;MYSQL_OPT_READ_TIMEOUT=10;MYSQL_OPT_WRITE_TIMEOUT=10";
 
+// A named socket takes the place of host and port.
+QString mySqlOptions(const KolvServerInfo& info) {
+    QString options = QLatin1String(MySqlTimeouts);
+    if (!info.getDbSocket().isEmpty())
+        options += QStringLiteral(";UNIX_SOCKET=") + info.getDbSocket();
+    return options;
+}
+
 // Reads a bar template; a file that cannot be opened gives the level-0 line and an
 // empty template.
 QString readTemplate(const QString& path, KDebug::StreamId stream) {
@@ -77,9 +85,11 @@ void KTrel::initialize(const KolvServerInfo& info, KDebug::StreamId stream) {
     if (type == QLatin1String("QMYSQL") || type == QLatin1String("DRIZZLE") ||
         type == QLatin1String("MYSQL")) {
         trelLog(debugStream, 3) << "Trel: Database connection is configured for MySQL" << kflush;
-        db.initMySQL(info.getDbHostName(), info.getDbUsername(), info.getDbPassword(),
-                     info.getDbName(), static_cast<unsigned int>(info.getDbPort()),
-                     QLatin1String(MySqlTimeouts));
+        // The client takes the socket only for the host "localhost".
+        db.initMySQL(info.getDbSocket().isEmpty() ? info.getDbHostName()
+                                                  : QStringLiteral("localhost"),
+                     info.getDbUsername(), info.getDbPassword(), info.getDbName(),
+                     static_cast<unsigned int>(info.getDbPort()), mySqlOptions(info));
     } else {
         trelLog(debugStream, 3) << "Trel: Database connection is configured for SQLite" << kflush;
     }

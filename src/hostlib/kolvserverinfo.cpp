@@ -62,6 +62,11 @@ bool KolvServerInfo::load(const QString& root, QString* error) {
     loaded.m_dbPort = port.toInt(&ok);
     if (!ok || loaded.m_dbPort < 0 || loaded.m_dbPort > 65535)
         return fail(QStringLiteral("settings file %1 has an invalid port '%2'").arg(path, port));
+    loaded.m_dbSocket = textValue(settings, QStringLiteral("socket"));
+    // Qt's connect options are separated by ';'.
+    if (loaded.m_dbSocket.contains(QLatin1Char(';')))
+        return fail(
+            QStringLiteral("settings file %1 names a socket with ';' in its path").arg(path));
     loaded.m_dbName = textValue(settings, QStringLiteral("name"));
     loaded.m_dbUsername = textValue(settings, QStringLiteral("user"));
     loaded.m_dbPassword = textValue(settings, QStringLiteral("password"));

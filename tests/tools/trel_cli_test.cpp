@@ -170,6 +170,7 @@ public:
     bool ok() const { return m_ok; }
     const QString& name() const { return m_name; }
     const KolvServerInfo& server() const { return m_info; }
+    const QString& connectionName() const { return m_connection; }
     QString hostPort() const {
         return QStringLiteral("%1:%2").arg(m_info.getDbHostName()).arg(m_info.getDbPort());
     }
@@ -438,6 +439,49 @@ TEST_P(TrelCli, InitCreatesACompleteInstallationAndReplacesOneOnlyWithForce) {
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
                   .size(),
               mysql() ? 2 : 1);
+}
+
+// An installation that names the server's unix socket: init writes it to the settings,
+// the tool and the library reach the server through it (the server shows such sessions
+// as from "localhost"; the test's own are over TCP).
+TEST(TrelCliInit, AMySqlInstallationCanNameTheServersSocket) {
+    const QString socket = qEnvironmentVariable("TREL_TEST_MYSQL_SOCKET");
+    ASSERT_FALSE(socket.isEmpty()) << "no TREL_TEST_MYSQL_SOCKET";
+    ServerDatabase server;
+    ASSERT_TRUE(server.ok());
+    QTemporaryDir parent;
+    const QString root = parent.filePath(QStringLiteral("site"));
+    const QString passwordFile = parent.filePath(QStringLiteral("password"));
+    ASSERT_TRUE(writeText(passwordFile, server.server().getDbPassword().toUtf8()));
+    const Result created =
+        trel({QStringLiteral("init"), root, QStringLiteral("--mysql"), socket,
+              QStringLiteral("--database"), server.name(), QStringLiteral("--user"),
+              server.server().getDbUsername(), QStringLiteral("--password-file"), passwordFile});
+    ASSERT_EQ(created.code, 0) << created;
+    KolvServerInfo settings;
+    ASSERT_TRUE(settings.load(root));
+    EXPECT_EQ(settings.getDbSocket(), socket);
+    EXPECT_EQ(server.tables(), allTables);
+    ASSERT_EQ(
+        trel({QStringLiteral("token"), QStringLiteral("add"), root, QStringLiteral("t")}).code, 0);
+
+    KTrel* collector = KTrel::instance();
+    collector->initialize(settings, 1);
+    collector->reset();
+    collector->setPageId(QStringLiteral("p"));
+    collector->setRequest(QStringLiteral("http://socket.example/"));
+    LogCapture log;
+    collector->write();
+    EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
+    QSqlQuery check(QSqlDatabase::database(server.connectionName(), false));
+    ASSERT_TRUE(check.exec(QStringLiteral("SELECT (SELECT COUNT(*) FROM %1.trel_requests), "
+                                          "(SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                                          "WHERE DB = '%1' AND HOST = 'localhost')")
+                               .arg(server.name())) &&
+                check.next());
+    EXPECT_EQ(check.value(0).toInt(), 1);
+    EXPECT_GE(check.value(1).toInt(), 1);
+    KTrel::release();
 }
 
 TEST(TrelCliInit, RefusesBadArgumentsAndForeignFoldersWithoutWritingAnything) {

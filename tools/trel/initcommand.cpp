@@ -72,8 +72,9 @@ void InitCommand::setUp(QCommandLineParser& parser) {
     parser.addOption(
         {QStringLiteral("force"), QStringLiteral("Replace an existing installation.")});
     parser.addOption({QStringLiteral("mysql"),
-                      QStringLiteral("Store the requests on this MariaDB/MySQL server."),
-                      QStringLiteral("HOST:PORT")});
+                      QStringLiteral("Store the requests on this MariaDB/MySQL server: "
+                                     "HOST:PORT, or the absolute path of its unix socket."),
+                      QStringLiteral("HOST:PORT|SOCKET")});
     parser.addOption({QStringLiteral("database"),
                       QStringLiteral("The database on the server (with --mysql)."),
                       QStringLiteral("NAME")});
@@ -95,10 +96,15 @@ int InitCommand::run(QCommandLineParser& parser) {
     QString passwordFile;
     if (mysql) {
         QString host;
+        QString socket;
         int port = 0;
-        if (!ArgumentCheck::hostAndPort(parser.value(QStringLiteral("mysql")), &host, &port))
-            throw usageError(QStringLiteral("--mysql wants HOST:PORT, not '%1'")
-                                 .arg(parser.value(QStringLiteral("mysql"))));
+        const QString target = parser.value(QStringLiteral("mysql")).trimmed();
+        if (target.startsWith(QLatin1Char('/')) && !target.contains(QLatin1Char(';')))
+            socket = target;
+        else if (!ArgumentCheck::hostAndPort(target, &host, &port))
+            throw usageError(
+                QStringLiteral("--mysql wants HOST:PORT or the server's socket path, not '%1'")
+                    .arg(parser.value(QStringLiteral("mysql"))));
         for (const char* required : {"database", "user"}) {
             if (parser.value(QString::fromLatin1(required)).trimmed().isEmpty())
                 throw usageError(
@@ -116,6 +122,7 @@ int InitCommand::run(QCommandLineParser& parser) {
         server.setDbType(QStringLiteral("QMYSQL"));
         server.setDbHostName(host);
         server.setDbPort(port);
+        server.setDbSocket(socket);
         server.setDbName(parser.value(QStringLiteral("database")).trimmed());
         server.setDbUsername(parser.value(QStringLiteral("user")).trimmed());
         if (parser.isSet(QStringLiteral("password-file"))) {
@@ -193,7 +200,8 @@ int InitCommand::run(QCommandLineParser& parser) {
             QStringLiteral("the settings just written do not read back: %1").arg(error));
     if (mysql &&
         (loaded.getDbHostName() != server.getDbHostName() ||
-         loaded.getDbPort() != server.getDbPort() || loaded.getDbName() != server.getDbName() ||
+         loaded.getDbPort() != server.getDbPort() || loaded.getDbSocket() != server.getDbSocket() ||
+         loaded.getDbName() != server.getDbName() ||
          loaded.getDbUsername() != server.getDbUsername() ||
          loaded.getDbPassword() != server.getDbPassword()))
         throw ToolError(QStringLiteral("the settings just written read back differently; nothing "

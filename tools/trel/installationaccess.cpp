@@ -100,10 +100,11 @@ void InstallationAccess::loadSettings() {
                                        "neither SQLITE nor QMYSQL; fix [database] type= in "
                                        "etc/trel.ini")
                             .arg(m_shownRoot, type));
-    if (loaded.isMySQL() && (loaded.getDbHostName().isEmpty() || loaded.getDbName().isEmpty() ||
-                             loaded.getDbUsername().isEmpty()))
+    if (loaded.isMySQL() && ((loaded.getDbHostName().isEmpty() && loaded.getDbSocket().isEmpty()) ||
+                             loaded.getDbName().isEmpty() || loaded.getDbUsername().isEmpty()))
         throw ToolError(QStringLiteral("the settings of %1 are broken: a MySQL installation needs "
-                                       "host, name and user in [database]; fix etc/trel.ini")
+                                       "host (or socket), name and user in [database]; fix "
+                                       "etc/trel.ini")
                             .arg(m_shownRoot));
     m_settings = loaded;
     m_settings.setRoot(m_root);
@@ -121,14 +122,7 @@ void InstallationAccess::checkFiles() {
 }
 
 bool InstallationAccess::openMySql(QSqlDatabase& db, const KolvServerInfo& info, QString* error) {
-    db.setHostName(info.getDbHostName());
-    if (info.getDbPort() > 0)
-        db.setPort(info.getDbPort());
-    db.setDatabaseName(info.getDbName());
-    db.setUserName(info.getDbUsername());
-    db.setPassword(info.getDbPassword());
-    // An unreachable server is reported in seconds, not after the client's default wait.
-    db.setConnectOptions(QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=5"));
+    Installation::setUpMySql(db, info);
     if (db.open())
         return true;
     if (error)
@@ -137,9 +131,11 @@ bool InstallationAccess::openMySql(QSqlDatabase& db, const KolvServerInfo& info,
 }
 
 QString InstallationAccess::connectFailure(const KolvServerInfo& info, const QString& error) {
-    return QStringLiteral("cannot connect to the MySQL server at %1:%2 (database %3, user %4): %5")
-        .arg(info.getDbHostName(), QString::number(info.getDbPort()), info.getDbName(),
-             info.getDbUsername(), error);
+    const QString where = info.getDbSocket().isEmpty() ? info.getDbHostName() + QLatin1Char(':') +
+                                                             QString::number(info.getDbPort())
+                                                       : info.getDbSocket();
+    return QStringLiteral("cannot connect to the MySQL server at %1 (database %2, user %3): %4")
+        .arg(where, info.getDbName(), info.getDbUsername(), error);
 }
 
 void InstallationAccess::openDatabase() {

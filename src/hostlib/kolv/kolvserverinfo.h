@@ -12,6 +12,7 @@
 //   type=SQLITE            ; or QMYSQL (also DRIZZLE, MYSQL)
 //   host=127.0.0.1
 //   port=3306
+//   socket=/run/mysqld/mysqld.sock ; instead of host and port: a local server's socket
 //   name=trel
 //   user=trel
 //   password=...           ; or password_file=<path>, relative to the root
@@ -36,6 +37,8 @@ public:
     QString getDbName() const { return m_dbName; }
     QString getDbUsername() const { return m_dbUsername; }
     QString getDbPassword() const { return m_dbPassword; }
+    // The server's unix socket; empty for TCP to host and port.
+    QString getDbSocket() const { return m_dbSocket; }
 
     void setRoot(const QString& root) { m_root = root; }
     void setDbType(const QString& type) { m_dbType = type; }
@@ -44,6 +47,7 @@ public:
     void setDbName(const QString& name) { m_dbName = name; }
     void setDbUsername(const QString& user) { m_dbUsername = user; }
     void setDbPassword(const QString& password) { m_dbPassword = password; }
+    void setDbSocket(const QString& socket) { m_dbSocket = socket; }
 
     // True when the type names the MySQL pool, as the collector decides it.
     bool isMySQL() const;
@@ -56,6 +60,7 @@ private:
     QString m_dbName;
     QString m_dbUsername;
     QString m_dbPassword;
+    QString m_dbSocket;
 };
 
 #endif
