@@ -3,6 +3,7 @@
 // building and working.
 
 #include "floorwriter.h"
+#include "mariadbfloor.h"
 #include "referencerequest.h"
 
 #include "installation.h"
@@ -58,14 +59,15 @@ struct SqliteInstall {
     }
 };
 
-// A database of its own on the test MariaDB server (TREL_TEST_MYSQL_*), dropped at the end.
+// A database of its own on the test MariaDB server (TREL_TEST_MYSQL_*), dropped at the end;
+// the installation reaches the server over TCP or through its unix socket.
 struct MySqlInstall {
     QTemporaryDir dir;
     KolvServerInfo info;
     QString database;
     QString error;
     bool ok = false;
-    MySqlInstall() {
+    explicit MySqlInstall(bool socket = false) {
         if (qEnvironmentVariableIsEmpty("TREL_TEST_MYSQL_PORT")) {
             error = QStringLiteral("no test MariaDB server (TREL_TEST_MYSQL_PORT)");
             return;
@@ -75,11 +77,17 @@ struct MySqlInstall {
         info.setDbPort(qEnvironmentVariable("TREL_TEST_MYSQL_PORT").toInt());
         info.setDbUsername(qEnvironmentVariable("TREL_TEST_MYSQL_USER"));
         info.setDbPassword(qEnvironmentVariable("TREL_TEST_MYSQL_PASSWORD"));
+        if (socket && qEnvironmentVariableIsEmpty("TREL_TEST_MYSQL_SOCKET")) {
+            error = QStringLiteral("no socket of the test MariaDB server (TREL_TEST_MYSQL_SOCKET)");
+            return;
+        }
         database = QStringLiteral("trel_bench_%1")
                        .arg(QUuid::createUuid().toString(QUuid::Id128).left(12));
         if (!adminExec(QStringLiteral("CREATE DATABASE %1").arg(database)))
             return;
         info.setDbName(database);
+        if (socket)
+            info.setDbSocket(qEnvironmentVariable("TREL_TEST_MYSQL_SOCKET"));
         ok = Installation::createMySql(dir.path(), info, QString(), &error) &&
              info.load(dir.path(), &error);
     }
@@ -156,15 +164,51 @@ void BM_WriteSqlite(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteSqlite)->Unit(benchmark::kMicrosecond);
 
+// Argument: 0 over TCP, 1 through the server's unix socket.
 void BM_WriteMariaDB(benchmark::State& state) {
-    MySqlInstall install;
+    MySqlInstall install(state.range(0) == 1);
     if (!install.ok) {
         state.SkipWithError(qPrintable(install.error));
         return;
     }
     runWrites(state, install.info);
 }
-BENCHMARK(BM_WriteMariaDB)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WriteMariaDB)->ArgName("socket")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// The same rows through MariaDB's C API. Arguments: multi-row (1) or row by row (0); over
+// TCP (0) or the unix socket (1).
+void BM_FloorMariaDB(benchmark::State& state) {
+    MySqlInstall install(state.range(1) == 1);
+    if (!install.ok) {
+        state.SkipWithError(qPrintable(install.error));
+        return;
+    }
+    MariaDbFloor::Server server;
+    server.host = install.info.getDbHostName().toStdString();
+    server.port = static_cast<unsigned>(install.info.getDbPort());
+    server.socket = install.info.getDbSocket().toStdString();
+    server.user = install.info.getDbUsername().toStdString();
+    server.password = install.info.getDbPassword().toStdString();
+    server.database = install.info.getDbName().toStdString();
+    ReferenceRequest reference;
+    try {
+        MariaDbFloor floor(server, reference, state.range(0) == 1);
+        int failed = 0;
+        for (auto _ : state)
+            failed += floor.write() ? 0 : 1;
+        state.counters["failed"] = failed;
+        state.SetItemsProcessed(state.iterations());
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
+}
+BENCHMARK(BM_FloorMariaDB)
+    ->ArgNames({"multirow", "socket"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_FloorSqlite(benchmark::State& state) {
     SqliteInstall install;
