@@ -12,6 +12,7 @@ extern "C" {
 #include <QByteArray>
 
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <unordered_map>
 #include <vector>
@@ -116,6 +117,18 @@ QByteArray bytesOf(const zend_string* text) {
     return text ? QByteArray(ZSTR_VAL(text), static_cast<int>(ZSTR_LEN(text))) : QByteArray();
 }
 
+// The collector's table needs a key of its own per entry and never reads it. The keys
+// borrow the bytes of ordinals kept for the process's life (a deque's elements stay
+// where they are as it grows) instead of allocating one per function.
+std::deque<quintptr> ordinals;
+
+QByteArray keyFor(size_t ordinal) {
+    while (ordinals.size() <= ordinal)
+        ordinals.push_back(ordinals.size());
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(&ordinals[ordinal]),
+                                   sizeof(quintptr));
+}
+
 void forget() {
     for (auto& item : totals) {
         Totals& entry = item.second;
@@ -160,19 +173,27 @@ void FunctionObserver::endRequest(KTrel* trel) {
     counting = false;
     CollectorHost::guard("function statistics", [trel] {
         QHash<QByteArray, KFunctionStats>& table = trel->getFunctionsStats();
+        table.reserve(table.size() + static_cast<qsizetype>(totals.size()));
+        // Methods share their class's name and functions their file: one copy each.
+        std::unordered_map<const zend_string*, QByteArray> shared;
+        const auto sharedBytes = [&shared](const zend_string* text) {
+            if (!text)
+                return QByteArray();
+            auto found = shared.find(text);
+            if (found == shared.end())
+                found = shared.emplace(text, bytesOf(text)).first;
+            return found->second;
+        };
+        size_t ordinal = 0;
         for (const auto& item : totals) {
             const Totals& entry = item.second;
-            KFunctionStats stats;
-            stats.setFunctionScope(bytesOf(entry.scope));
+            KFunctionStats& stats = table[keyFor(ordinal++)];
+            stats.setFunctionScope(sharedBytes(entry.scope));
             stats.setFunctionName(bytesOf(entry.name));
-            stats.setFilename(bytesOf(entry.file));
+            stats.setFilename(sharedBytes(entry.file));
             stats.setLine(static_cast<int>(entry.line));
             stats.setCalls(static_cast<int>(entry.calls));
             stats.updateTimers(entry.exclusiveNs / 1000, entry.inclusiveNs / 1000);
-            // The collector never reads the keys: the entry's address names the function.
-            const Totals* address = &entry;
-            table.insert(QByteArray(reinterpret_cast<const char*>(&address), sizeof address),
-                         stats);
         }
     });
     forget();
