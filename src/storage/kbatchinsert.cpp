@@ -7,6 +7,7 @@
 #include <QMetaType>
 
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -14,6 +15,31 @@ std::atomic<bool> batchingEnabled{true};
 
 // Room left in a packet for the command and the protocol's header.
 const qint64 PacketReserve = 4096;
+
+// The two hexadecimal digits of every byte value.
+struct HexPairs {
+    char pairs[512];
+    HexPairs() {
+        static const char digits[] = "0123456789abcdef";
+        for (int i = 0; i < 256; ++i) {
+            pairs[2 * i] = digits[i >> 4];
+            pairs[2 * i + 1] = digits[i & 15];
+        }
+    }
+};
+
+// X'..' with the bytes in hexadecimal, written in place.
+void appendHex(QByteArray& out, const char* data, qsizetype size) {
+    static const HexPairs hex;
+    const qsizetype at = out.size();
+    out.resize(at + 2 * size + 3);
+    char* p = out.data() + at;
+    *p++ = 'X';
+    *p++ = '\'';
+    for (qsizetype i = 0; i < size; ++i, p += 2)
+        std::memcpy(p, hex.pairs + 2 * static_cast<unsigned char>(data[i]), 2);
+    *p = '\'';
+}
 
 bool isPlaceholderChar(QChar c) {
     return c.isLetterOrNumber() || c == QLatin1Char('_');
@@ -118,21 +144,17 @@ void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
         if (text->isNull()) {
             out += "NULL";
         } else {
-            out += "X'";
-            out += text->toUtf8().toHex();
-            out += '\'';
+            const QByteArray utf8 = text->toUtf8();
+            appendHex(out, utf8.constData(), utf8.size());
         }
         return;
     }
     case QMetaType::QByteArray: {
         const QByteArray* bytes = static_cast<const QByteArray*>(value.constData());
-        if (bytes->isNull()) {
+        if (bytes->isNull())
             out += "NULL";
-        } else {
-            out += "X'";
-            out += bytes->toHex();
-            out += '\'';
-        }
+        else
+            appendHex(out, bytes->constData(), bytes->size());
         return;
     }
     case QMetaType::Bool:
@@ -157,9 +179,8 @@ void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
         out += "NULL";
         return;
     }
-    out += "X'";
-    out += value.toString().toUtf8().toHex();
-    out += '\'';
+    const QByteArray utf8 = value.toString().toUtf8();
+    appendHex(out, utf8.constData(), utf8.size());
 }
 
 void KBatchInsert::addRow() {
@@ -168,24 +189,32 @@ void KBatchInsert::addRow() {
         sendAlone();
         return;
     }
-    QByteArray rowText = m_pieces.first();
+    if (m_pendingRows >= m_limits.maxRows)
+        flush();
+    // The row is written in place after the pending ones, and moved when it does not fit.
+    const qsizetype mark = m_pending.size();
+    if (m_pendingRows > 0)
+        m_pending += ',';
+    const qsizetype rowStart = m_pending.size();
+    m_pending += m_pieces.first();
     for (int i = 0; i < m_names.size(); ++i) {
-        appendLiteral(rowText, m_values.at(i));
-        rowText += m_pieces.at(i + 1);
+        appendLiteral(m_pending, m_values.at(i));
+        m_pending += m_pieces.at(i + 1);
     }
-    if (m_head.size() + rowText.size() > m_limits.maxStatementBytes) {
+    const qsizetype rowSize = m_pending.size() - rowStart;
+    if (m_head.size() + rowSize > m_limits.maxStatementBytes) {
         // Alone and prepared: the server may take it as bound values, or refuse it.
+        m_pending.truncate(mark);
         flush();
         sendAlone();
         return;
     }
-    if (m_pendingRows > 0 &&
-        (m_pendingRows >= m_limits.maxRows ||
-         m_head.size() + m_pending.size() + 1 + rowText.size() > m_limits.maxStatementBytes))
+    if (m_head.size() + m_pending.size() > m_limits.maxStatementBytes) {
+        const QByteArray row = m_pending.mid(rowStart);
+        m_pending.truncate(mark);
         flush();
-    if (m_pendingRows > 0)
-        m_pending += ',';
-    m_pending += rowText;
+        m_pending = row;
+    }
     ++m_pendingRows;
 }
 
@@ -195,7 +224,7 @@ void KBatchInsert::flush() {
     const QString text = QString::fromLatin1(m_head + m_pending);
     const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(m_pendingRows);
     const int rows = m_pendingRows;
-    m_pending.clear();
+    m_pending.resize(0);
     m_pendingRows = 0;
     KSafeSqlQuery query(m_database);
     query.setForwardOnly(true);
