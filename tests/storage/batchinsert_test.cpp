@@ -265,12 +265,33 @@ TEST_F(BatchedWrite, BacktraceIdsFollowTheSessionsIncrement) {
               "");
 }
 
+// The decision, and what the writer reads from the server's session (lock mode 1 on the
+// test server, the session's increment, the packet size); SQLite and the switch turned
+// off are row by row.
 TEST(BatchInsertLimits, ConsecutiveIdsOnlyWhereTheServerGuaranteesThem) {
     EXPECT_EQ(KBatchInsert::consecutiveIdStep(0, 1), 1);
     EXPECT_EQ(KBatchInsert::consecutiveIdStep(1, 1), 1);
     EXPECT_EQ(KBatchInsert::consecutiveIdStep(1, 5), 5);
     EXPECT_EQ(KBatchInsert::consecutiveIdStep(2, 1), 0);
     EXPECT_EQ(KBatchInsert::consecutiveIdStep(1, 0), 0);
+
+    TestInstallation inst(Backend::MySql);
+    ASSERT_TRUE(inst.ok());
+    OwnConnection own(inst);
+    own.exec(QStringLiteral("SET SESSION auto_increment_increment = 3"));
+    ASSERT_EQ(own.scalar(QStringLiteral("SELECT @@innodb_autoinc_lock_mode")).toInt(), 1);
+    const KBatchInsert::Limits limits = KBatchInsert::limits(own.db(), 1, 3);
+    EXPECT_TRUE(limits.batched);
+    EXPECT_EQ(limits.idStep, 3);
+    EXPECT_EQ(limits.maxStatementBytes,
+              own.scalar(QStringLiteral("SELECT @@max_allowed_packet")).toLongLong() - 4096);
+    {
+        BatchSwitch off(false);
+        EXPECT_FALSE(KBatchInsert::limits(own.db(), 1, 3).batched);
+    }
+    TestInstallation sqlite(Backend::Sqlite);
+    ASSERT_TRUE(sqlite.ok());
+    EXPECT_FALSE(KBatchInsert::limits(sqlite.db(), 1, 3).batched);
 }
 
 // Statements split by size and by row count; a row too long for a statement alone goes
