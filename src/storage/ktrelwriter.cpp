@@ -159,14 +159,16 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
 // sample whole.
 const int PacketReserve = 4096;
 
-qint64 sampleRoom(QSqlDatabase& database, KDebug::StreamId stream) {
-    static qint64 maxPacket = 0;
-    if (maxPacket <= 0) {
-        KStatementCache::Statement query(database, QStringLiteral("SELECT @@max_allowed_packet"));
-        query->exec(stream, WriteRetries);
-        maxPacket = query->next() ? query->value(0).toLongLong() : 0;
-        query->finish();
-    }
+// Read for every write, never kept: the server's setting may change while a worker lives,
+// and a sample cut to an older, larger size would fail the whole request.
+qint64 sampleRoom(QSqlDatabase& database, const KBatchInsert::Limits& limits,
+                  KDebug::StreamId stream) {
+    if (limits.batched)
+        return limits.maxStatementBytes;
+    KStatementCache::Statement query(database, QStringLiteral("SELECT @@max_allowed_packet"));
+    query->exec(stream, WriteRetries);
+    const qint64 maxPacket = query->next() ? query->value(0).toLongLong() : 0;
+    query->finish();
     // A size the server did not give leaves the sample whole.
     return maxPacket > 0 ? maxPacket - PacketReserve : std::numeric_limits<qint64>::max();
 }
@@ -484,10 +486,12 @@ void KTrel::writeSuperGlobals(WriteContext& write) {
                                      "( :request_id, :sg_name, %1, :sample_type)")
                           .arg(KSqlBinary::placeholder(database, QStringLiteral(":data"))),
                       write.limits, debugStream, WriteRetries);
+    const qint64 room = mysql && !superGlobalSamples.isEmpty()
+                            ? sampleRoom(database, write.limits, debugStream)
+                            : -1;
     for (const SuperGlobalSample& sample : qAsConst(superGlobalSamples)) {
         QByteArray data = sample.data;
-        const qint64 limit =
-            mysql ? sampleRoom(database, debugStream) / hexFactor - sample.name.size() : -1;
+        const qint64 limit = mysql ? room / hexFactor - sample.name.size() : -1;
         if (mysql && data.size() > limit) {
             const QByteArray trailer = cutTrailer(data.size());
             trelLog(debugStream, 3) << "Trel: superglobal sample" << sample.name.constData() << "of"
