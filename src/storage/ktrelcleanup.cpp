@@ -44,13 +44,19 @@ void deleteUnusedTexts(QSqlDatabase& database, bool mysql, KDebug::StreamId stre
                            "s.id WHERE used.id IS NULL"),
             stream);
     } else {
+        // SQLite gives a new row the highest id plus one: with the highest row removed, a
+        // new text would take its id, and a worker that still caches that id for the old
+        // text would find a row there and point its request at the wrong text. Keeping
+        // each table's highest row means no removed id is ever handed out again. (InnoDB
+        // never hands out an auto-increment value twice.)
         run(database,
             QStringLiteral("DELETE FROM trel_requests_urls WHERE id NOT IN (SELECT url_id FROM "
-                           "trel_requests)"),
+                           "trel_requests) AND id < (SELECT MAX(id) FROM trel_requests_urls)"),
             stream);
         run(database,
             QStringLiteral("DELETE FROM trel_sql_statements WHERE id NOT IN (SELECT "
-                           "prepared_statement_id FROM trel_sql_queries)"),
+                           "prepared_statement_id FROM trel_sql_queries) AND id < (SELECT "
+                           "MAX(id) FROM trel_sql_statements)"),
             stream);
     }
 }
@@ -90,6 +96,10 @@ void KTrel::cleanupDb(quint32 keep) {
             if (!transaction.commit())
                 throw KException(QStringLiteral("KTrel::cleanupDb: commit failed: %1")
                                      .arg(database.lastError().text()));
+            // This process's own cached ids of removed rows would only make its next
+            // write find them gone and start again.
+            urlIdCache.clear();
+            statementIdCache.clear();
             break;
         } catch (const KException& e) {
             transaction.rollback();
