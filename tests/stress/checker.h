@@ -22,8 +22,8 @@ public:
     struct Figures {
         int begun = 0, written = 0, writtenPresent = 0, removedByCleanup = 0, failed = 0,
             unfinished = 0, unfinishedCommitted = 0, unfinishedRolledBack = 0;
-        int lost = 0, partial = 0, failedStored = 0, notLoggedOnce = 0, duplicated = 0, unknown = 0,
-            wrongId = 0, textMismatches = 0;
+        int lost = 0, partial = 0, failedStored = 0, commitLostStored = 0, notLoggedOnce = 0,
+            duplicated = 0, unknown = 0, wrongId = 0, textMismatches = 0;
         qint64 orphanRows = 0, danglingBacktraces = 0, orphanBacktraces = 0, sharedBacktraces = 0;
         int cleanups = 0, cleanupsFailed = 0;
         qint64 cleanupDeleted = 0;
