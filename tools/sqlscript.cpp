@@ -1,5 +1,6 @@
 #include "sqlscript.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -73,8 +74,13 @@ bool SqlScript::apply(QSqlDatabase& database, const QString& path, QString* erro
 
 QString SqlScript::schemaFile(const QString& kind) {
     const QString name = kind + QStringLiteral(".sql");
-    const QStringList dirs = {QString::fromLocal8Bit(qgetenv("TREL_SCHEMA_DIR")),
-                              QStringLiteral(TREL_INSTALLED_SCHEMA_DIR),
+    // The installed schema lies beside the installed program (a path relative to its
+    // folder), so that an installation under another prefix than the build's finds it.
+    QString installed;
+    if (QCoreApplication::instance())
+        installed = QDir(QCoreApplication::applicationDirPath())
+                        .filePath(QStringLiteral(TREL_INSTALLED_SCHEMA_DIR));
+    const QStringList dirs = {QString::fromLocal8Bit(qgetenv("TREL_SCHEMA_DIR")), installed,
                               QStringLiteral(TREL_SOURCE_SCHEMA_DIR)};
     for (const QString& dir : dirs) {
         if (dir.isEmpty())

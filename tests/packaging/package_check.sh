@@ -1,0 +1,142 @@
+#!/bin/sh
+# The Debian packages of the built tree, installed on this machine as a PHP developer
+# would: scripts/package builds them (lintian finds no error), apt-get installs them,
+# PHP loads the extension, `trel init` and a request through `php -S` store a request,
+# and a purge leaves none of their files behind.
+# Needs root, and changes the system while it runs (every php process loads the
+# installed extension): CTest runs it alone, and the sanitizer pass not at all.
+#   TREL_SOURCE_DIR=... TREL_BUILD_DIR=... sh tests/packaging/package_check.sh
+set -eu
+: "${TREL_SOURCE_DIR:?TREL_SOURCE_DIR must name the source tree}"
+: "${TREL_BUILD_DIR:?TREL_BUILD_DIR must name a built tree}"
+
+fail() {
+    echo "package_check: $*" >&2
+    exit 1
+}
+
+[ "$(id -u)" = 0 ] || fail "needs root: it installs and purges the packages with apt-get"
+
+tmp=$(mktemp -d /tmp/trel-package-check.XXXXXX)
+server=
+packages=
+cleanup() {
+    [ -z "$server" ] || kill "$server" 2>/dev/null || true
+    if [ -n "$packages" ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >/dev/null 2>&1 || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+sh "$TREL_SOURCE_DIR/scripts/package" "$TREL_BUILD_DIR" "$tmp/debs" >"$tmp/package.log" 2>&1 ||
+    {
+        cat "$tmp/package.log" >&2
+        fail "scripts/package failed"
+    }
+set -- "$tmp"/debs/*.deb
+[ $# = 5 ] || fail "expected 5 packages, got $#: $*"
+for deb in "$@"; do
+    packages="$packages $(dpkg-deb -f "$deb" Package)"
+done
+
+# A package of ours already installed would be purged at the end: refuse instead.
+for p in $packages; do
+    if dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.[^n]'; then
+        saved=$packages
+        packages=
+        fail "$p is installed already; purge it first ($saved)"
+    fi
+done
+
+# Each library package is named after the SONAME of the library it holds
+# (libtrel.so.0 goes in libtrel0).
+for lib in kolv trel; do
+    deb=$(ls "$tmp"/debs/lib${lib}[0-9]*_*.deb)
+    dpkg-deb -x "$deb" "$tmp/x-$lib"
+    file=$(find "$tmp/x-$lib/usr/lib" -name "lib$lib.so.*.*.*" -type f)
+    soname=$(objdump -p "$file" | awk '$1 == "SONAME" { print $2 }')
+    [ "$(dpkg-deb -f "$deb" Package)" = "$(echo "$soname" | sed 's/\.so\.//')" ] ||
+        fail "$deb holds $soname"
+done
+
+api=$(php-config --phpapi)
+php_deb=$(ls "$tmp"/debs/php*-trel_*.deb)
+dpkg-deb -f "$php_deb" Depends | grep -q "phpapi-$api" || fail "$php_deb does not depend on phpapi-$api"
+
+# Everything the install rules put in place is in some package (Debian's doc files aside).
+DESTDIR="$tmp/all" cmake --install "$TREL_BUILD_DIR" --prefix /usr >/dev/null
+(cd "$tmp/all" && find . ! -type d | sed 's/^\.//' | sort) >"$tmp/installed"
+for deb in "$@"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' |
+    sed 's/^\.//' | grep -v '^/usr/share/doc/' | sort >"$tmp/packaged"
+diff "$tmp/installed" "$tmp/packaged" >&2 || fail "the packages and the install rules differ (above)"
+
+(cd "$tmp/debs" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./*.deb) >"$tmp/apt.log" 2>&1 ||
+    {
+        cat "$tmp/apt.log" >&2
+        fail "apt-get install failed"
+    }
+for p in $packages; do
+    dpkg-query -L "$p" >>"$tmp/files"
+done
+
+php -m | grep -qx trel || fail "php -m does not list trel"
+ls /etc/php/*/cli/conf.d/*trel.ini >/dev/null 2>&1 || fail "no conf.d link for the CLI"
+
+root="$tmp/installation"
+trel init "$root" >/dev/null
+trel token add "$root" pkg-token --ttl 1h >/dev/null
+trel agent add "$root" Checker PackageCheck >/dev/null
+mkdir "$tmp/www"
+echo '<?php echo "served ", $_GET["probe"];' >"$tmp/www/index.php"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+php -d "trel.root=$root" -S "127.0.0.1:$port" -t "$tmp/www" >"$tmp/php-s.log" 2>&1 &
+server=$!
+probe="probe-$$"
+python3 - "$port" "$probe" <<'EOF' || fail "the request through php -S failed"
+import sys, time, urllib.request
+port, probe = sys.argv[1], sys.argv[2]
+request = urllib.request.Request(f"http://127.0.0.1:{port}/index.php?probe={probe}",
+    headers={"User-Agent": "PackageCheck/1", "Cookie": "trel_token=pkg-token"})
+for attempt in range(100):
+    try:
+        body = urllib.request.urlopen(request).read().decode()
+        break
+    except OSError:
+        time.sleep(0.1)  # the server is still starting
+else:
+    sys.exit("php -S did not answer")
+if body != "served " + probe:
+    sys.exit("unexpected answer: " + body)
+EOF
+kill "$server"
+wait "$server" 2>/dev/null || true
+server=
+trel requests "$root" >"$tmp/requests"
+grep -q "index.php?probe=$probe" "$tmp/requests" || {
+    cat "$tmp/requests" "$tmp/php-s.log" >&2
+    fail "the request was not stored"
+}
+
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >"$tmp/apt.log" 2>&1 ||
+    {
+        cat "$tmp/apt.log" >&2
+        fail "apt-get purge failed"
+    }
+saved=$packages
+packages=
+for p in $saved; do
+    case $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true) in
+    "" | ?n*) ;;
+    *) fail "$p is not purged" ;;
+    esac
+done
+left=$(while read -r f; do [ ! -e "$f" ] || [ -d "$f" ] || echo "$f"; done <"$tmp/files")
+[ -z "$left" ] || fail "left after the purge: $left"
+links=$(find /etc/php -lname '*trel.ini' 2>/dev/null)
+[ -z "$links" ] || fail "conf.d links left after the purge: $links"
+state=$(find /var/lib/php/modules -name trel 2>/dev/null)
+[ -z "$state" ] || fail "phpenmod's state left after the purge: $state"
+! php -m | grep -qx trel || fail "php -m still lists trel after the purge"
+echo "package_check: 5 packages built, installed, used and purged"
