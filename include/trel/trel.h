@@ -13,7 +13,10 @@
 #include <trel/ktrelcapi.h>
 #include <trel/ktreldisabler.h>
 #include <trel/ktreleventrecord.h>
+#include <trel/ktrelformat.h>
 #include <trel/ktrelfuncstatsdbrecord.h>
+#include <trel/ktrelhtmlreport.h>
+#include <trel/ktrelstoredrequest.h>
 #include <trel/ktreltoken.h>
 
 #include <kolv/kdb.h>

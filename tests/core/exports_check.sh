@@ -1,6 +1,7 @@
 #!/bin/sh
 # The shared library exports the host's interface and nothing else: the host's classes
-# (with their nested types, typeinfo and vtables) and the two C functions.
+# and the stored-request reader with its views (with their nested types, typeinfo and
+# vtables) and the two C functions.
 #   TREL_BUILD_DIR=... sh tests/core/exports_check.sh
 set -eu
 
@@ -8,7 +9,7 @@ set -eu
 lib=$TREL_BUILD_DIR/src/libtrel.so
 [ -f "$lib" ] || { echo "exports_check: $lib not built" >&2; exit 1; }
 
-classes='KTrel|KTrelDisabler|KFunctionStats|IBacktraceGenerator|KDbConnHelper|KTrelBacktrace|KTrelFuncStatsDbRecord|KTrelEventRecord|KTrelToken'
+classes='KTrel|KTrelDisabler|KFunctionStats|IBacktraceGenerator|KDbConnHelper|KTrelBacktrace|KTrelFuncStatsDbRecord|KTrelEventRecord|KTrelToken|KTrelStoredRequest|KTrelHtmlReport|KTrelFormat'
 functions='KolvIsTrelCollectionEnabled|KolvEnableTrelCollection'
 
 raw=$(nm -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }')

@@ -4,6 +4,8 @@
 #include "format.h"
 #include "installationaccess.h"
 
+#include <trel/ktrelformat.h>
+
 #include <QList>
 #include <QUrl>
 #include <QVariant>
@@ -45,15 +47,16 @@ int RequestsCommand::run(QCommandLineParser& parser) {
         const qint64 failed = query.value(7).toLongLong();
         const QString queries = QString::number(query.value(6).toLongLong()) +
                                 (failed ? QStringLiteral(" (%1 failed)").arg(failed) : QString());
-        lines.prepend(QStringLiteral("%1  %2  %3 %4 %5  %6 %7  %8")
-                          .arg(Format::right(QString::number(query.value(0).toLongLong()), 7),
-                               Format::localTime(query.value(1).toLongLong()).left(19),
-                               Format::left(QString::fromUtf8(query.value(2).toByteArray()), 6),
-                               Format::right(QString::number(query.value(3).toInt()), 6),
-                               Format::right(Format::duration(query.value(4).toLongLong()), 10),
-                               Format::left(queries, 14),
-                               Format::right(QString::number(query.value(8).toLongLong()), 6),
-                               QString::fromUtf8(query.value(5).toByteArray())));
+        lines.prepend(
+            QStringLiteral("%1  %2  %3 %4 %5  %6 %7  %8")
+                .arg(Format::right(QString::number(query.value(0).toLongLong()), 7),
+                     KTrelFormat::localTime(query.value(1).toLongLong()).left(19),
+                     Format::left(QString::fromUtf8(query.value(2).toByteArray()), 6),
+                     Format::right(QString::number(query.value(3).toInt()), 6),
+                     Format::right(KTrelFormat::duration(query.value(4).toLongLong()), 10),
+                     Format::left(queries, 14),
+                     Format::right(QString::number(query.value(8).toLongLong()), 6),
+                     QString::fromUtf8(query.value(5).toByteArray())));
     }
     if (lines.isEmpty()) {
         out(QStringLiteral(

@@ -1,11 +1,12 @@
 #include "showcommand.h"
 
 #include "argumentcheck.h"
-#include "htmlreport.h"
 #include "installationaccess.h"
-#include "storedrequest.h"
 #include "textreport.h"
 #include "toolerror.h"
+
+#include <trel/ktrelhtmlreport.h>
+#include <trel/ktrelstoredrequest.h>
 
 #include <QDir>
 #include <QFile>
@@ -65,16 +66,35 @@ int ShowCommand::run(QCommandLineParser& parser) {
     }
 
     InstallationAccess access(arguments.at(0));
-    if (last)
-        id = StoredRequest::lastId(access);
-    const StoredRequest request = StoredRequest::load(access, id);
+    QString error;
+    if (last) {
+        const KTrelStoredRequest::Outcome outcome =
+            KTrelStoredRequest::lastId(access.db(), &id, &error);
+        if (outcome == KTrelStoredRequest::Outcome::Failed)
+            throw ToolError(QStringLiteral("reading the requests failed in the database of %1: %2")
+                                .arg(access.shownRoot(), error));
+        if (outcome == KTrelStoredRequest::Outcome::Missing)
+            throw ToolError(QStringLiteral("no request is stored in %1 yet; `trel simulate %1 "
+                                           "--requests 100` makes some")
+                                .arg(access.shownRoot()));
+    }
+    KTrelStoredRequest request;
+    const KTrelStoredRequest::Outcome outcome =
+        KTrelStoredRequest::load(access.db(), id, &request, &error);
+    if (outcome == KTrelStoredRequest::Outcome::Failed)
+        throw ToolError(QStringLiteral("reading request %1 failed in the database of %2: %3")
+                            .arg(QString::number(id), access.shownRoot(), error));
+    if (outcome == KTrelStoredRequest::Outcome::Missing)
+        throw ToolError(QStringLiteral("no request with id %1 in %2; `trel requests %2` lists "
+                                       "the stored ones")
+                            .arg(QString::number(id), access.shownRoot()));
     if (htmlPath.isEmpty()) {
         out(TextReport::write(request));
         return 0;
     }
-    const QString html =
-        HtmlReport::write(request, readTemplate(access.root(), QStringLiteral("trel_header.html")),
-                          readTemplate(access.root(), QStringLiteral("trel_footer.html")));
+    const QString html = KTrelHtmlReport::write(
+        request, readTemplate(access.root(), QStringLiteral("trel_header.html")),
+        readTemplate(access.root(), QStringLiteral("trel_footer.html")));
     // Written whole or not at all.
     QSaveFile file(htmlPath);
     const QByteArray bytes = html.toUtf8();

@@ -8,6 +8,8 @@
 #include "simulateworkercommand.h"
 #include "toolerror.h"
 
+#include <trel/ktrelformat.h>
+
 #include <trel/ktrel.h>
 
 #include <QCoreApplication>
@@ -257,9 +259,9 @@ int SimulateCommand::run(QCommandLineParser& parser) {
     const QMap<QString, qint64> rows = access.rowCounts();
     for (const QString& table : InstallationAccess::tables())
         text += QStringLiteral("    %1 %2\n").arg(table, -26).arg(rows.value(table), 9);
-    text +=
-        QStringLiteral("  database size        %1  (%2)\n")
-            .arg(Format::right(Format::bytes(access.databaseSize()), 8), access.databaseSizeNote());
+    text += QStringLiteral("  database size        %1  (%2)\n")
+                .arg(Format::right(KTrelFormat::bytes(access.databaseSize()), 8),
+                     access.databaseSizeNote());
     out(text);
 
     if (!stopped.isEmpty())

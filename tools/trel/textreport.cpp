@@ -1,7 +1,9 @@
 #include "textreport.h"
 
 #include "format.h"
-#include "storedrequest.h"
+
+#include <trel/ktrelformat.h>
+#include <trel/ktrelstoredrequest.h>
 
 #include <QStringList>
 
@@ -35,16 +37,16 @@ QString sampleType(const QString& stored) {
 
 } // namespace
 
-QString TextReport::write(const StoredRequest& r) {
+QString TextReport::write(const KTrelStoredRequest& r) {
     QString text;
     text += QStringLiteral("request %1  %2 %3\n").arg(r.id).arg(r.method, r.url);
     text += QStringLiteral("  status          %1\n").arg(r.status);
-    text += QStringLiteral("  started         %1\n").arg(Format::localTime(r.startTime));
-    text += QStringLiteral("  duration        %1\n").arg(Format::duration(r.requestTime));
+    text += QStringLiteral("  started         %1\n").arg(KTrelFormat::localTime(r.startTime));
+    text += QStringLiteral("  duration        %1\n").arg(KTrelFormat::duration(r.requestTime));
     text += QStringLiteral("  page id         %1%2\n")
                 .arg(r.pageId, r.primaryPage ? QStringLiteral(" (primary page)") : QString());
     text += QStringLiteral("  peak memory     %1\n")
-                .arg(Format::memoryOfLimit(r.peakMemory, r.memoryLimit));
+                .arg(KTrelFormat::memoryOfLimit(r.peakMemory, r.memoryLimit));
     text += QStringLiteral("  stored data     %1 KiB\n").arg(r.dataSize);
 
     text += QStringLiteral("\ntime breakdown\n");
@@ -63,7 +65,7 @@ QString TextReport::write(const StoredRequest& r) {
             const double share = total > 0 ? static_cast<double>(part.value) / total : 0.0;
             text += QStringLiteral("  %1 %2 %3%  %4\n")
                         .arg(QString::fromLatin1(part.name), -9)
-                        .arg(Format::duration(part.value), 10)
+                        .arg(KTrelFormat::duration(part.value), 10)
                         .arg(share * 100.0, 5, 'f', 1)
                         .arg(QString(qRound(share * 40), QLatin1Char('#')));
         }
@@ -74,11 +76,11 @@ QString TextReport::write(const StoredRequest& r) {
                 .arg(r.failedQueries() ? QStringLiteral(", %1 failed").arg(r.failedQueries())
                                        : QString());
     int number = 0;
-    for (const StoredRequest::Query& query : r.queries) {
+    for (const KTrelStoredRequest::Query& query : r.queries) {
         QString outcome = query.failed()
                               ? QStringLiteral("FAILED %1: %2").arg(query.status).arg(query.error)
                               : QStringLiteral("ok");
-        QStringList head{Format::duration(query.time), outcome,
+        QStringList head{KTrelFormat::duration(query.time), outcome,
                          QStringLiteral("%1 row%2")
                              .arg(query.rows)
                              .arg(query.rows == 1 ? QString() : QStringLiteral("s"))};
@@ -96,18 +98,18 @@ QString TextReport::write(const StoredRequest& r) {
     }
 
     text += QStringLiteral("\nerrors and warnings (%1)\n").arg(r.entries.size());
-    for (const StoredRequest::LogEntry& entry : r.entries) {
+    for (const KTrelStoredRequest::LogEntry& entry : r.entries) {
         text += QStringLiteral("  %1  %2%3\n")
                     .arg(entry.type, entry.message,
                          entry.silenced ? QStringLiteral("  (silenced with @)") : QString());
         text += QStringLiteral("      at %1:%2, %3\n")
                     .arg(entry.file, QString::number(entry.line),
-                         Format::localTime(entry.time * 1000).left(19));
+                         KTrelFormat::localTime(entry.time * 1000).left(19));
         if (!entry.backtrace.isEmpty())
             text += indent(entry.backtrace, 8);
     }
 
-    const int shown = qMin(TopFunctions, static_cast<int>(r.functions.size()));
+    const int shown = qMin(KTrelStoredRequest::TopFunctions, static_cast<int>(r.functions.size()));
     text += QStringLiteral("\nfunctions that took most time (%1 of %2, by own time)\n")
                 .arg(shown)
                 .arg(r.functions.size());
@@ -118,15 +120,16 @@ QString TextReport::write(const StoredRequest& r) {
                     .arg(QStringLiteral("total"), 10)
                     .arg(QStringLiteral("function"));
     for (int i = 0; i < shown; ++i) {
-        const StoredRequest::Function& function = r.functions.at(i);
-        text +=
-            QStringLiteral("  %1 %2 %3  %4%5\n")
-                .arg(Format::right(QString::number(function.calls), 7),
-                     Format::right(Format::duration(function.exclusive), 10),
-                     Format::right(Format::duration(function.inclusive), 10), function.fullName(),
-                     function.file.isEmpty() ? QString()
-                                             : QStringLiteral("  %1:%2").arg(
-                                                   function.file, QString::number(function.line)));
+        const KTrelStoredRequest::Function& function = r.functions.at(i);
+        text += QStringLiteral("  %1 %2 %3  %4%5\n")
+                    .arg(Format::right(QString::number(function.calls), 7),
+                         Format::right(KTrelFormat::duration(function.exclusive), 10),
+                         Format::right(KTrelFormat::duration(function.inclusive), 10),
+                         function.fullName(),
+                         function.file.isEmpty()
+                             ? QString()
+                             : QStringLiteral("  %1:%2").arg(function.file,
+                                                             QString::number(function.line)));
     }
 
     text += QStringLiteral("\nevents (%1)\n").arg(r.events.size());
@@ -134,7 +137,7 @@ QString TextReport::write(const StoredRequest& r) {
         text += QStringLiteral("  %1\n").arg(event);
 
     text += QStringLiteral("\nsuperglobal samples (%1)\n").arg(r.samples.size());
-    for (const StoredRequest::Sample& sample : r.samples)
+    for (const KTrelStoredRequest::Sample& sample : r.samples)
         text += QStringLiteral("  %1 %2 %3\n")
                     .arg(Format::left(sample.name, 9), Format::left(sampleType(sample.type), 5),
                          printable(sample.data, 100));

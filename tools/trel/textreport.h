@@ -3,16 +3,14 @@
 
 #include <QString>
 
-class StoredRequest;
+class KTrelStoredRequest;
 
 // A stored request as text for a terminal: the facts, the time breakdown with bars,
 // the SQL queries slowest first, the errors, the functions with most own time, the
 // events and the superglobal samples.
 class TextReport {
 public:
-    static QString write(const StoredRequest& request);
-    // How many functions the reports list.
-    static constexpr int TopFunctions = 10;
+    static QString write(const KTrelStoredRequest& request);
 };
 
 #endif

@@ -1,18 +1,21 @@
-#ifndef TREL_TOOL_STOREDREQUEST_H
-#define TREL_TOOL_STOREDREQUEST_H
+#ifndef TREL_KTRELSTOREDREQUEST_H
+#define TREL_KTRELSTOREDREQUEST_H
+
+#include <trel/trel_export.h>
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-class InstallationAccess;
+class QSqlDatabase;
 
-// One stored request with everything that refers to it, read back with the program's
-// own connection: the request row and its URL, the time breakdown, the SQL queries
-// (slowest first) with statements and backtraces, the PHP errors with theirs, the
-// function statistics (most own time first), the events and the superglobal samples.
-class StoredRequest {
+// One stored request with everything that refers to it, read back with the caller's
+// connection: the request row and its URL, the time breakdown, the SQL queries (slowest
+// first) with statements and backtraces, the PHP errors with theirs, the function
+// statistics (most own time first), the events and the superglobal samples. Nothing is
+// thrown for a database failure: the reads say Failed and give the database's message.
+class TREL_EXPORT KTrelStoredRequest {
 public:
     struct Query {
         QString statement;
@@ -44,7 +47,9 @@ public:
         int calls = 0;
         qint64 exclusive = 0;
         qint64 inclusive = 0;
-        QString fullName() const;
+        QString fullName() const {
+            return scope.isEmpty() ? name : scope + QStringLiteral("::") + name;
+        }
     };
     struct Sample {
         QString name;
@@ -52,10 +57,20 @@ public:
         QString type;
     };
 
-    // The request with this id; a ToolError when there is none.
-    static StoredRequest load(InstallationAccess& access, qint64 id);
-    // The id of the newest request; a ToolError when there is none.
-    static qint64 lastId(InstallationAccess& access);
+    enum class Outcome { Found, Missing, Failed };
+
+    // The request with this id into *request. On Failed, *error holds what the database
+    // said; *request may then be partly filled.
+    static Outcome load(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* request,
+                        QString* error);
+    // The request with this page id (the random one a page carries), likewise.
+    static Outcome loadByPageId(const QSqlDatabase& db, const QString& pageId,
+                                KTrelStoredRequest* request, QString* error);
+    // The id of the newest request into *id.
+    static Outcome lastId(const QSqlDatabase& db, qint64* id, QString* error);
+
+    // How many functions the reports list.
+    static constexpr int TopFunctions = 10;
 
     qint64 id = 0;
     QString pageId;

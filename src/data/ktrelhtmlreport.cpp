@@ -1,9 +1,9 @@
-#include "htmlreport.h"
+#include <trel/ktrelhtmlreport.h>
 
-#include "format.h"
-#include "storedrequest.h"
-#include "textreport.h"
+#include <trel/ktrelformat.h>
+#include <trel/ktrelstoredrequest.h>
 
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace {
@@ -56,7 +56,7 @@ QString partRow(const char* part, const char* label, qint64 value, qint64 total)
         .arg(QString::fromLatin1(label), QString::fromLatin1(part))
         .arg(value)
         .arg(share * 100.0, 0, 'f', 4)
-        .arg(esc(Format::duration(value)))
+        .arg(esc(KTrelFormat::duration(value)))
         .arg(share * 100.0, 0, 'f', 1);
 }
 
@@ -68,8 +68,8 @@ bool severe(const QString& type) {
 
 } // namespace
 
-QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
-                          const QString& footerTemplate) {
+QString KTrelHtmlReport::write(const KTrelStoredRequest& r, const QString& headerTemplate,
+                               const QString& footerTemplate) {
     QString html;
     html += QStringLiteral(
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -89,17 +89,18 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
         html += QStringLiteral("<dt>%1</dt><dd>%2</dd>\n").arg(esc(name), esc(value));
     };
     fact(QStringLiteral("Status"), QString::number(r.status));
-    fact(QStringLiteral("Started"), Format::localTime(r.startTime));
-    fact(QStringLiteral("Duration"), Format::duration(r.requestTime));
+    fact(QStringLiteral("Started"), KTrelFormat::localTime(r.startTime));
+    fact(QStringLiteral("Duration"), KTrelFormat::duration(r.requestTime));
     fact(QStringLiteral("Page id"),
          r.pageId + (r.primaryPage ? QStringLiteral(" (primary page)") : QString()));
-    fact(QStringLiteral("Peak memory"), Format::memoryOfLimit(r.peakMemory, r.memoryLimit));
+    fact(QStringLiteral("Peak memory"), KTrelFormat::memoryOfLimit(r.peakMemory, r.memoryLimit));
     fact(QStringLiteral("Stored data"), QStringLiteral("%1 KiB").arg(r.dataSize));
     html += QStringLiteral("</dl></section>\n");
 
     const qint64 total = r.breakdownTotal();
     html += QStringLiteral("<section id=\"breakdown\"><h2>Time breakdown <small>%1</small></h2>\n")
-                .arg(r.hasBreakdown ? esc(Format::duration(total)) : QStringLiteral("none stored"));
+                .arg(r.hasBreakdown ? esc(KTrelFormat::duration(total))
+                                    : QStringLiteral("none stored"));
     html +=
         QStringLiteral("<div class=\"chart\" role=\"img\" aria-label=\"Time spent in the database, "
                        "on the network, locally and in PHP\">\n");
@@ -114,14 +115,14 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
                 .arg(r.queries.size())
                 .arg(r.failedQueries() ? QStringLiteral(", %1 failed").arg(r.failedQueries())
                                        : QString());
-    for (const StoredRequest::Query& query : r.queries) {
+    for (const KTrelStoredRequest::Query& query : r.queries) {
         const QString transaction = r.transactionName(query);
         html += QStringLiteral("<li class=\"query%1\" data-us=\"%2\" data-status=\"%3\">\n")
                     .arg(query.failed() ? QStringLiteral(" failed") : QString())
                     .arg(query.time)
                     .arg(query.status);
         html += QStringLiteral("<div class=\"head\"><span class=\"time\">%1</span>")
-                    .arg(esc(Format::duration(query.time)));
+                    .arg(esc(KTrelFormat::duration(query.time)));
         if (query.failed())
             html += QStringLiteral("<span class=\"outcome failed\">failed %1: %2</span>")
                         .arg(query.status)
@@ -152,7 +153,7 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
     html += QStringLiteral("<section id=\"errors\"><h2>Errors and warnings "
                            "<small>%1</small></h2>\n<ul class=\"entries\">\n")
                 .arg(r.entries.size());
-    for (const StoredRequest::LogEntry& entry : r.entries) {
+    for (const KTrelStoredRequest::LogEntry& entry : r.entries) {
         html +=
             QStringLiteral("<li class=\"entry%1\" data-type=\"%2\">\n")
                 .arg(severe(entry.type) ? QStringLiteral(" severe") : QString(), esc(entry.type));
@@ -164,7 +165,7 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
         html += QStringLiteral("<pre class=\"message\">%1</pre>\n").arg(esc(entry.message));
         html += QStringLiteral("<div class=\"where\">at %1:%2, %3</div>\n")
                     .arg(esc(entry.file), QString::number(entry.line),
-                         esc(Format::localTime(entry.time * 1000).left(19)));
+                         esc(KTrelFormat::localTime(entry.time * 1000).left(19)));
         if (!entry.backtrace.isEmpty())
             html += QStringLiteral("<details><summary>backtrace</summary><pre "
                                    "class=\"backtrace\">%1</pre></details>\n")
@@ -173,7 +174,7 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
     }
     html += QStringLiteral("</ul></section>\n");
 
-    const int shown = qMin(TextReport::TopFunctions, static_cast<int>(r.functions.size()));
+    const int shown = qMin(KTrelStoredRequest::TopFunctions, static_cast<int>(r.functions.size()));
     html += QStringLiteral(
                 "<section id=\"functions\"><h2>Functions that took most time <small>%1 of %2, "
                 "by own time</small></h2>\n<table><thead><tr><th class=\"num\">Calls</th>"
@@ -182,14 +183,14 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
                 .arg(shown)
                 .arg(r.functions.size());
     for (int i = 0; i < shown; ++i) {
-        const StoredRequest::Function& function = r.functions.at(i);
+        const KTrelStoredRequest::Function& function = r.functions.at(i);
         html += QStringLiteral("<tr class=\"function\" data-us=\"%1\"><td class=\"num\">%2</td><td "
                                "class=\"num\">%3</td>"
                                "<td class=\"num\">%4</td><td>%5%6</td></tr>\n")
                     .arg(function.exclusive)
                     .arg(function.calls)
-                    .arg(esc(Format::duration(function.exclusive)),
-                         esc(Format::duration(function.inclusive)), esc(function.fullName()),
+                    .arg(esc(KTrelFormat::duration(function.exclusive)),
+                         esc(KTrelFormat::duration(function.inclusive)), esc(function.fullName()),
                          function.file.isEmpty()
                              ? QString()
                              : QStringLiteral(" <span class=\"muted\">%1:%2</span>")
@@ -207,7 +208,7 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
                 "<section id=\"superglobals\"><h2>Superglobal samples <small>%1</small></h2>\n"
                 "<table><thead><tr><th>Name</th><th>Taken</th><th>Data</th></tr></thead><tbody>\n")
                 .arg(r.samples.size());
-    for (const StoredRequest::Sample& sample : r.samples) {
+    for (const KTrelStoredRequest::Sample& sample : r.samples) {
         const QString taken =
             sample.type == QLatin1String("SAMPLE_START") ? QStringLiteral("at the start")
             : sample.type == QLatin1String("SAMPLE_END") ? QStringLiteral("at the end")
@@ -218,16 +219,32 @@ QString HtmlReport::write(const StoredRequest& r, const QString& headerTemplate,
     }
     html += QStringLiteral("</tbody></table></section>\n</main>\n");
 
-    // The bar as the host puts it into the page: header, the request's line, footer.
-    html += headerTemplate;
-    html += QStringLiteral("<span class=\"trel-bar-facts\">%1 %2 &middot; %3 &middot; %4 &middot; "
-                           "%5 quer%6 &middot; %7 error%8</span>\n")
-                .arg(esc(r.method), esc(QUrl(r.url).path()), QString::number(r.status),
-                     esc(Format::duration(r.requestTime)), QString::number(r.queries.size()),
-                     r.queries.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies"),
-                     QString::number(r.entries.size()),
-                     r.entries.size() == 1 ? QString() : QStringLiteral("s"));
-    html += footerTemplate;
+    // The bar as the host puts it into the page, without its scripts (the view is a
+    // static page), with the request's line in the bar's slot for it, or between header
+    // and footer when the footer has none.
+    const QString facts =
+        QStringLiteral("<span class=\"trel-bar-facts\">%1 %2 &middot; %3 &middot; %4 &middot; "
+                       "%5 quer%6 &middot; %7 error%8</span>")
+            .arg(esc(r.method), esc(QUrl(r.url).path()), QString::number(r.status),
+                 esc(KTrelFormat::duration(r.requestTime)), QString::number(r.queries.size()),
+                 r.queries.size() == 1 ? QStringLiteral("y") : QStringLiteral("ies"),
+                 QString::number(r.entries.size()),
+                 r.entries.size() == 1 ? QString() : QStringLiteral("s"));
+    static const QRegularExpression script(QStringLiteral("<script\\b.*?</script\\s*>"),
+                                           QRegularExpression::CaseInsensitiveOption |
+                                               QRegularExpression::DotMatchesEverythingOption);
+    html += forPage(headerTemplate, r.pageId).remove(script);
+    QString footer = forPage(footerTemplate, r.pageId).remove(script);
+    if (footer.contains(QLatin1String(FactsSlot)))
+        footer.replace(QLatin1String(FactsSlot), facts);
+    else
+        html += facts + QLatin1Char('\n');
+    html += footer;
     html += QStringLiteral("</body>\n</html>\n");
     return html;
+}
+
+QString KTrelHtmlReport::forPage(const QString& barTemplate, const QString& pageId) {
+    QString text = barTemplate;
+    return text.replace(QLatin1String(PageIdPlaceholder), pageId.toHtmlEscaped());
 }

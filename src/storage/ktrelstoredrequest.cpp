@@ -1,0 +1,208 @@
+#include <trel/ktrelstoredrequest.h>
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+using Outcome = KTrelStoredRequest::Outcome;
+
+QString text(const QVariant& value) {
+    return QString::fromUtf8(value.toByteArray());
+}
+
+bool run(QSqlQuery& query, const QString& sql, const QVariant& bind, QString* error) {
+    bool ok = query.prepare(sql);
+    if (ok) {
+        if (bind.isValid())
+            query.bindValue(0, bind);
+        ok = query.exec();
+    }
+    if (!ok && error)
+        *error = query.lastError().text().simplified();
+    return ok;
+}
+
+const char* const RequestColumns =
+    "SELECT r.id, r.page_id, u.url, r.status_code, r.method, r.start_time, r.request_time, "
+    "r.is_primary_page, r.peak_memory_usage, r.data_size, r.memory_limit FROM trel_requests r "
+    "LEFT JOIN trel_requests_urls u ON u.id = r.url_id WHERE ";
+
+// The request's row is read; the sections follow by its id.
+Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* request,
+                     QString* error) {
+    using Query = KTrelStoredRequest::Query;
+    using LogEntry = KTrelStoredRequest::LogEntry;
+    using Function = KTrelStoredRequest::Function;
+    using Sample = KTrelStoredRequest::Sample;
+    QSqlQuery breakdown(db);
+    if (!run(breakdown,
+             QStringLiteral("SELECT database_time, network_time, local_time, "
+                            "php_time FROM trel_processing_breakdown WHERE "
+                            "request_id = ?"),
+             id, error))
+        return Outcome::Failed;
+    if (breakdown.next()) {
+        request->hasBreakdown = true;
+        request->databaseTime = breakdown.value(0).toLongLong();
+        request->networkTime = breakdown.value(1).toLongLong();
+        request->localTime = breakdown.value(2).toLongLong();
+        request->phpTime = breakdown.value(3).toLongLong();
+    }
+
+    QSqlQuery queries(db);
+    if (!run(queries,
+             QStringLiteral(
+                 "SELECT q.resolved_statement, s.prepared_statement, q.status, "
+                 "q.rows_affected, q.query_time, q.error_message, q.transaction_id, "
+                 "q.file_name, q.line_number, b.backtrace FROM trel_sql_queries q LEFT JOIN "
+                 "trel_sql_statements s ON s.id = q.prepared_statement_id LEFT JOIN "
+                 "trel_backtrace b ON b.id = q.backtrace_id WHERE q.request_id = ? ORDER BY "
+                 "q.query_time DESC, q.id"),
+             id, error))
+        return Outcome::Failed;
+    while (queries.next()) {
+        Query query;
+        query.statement = text(queries.value(0));
+        query.prepared = text(queries.value(1));
+        query.status = queries.value(2).toInt();
+        query.rows = queries.value(3).toInt();
+        query.time = queries.value(4).toLongLong();
+        query.error = text(queries.value(5));
+        query.transaction = queries.value(6).isNull() ? -1 : queries.value(6).toLongLong();
+        query.file = text(queries.value(7));
+        query.line = queries.value(8).toInt();
+        query.backtrace = QString::fromLocal8Bit(queries.value(9).toByteArray());
+        request->queries << query;
+    }
+
+    QSqlQuery entries(db);
+    if (!run(entries,
+             QStringLiteral(
+                 "SELECT e.entry_time, e.type, e.message, e.filename, e.line, e.silenced, "
+                 "b.backtrace FROM trel_log_entries e LEFT JOIN trel_backtrace b ON b.id = "
+                 "e.backtrace_id WHERE e.request_id = ? ORDER BY e.id"),
+             id, error))
+        return Outcome::Failed;
+    while (entries.next()) {
+        LogEntry entry;
+        entry.time = entries.value(0).toLongLong();
+        entry.type = text(entries.value(1)).trimmed();
+        entry.message = text(entries.value(2));
+        entry.file = text(entries.value(3));
+        entry.line = entries.value(4).toInt();
+        entry.silenced = entries.value(5).toInt() != 0;
+        entry.backtrace = QString::fromLocal8Bit(entries.value(6).toByteArray());
+        request->entries << entry;
+    }
+
+    QSqlQuery functions(db);
+    if (!run(functions,
+             QStringLiteral(
+                 "SELECT function_scope, function_name, filename, line, times_called, "
+                 "time_exclusive, time_inclusive FROM trel_functions_stats WHERE request_id "
+                 "= ? ORDER BY time_exclusive DESC, id"),
+             id, error))
+        return Outcome::Failed;
+    while (functions.next()) {
+        Function function;
+        function.scope = text(functions.value(0));
+        function.name = text(functions.value(1));
+        function.file = text(functions.value(2));
+        function.line = functions.value(3).toInt();
+        function.calls = functions.value(4).toInt();
+        function.exclusive = functions.value(5).toLongLong();
+        function.inclusive = functions.value(6).toLongLong();
+        request->functions << function;
+    }
+
+    QSqlQuery events(db);
+    if (!run(events,
+             QStringLiteral(
+                 "SELECT agg_key FROM trel_monitor_events WHERE request_id = ? ORDER BY id"),
+             id, error))
+        return Outcome::Failed;
+    while (events.next())
+        request->events << text(events.value(0));
+
+    // The samples have no id; the database gives them back in the order they were stored.
+    QSqlQuery samples(db);
+    if (!run(samples,
+             QStringLiteral("SELECT sg_name, data, sample_type FROM trel_superglobals_data WHERE "
+                            "request_id = ?"),
+             id, error))
+        return Outcome::Failed;
+    while (samples.next())
+        request->samples << Sample{text(samples.value(0)), samples.value(1).toByteArray(),
+                                   text(samples.value(2))};
+    return Outcome::Found;
+}
+
+Outcome loadWhere(const QSqlDatabase& db, const char* condition, const QVariant& key,
+                  KTrelStoredRequest* request, QString* error) {
+    QSqlQuery row(db);
+    if (!run(row, QLatin1String(RequestColumns) + QLatin1String(condition), key, error))
+        return Outcome::Failed;
+    if (!row.next())
+        return Outcome::Missing;
+    *request = KTrelStoredRequest();
+    request->id = row.value(0).toLongLong();
+    request->pageId = text(row.value(1));
+    request->url = text(row.value(2));
+    request->status = row.value(3).toInt();
+    request->method = text(row.value(4));
+    request->startTime = row.value(5).toLongLong();
+    request->requestTime = row.value(6).toLongLong();
+    request->primaryPage = row.value(7).toInt() != 0;
+    request->peakMemory = row.value(8).toLongLong();
+    request->dataSize = row.value(9).toLongLong();
+    request->memoryLimit = row.value(10).toLongLong();
+    row.finish();
+    return loadSections(db, request->id, request, error);
+}
+
+} // namespace
+
+Outcome KTrelStoredRequest::lastId(const QSqlDatabase& db, qint64* id, QString* error) {
+    QSqlQuery query(db);
+    if (!run(query, QStringLiteral("SELECT MAX(id) FROM trel_requests"), QVariant(), error))
+        return Outcome::Failed;
+    if (!query.next() || query.value(0).isNull())
+        return Outcome::Missing;
+    *id = query.value(0).toLongLong();
+    return Outcome::Found;
+}
+
+Outcome KTrelStoredRequest::load(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* request,
+                                 QString* error) {
+    return loadWhere(db, "r.id = ?", id, request, error);
+}
+
+Outcome KTrelStoredRequest::loadByPageId(const QSqlDatabase& db, const QString& pageId,
+                                         KTrelStoredRequest* request, QString* error) {
+    // An empty page id names no page (a request stored without one has it empty).
+    if (pageId.isEmpty())
+        return Outcome::Missing;
+    return loadWhere(db, "r.page_id = ?", pageId, request, error);
+}
+
+QString KTrelStoredRequest::transactionName(const Query& query) const {
+    if (query.transaction < 0)
+        return QString();
+    const QString stored = QString::number(query.transaction);
+    const QString prefix = QString::number(id);
+    if (stored.size() > prefix.size() && stored.startsWith(prefix))
+        return stored.mid(prefix.size());
+    return stored;
+}
+
+int KTrelStoredRequest::failedQueries() const {
+    int failed = 0;
+    for (const Query& query : queries) {
+        if (query.failed())
+            ++failed;
+    }
+    return failed;
+}
