@@ -119,6 +119,17 @@ grep -q "index.php?probe=$probe" "$tmp/requests" || {
     fail "the request was not stored"
 }
 
+# Removed but not purged, the extension is disabled: no SAPI tries to load a module
+# that is gone.
+php_package=$(dpkg-deb -f "$php_deb" Package)
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "$php_package" >"$tmp/apt.log" 2>&1 ||
+    {
+        cat "$tmp/apt.log" >&2
+        fail "apt-get remove $php_package failed"
+    }
+php -m >"$tmp/modules" 2>&1
+! grep -qi trel "$tmp/modules" || fail "after removing $php_package, php -m says: $(grep -i trel "$tmp/modules")"
+
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >"$tmp/apt.log" 2>&1 ||
     {
         cat "$tmp/apt.log" >&2
