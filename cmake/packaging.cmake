@@ -9,7 +9,10 @@
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/packaging/changelog)
 
-set(TREL_SOVERSION ${PROJECT_VERSION_MAJOR})
+get_target_property(TREL_SOVERSION trel SOVERSION)
+get_target_property(TREL_KOLV_SOVERSION kolv SOVERSION)
+get_target_property(TREL_LIBRARY_BUILD_DIR trel BINARY_DIR)
+get_target_property(TREL_KOLV_BUILD_DIR kolv BINARY_DIR)
 set(TREL_PACKAGE_COMPONENTS kolv library dev tool)
 
 # The changelog's trailer line names the maintainer.
@@ -34,8 +37,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps finds our own libraries in the build tree; the packages' dependencies
 # on each other come from the component dependencies below, with the exact version.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
-    ${PROJECT_BINARY_DIR}/src ${PROJECT_BINARY_DIR}/src/hostlib)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${TREL_LIBRARY_BUILD_DIR} ${TREL_KOLV_BUILD_DIR})
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # The library packages' shlibs files: a binary built against them needs this version or later.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -43,11 +45,12 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/packagingstage.cmake)
 set(CPACK_TREL_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 
-# The shared libraries' packages refresh the loader's cache through dpkg's trigger.
+# The shared libraries' packages refresh the loader's cache through dpkg's trigger
+# (CPack adds an ldconfig call to their maintainer scripts as well; no harm, a warning).
 set(TREL_LIBRARY_CONTROL ${PROJECT_BINARY_DIR}/packaging/library)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/library-triggers ${TREL_LIBRARY_CONTROL}/triggers
     COPYONLY)
-set(CPACK_DEBIAN_KOLV_PACKAGE_NAME libkolv${TREL_SOVERSION})
+set(CPACK_DEBIAN_KOLV_PACKAGE_NAME libkolv${TREL_KOLV_SOVERSION})
 set(CPACK_DEBIAN_KOLV_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_KOLV_PACKAGE_CONTROL_EXTRA ${TREL_LIBRARY_CONTROL}/triggers)
 set(CPACK_COMPONENT_KOLV_DESCRIPTION "trel's host library: logging, settings, database pools
