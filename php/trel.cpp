@@ -8,6 +8,7 @@
 #include "functionobserver.h"
 #include "iocapture.h"
 #include "requestadmission.h"
+#include "responsefinisher.h"
 #include "sqlcapture.h"
 #include "superglobalsampler.h"
 
@@ -80,6 +81,8 @@ void finishRequest(KTrel* trel) {
     const qint64 local = IoCapture::localTime();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
     const qint64 requestTime = monotonicUs() - requestStartUs;
+    // The browser has the whole page before the write begins.
+    ResponseFinisher::finish();
     CollectorHost::guard("request end", [&] {
         // PHP's own time: what the database, the network and local I/O leave.
         const qint64 php = qMax<qint64>(0, requestTime - database - network - local);

@@ -182,6 +182,29 @@ class Response:
         self.status, self.headers, self.body = status, headers, body
 
 
+def http_request(port, method, path, headers=None, body=None):
+    """One request to a local web server; the response once its body has been read whole."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    try:
+        connection.putrequest(method, path, skip_accept_encoding=True)
+        for key, value in (headers or {}).items():
+            connection.putheader(key, value)
+        if body is not None:
+            connection.putheader("Content-Length", str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        return Response(response.status, response.getheaders(), response.read())
+    finally:
+        connection.close()
+
+
+def check_no_crash(name, log):
+    """A server's log shows no crash, sanitizer report or memory corruption."""
+    for sign in ("Segmentation fault", "core dumped", "zend_mm_heap corrupted", "AddressSanitizer",
+                 "runtime error:", "terminate called"):
+        expect(sign not in log, f"{name}: '{sign}' in the server's log")
+
+
 class PhpServer:
     """`php -S` on a free port, with the extension (ini: its settings) or without
     (ini=None). Its output goes to a log file that check_healthy() reads."""
@@ -214,18 +237,7 @@ class PhpServer:
                 time.sleep(0.05)
 
     def request(self, method, path, headers=None, body=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        try:
-            connection.putrequest(method, path, skip_accept_encoding=True)
-            for key, value in (headers or {}).items():
-                connection.putheader(key, value)
-            if body is not None:
-                connection.putheader("Content-Length", str(len(body)))
-            connection.endheaders(body)
-            response = connection.getresponse()
-            return Response(response.status, response.getheaders(), response.read())
-        finally:
-            connection.close()
+        return http_request(self.port, method, path, headers, body)
 
     def read_log(self):
         self.log.flush()
@@ -236,9 +248,7 @@ class PhpServer:
         """The server is still up and never reported a crash."""
         expect(self.process.poll() is None, f"{self.name}: php -S died ({self.process.returncode})")
         log = self.read_log()
-        for sign in ("Segmentation fault", "core dumped", "zend_mm_heap corrupted", "AddressSanitizer",
-                     "runtime error:", "terminate called"):
-            expect(sign not in log, f"{self.name}: '{sign}' in the server's log")
+        check_no_crash(self.name, log)
 
     def stop(self):
         if self.process.poll() is None:

@@ -1,0 +1,18 @@
+<?php
+// A page that says which process served it. With `case=sleep` it leaves that process id
+// in the data folder, then runs on until the check kills the process.
+require __DIR__ . '/lib/common.php';
+
+$cart = new Shop\Cart();
+$cart->add('lamp', 2500);
+echo Shop\Price::format($cart->total()), "\n";
+if (function_exists('trel_event')) {
+    trel_event('worker.page');
+}
+$pid = getmypid();
+if (($_GET['case'] ?? '') === 'sleep') {
+    $label = preg_replace('/[^a-z0-9-]/', '', $_GET['r'] ?? '');
+    file_put_contents(e2e_env('E2E_DATA') . "/pid-$label", (string) $pid);
+    sleep(120);
+}
+echo "pid $pid\n";

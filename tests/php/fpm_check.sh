@@ -1,0 +1,9 @@
+#!/bin/sh
+# End to end under php-fpm behind nginx: the small application of tests/php/app with
+# the extension, on a SQLite installation and on the MariaDB test server
+# (TREL_TEST_MYSQL_*, required); concurrent requests, recycled and killed workers.
+#   TREL_SOURCE_DIR=... TREL_BUILD_DIR=... sh tests/php/fpm_check.sh [sqlite|mysql]
+set -eu
+: "${TREL_SOURCE_DIR:?TREL_SOURCE_DIR must name the source tree}"
+: "${TREL_BUILD_DIR:?TREL_BUILD_DIR must name a built tree}"
+exec python3 -B "$TREL_SOURCE_DIR/tests/php/fpm_e2e.py" "$@"

@@ -1,0 +1,311 @@
+"""End to end under php-fpm: four workers behind nginx serve the small application of
+tests/php/app with the extension, on a SQLite installation and on the MariaDB test
+server. Concurrent requests with and without a token, workers recycled after a few
+requests, the response finished before the worker writes, and workers killed while a
+page runs and while they write: the database stays whole and the next requests are
+stored."""
+
+import concurrent.futures
+import ctypes
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+from harness import (Installation, Stored, check_no_crash, check_no_strays, check_quiet_log, check_whole, expect,
+                     free_port, http_request, mysql_command, run, stored_requests)
+
+APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
+BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
+WORKERS = 4
+MAX_REQUESTS = 10  # each worker is recycled several times during the run
+PR_SET_PDEATHSIG = 1
+
+
+def wait_for(condition, what, seconds=60):
+    """Polls until condition() holds; the limit only turns a hang into a failure."""
+    deadline = time.time() + seconds
+    while not condition():
+        expect(time.time() < deadline, f"gave up waiting for {what}")
+        time.sleep(0.02)
+
+
+def end_with_parent():
+    ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+class FpmSite:
+    """php-fpm (pm = static, WORKERS workers, the extension loaded) behind nginx on a
+    free port, each with its configuration, socket, pid and log files in a folder of
+    its own."""
+
+    def __init__(self, ctx, name, inst, env):
+        self.ctx, self.name = ctx, name
+        self.dir = ctx.path(name)
+        self.port = free_port()
+        self.socket = os.path.join(self.dir, "fpm.sock")
+        self.fpm_log = os.path.join(self.dir, "fpm.log")
+        self.trel_log = os.path.join(self.dir, "trel.log")
+        os.makedirs(os.path.join(self.dir, "sessions"))
+        os.makedirs(os.path.join(self.dir, "nginx-temp"))
+        pool_env = "".join(f"env[{key}] = {value}\n" for key, value in env.items())
+        with open(os.path.join(self.dir, "fpm.conf"), "w") as f:
+            f.write(f"[global]\npid = {self.dir}/fpm.pid\nerror_log = {self.fpm_log}\ndaemonize = no\n"
+                    f"log_level = notice\n\n[app]\nlisten = {self.socket}\nlisten.mode = 0666\n"
+                    f"pm = static\npm.max_children = {WORKERS}\npm.max_requests = {MAX_REQUESTS}\n"
+                    "pm.status_path = /fpm-status\ncatch_workers_output = yes\ndecorate_workers_output = no\n"
+                    f"{pool_env}")
+        temp = os.path.join(self.dir, "nginx-temp")
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
+            f.write(("user root;\n" if os.geteuid() == 0 else "") +
+                    f"daemon off;\nworker_processes 2;\npid {self.dir}/nginx.pid;\n"
+                    f"error_log {self.dir}/nginx-error.log;\nevents {{ worker_connections 256; }}\n"
+                    f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
+                    f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
+                    f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n"
+                    f"  server {{\n    listen 127.0.0.1:{self.port};\n    root {APP};\n"
+                    "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
+                    "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
+                    f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n}}\n")
+        command = ["php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
+                   "-d", f"extension={ctx.extension}", "-d", f"trel.root={inst.root}",
+                   "-d", f"trel.log_file={self.trel_log}", "-d", f"session.save_path={self.dir}/sessions",
+                   "-d", "log_errors=0"]
+        if os.geteuid() == 0:
+            command.append("-R")
+        self.fpm = self.start(command, "fpm.out")
+        wait_for(lambda: os.path.exists(self.socket) or self.fpm.poll() is not None, "php-fpm's socket")
+        expect(self.fpm.poll() is None, f"{name}: php-fpm exited: {self.read(self.fpm_log)}")
+        self.nginx = self.start(["nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
+                                 "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
+        wait_for(self.listening, "nginx")
+
+    def start(self, command, output):
+        log = open(os.path.join(self.dir, output), "wb")
+        # The servers end with the check, even when it is killed.
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
+                                   env={**os.environ, **self.ctx.php_env})
+        self.ctx.cleanups.append(lambda: self.stop(process, log))
+        return process
+
+    @staticmethod
+    def stop(process, log):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        log.close()
+
+    def listening(self):
+        expect(self.nginx.poll() is None, f"{self.name}: nginx exited: {self.read('nginx.out')}")
+        try:
+            return http_request(self.port, "GET", "/fpm-status").status == 200
+        except OSError:
+            return False
+
+    def read(self, path):
+        with open(os.path.join(self.dir, path), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def request(self, path, token=None):
+        headers = {"User-Agent": BROWSER, "Connection": "close"}
+        if token:
+            headers["Cookie"] = f"trel_token={token}"
+        return http_request(self.port, "GET", path, headers)
+
+    def settled(self):
+        """All workers are up and idle but the one answering: every write has ended."""
+        status = json.loads(http_request(self.port, "GET", "/fpm-status?json").body)
+        return status["active processes"] == 1 and status["idle processes"] == WORKERS - 1
+
+    def check_log(self, killed):
+        """php-fpm saw no crash: its workers ended by exiting normally (recycled) or by
+        the SIGKILLs of the check, and were replaced."""
+        log = self.read(self.fpm_log) + self.read("fpm.out")
+        check_no_crash(self.name, log)
+        exits = [line for line in log.splitlines() if " exited " in line]
+        abnormal = [line for line in exits if "exited with code 0" not in line
+                    and not any(f"child {pid} exited on signal 9" in line for pid in killed)]
+        expect(not abnormal, f"{self.name}: workers ended abnormally: {abnormal}")
+        expect(sum("exited with code 0" in line for line in exits) >= WORKERS,
+               f"{self.name}: workers were not recycled: {exits}")
+        for pid in killed:
+            expect(f"child {pid} exited on signal 9" in log, f"{self.name}: php-fpm did not see {pid} killed")
+
+
+class WriteLock:
+    """Blocks the installation's writers: on SQLite the database's write lock, on
+    MariaDB the table a request's write fills last (the write stops halfway)."""
+
+    def __init__(self, inst):
+        self.inst = inst
+        if inst.backend == "sqlite":
+            self.db = sqlite3.connect(os.path.join(inst.root, "data", "trel.db"), isolation_level=None)
+            self.db.execute("BEGIN IMMEDIATE")
+        else:
+            self.client = subprocess.Popen(mysql_command(inst.mysql, inst.database) + ["--unbuffered"],
+                                           stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.client.stdin.write(b"LOCK TABLES trel_superglobals_data WRITE; SELECT 'locked';\n")
+            self.client.stdin.flush()
+            expect(self.client.stdout.readline().strip() == b"locked", "LOCK TABLES failed")
+
+    def writer_waiting(self):
+        """On MariaDB, a session waits for the table: a write is halfway through."""
+        return int(self.inst.value("SELECT COUNT(*) FROM information_schema.processlist "
+                                   "WHERE state LIKE 'Waiting for table metadata lock'")) > 0
+
+    def release(self):
+        if self.inst.backend == "sqlite":
+            self.db.execute("ROLLBACK")
+            self.db.close()
+        else:
+            self.client.stdin.write(b"UNLOCK TABLES;\n")
+            self.client.stdin.close()
+            self.client.wait()
+
+
+def stored_labels(inst):
+    return {url.split("?r=")[1].split("&")[0]: row for url, row in stored_requests(inst)}
+
+
+def concurrent_load(site, inst, token):
+    """Requests from eight clients at once, a token in every second one (the others
+    have none or a wrong one): each admitted request stored whole, nothing of the
+    others, every page as without the extension."""
+    kinds = (token, None, token, "not-a-token")
+    plan = [(f"load-{i}", kinds[i % len(kinds)]) for i in range(96)]
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        responses = list(pool.map(lambda item: site.request(f"/shop.php?r={item[0]}", item[1]), plan))
+    expect({r.status for r in responses} == {200}, f"statuses {[r.status for r in responses]}")
+    expect(len({r.body for r in responses}) == 1 and b"total " in responses[0].body,
+           "pages with and without a token differ")
+    wait_for(site.settled, "the workers to finish their writes")
+    stored = stored_labels(inst)
+    admitted = {label for label, presented in plan if presented == token}
+    expect(set(stored) == admitted, f"stored {sorted(set(stored) ^ admitted)} beyond or short of the admitted ones")
+    for label in admitted:
+        shop = check_whole(inst, stored[label], label)
+        expect(shop.function("Shop\\Cart", "add")[0] == 3 and shop.events == ["shop.cart", "shop.viewed"]
+               and shop.error("E_WARNING", 'Undefined array key "discount"'), f"{label}: sections")
+
+
+def finished_before_write(site, inst, token):
+    """With the database locked, the browser has the whole page while the worker still
+    waits to write; once the lock is gone the request is stored."""
+    lock = WriteLock(inst)
+    try:
+        response = site.request("/worker.php?r=held", token)
+        expect(response.status == 200 and response.body.endswith(b"\n") and b"pid " in response.body,
+               f"the page with the database locked: {response.status} {response.body[-200:]!r}")
+        expect("held" not in stored_labels(inst), "stored before the page was sent: nothing blocked the write")
+    finally:
+        lock.release()
+    wait_for(site.settled, "the held write")
+    expect("held" in stored_labels(inst), "the write held by the lock was not stored after it")
+    check_whole(inst, stored_labels(inst)["held"], "held")
+
+
+def pid_of(response):
+    return int(response.body.rsplit(b"pid ", 1)[1])
+
+
+def killed_while_writing(site, inst, token):
+    """A worker killed halfway through its write (its page already sent) leaves
+    nothing of that request."""
+    lock = WriteLock(inst)
+    try:
+        pid = pid_of(site.request("/worker.php?r=killed-writing", token))
+        if inst.backend == "mysql":
+            wait_for(lock.writer_waiting, "the write to reach the locked table")
+        os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: f"child {pid} exited" in site.read(site.fpm_log), "php-fpm to see the kill")
+    finally:
+        lock.release()
+    return pid
+
+
+def killed_while_running(site, inst, token, data):
+    """A worker killed while its page runs: the browser gets nginx's error page, and
+    nothing of the request is stored."""
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        pending = pool.submit(site.request, "/worker.php?r=killed-running&case=sleep", token)
+        pid_file = os.path.join(data, "pid-killed-running")
+        wait_for(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file) > 0, "the page to start")
+        with open(pid_file) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGKILL)
+        expect(pending.result().status == 502, "the killed page was answered")
+    return pid
+
+
+def restarted(site, token):
+    """php-fpm reloaded (SIGUSR2) while requests run: it ends its workers, those that
+    do not end in time by SIGTERM, and starts afresh. Whatever was stored is checked
+    whole with the rest."""
+    labels = [f"reload-{i}" for i in range(16)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        pending = [pool.submit(site.request, f"/shop.php?r={label}", token) for label in labels]
+        concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+        os.kill(site.fpm.pid, signal.SIGUSR2)
+        for request in pending:
+            try:
+                request.result()
+            except OSError:
+                pass  # the request that the reload cut off
+    wait_for(lambda: "reloading: " in site.read(site.fpm_log) and site.settled(), "php-fpm to reload")
+
+
+def after_kills(site, inst, token, killed):
+    """The replaced workers serve and store the next requests; the database is whole:
+    every stored request has all its rows, none of the killed requests is there."""
+    labels = [f"after-{i}" for i in range(8)]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        pids = list(pool.map(lambda label: pid_of(site.request(f"/worker.php?r={label}", token)), labels))
+    expect(not set(pids) & set(killed), f"a killed worker served: {pids}")
+    wait_for(site.settled, "the workers to finish their writes")
+    stored = stored_labels(inst)
+    expect(not {"killed-running", "killed-writing"} & set(stored), f"a killed request was stored: {sorted(stored)}")
+    if inst.backend == "sqlite":
+        expect(inst.value("PRAGMA integrity_check") == "ok", "the SQLite file is damaged")
+    for label, row in stored.items():
+        check_whole(inst, row, label)
+    for label in labels:
+        expect(Stored(inst, stored[label]["id"]).events == ["worker.page"], f"{label}: events")
+    check_no_strays(inst)
+    return len(stored)
+
+
+def run_backend(ctx, backend):
+    inst = Installation(ctx, backend)
+    site_name = f"fpm-{backend}"
+    data = ctx.path(f"{site_name}-data")
+    os.makedirs(data)
+    site = FpmSite(ctx, site_name, inst, {"E2E_DATA": data})
+    token = "fpm-e2e-token"
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d", "--base-url", f"http://127.0.0.1:{site.port}/")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    concurrent_load(site, inst, token)
+    finished_before_write(site, inst, token)
+    killed = [killed_while_writing(site, inst, token), killed_while_running(site, inst, token, data)]
+    restarted(site, token)
+    stored = after_kills(site, inst, token, killed)
+    site.check_log(killed)
+    check_quiet_log(site.trel_log)
+    print(f"{backend}: {stored} requests stored whole through {WORKERS} php-fpm workers, "
+          f"two workers killed (running, writing) and a reload, none of the killed requests stored")
+
+
+def main(ctx):
+    for backend in sys.argv[1:] or ("sqlite", "mysql"):
+        run_backend(ctx, backend)
+
+
+if __name__ == "__main__":
+    sys.exit(run("fpm_check", main))
