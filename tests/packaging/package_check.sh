@@ -7,12 +7,21 @@
 # installed extension): CTest runs it alone, and the sanitizer pass not at all.
 #   TREL_SOURCE_DIR=... TREL_BUILD_DIR=... sh tests/packaging/package_check.sh
 set -eu
+export DEBIAN_FRONTEND=noninteractive
 : "${TREL_SOURCE_DIR:?TREL_SOURCE_DIR must name the source tree}"
 : "${TREL_BUILD_DIR:?TREL_BUILD_DIR must name a built tree}"
 
 fail() {
     echo "package_check: $*" >&2
     exit 1
+}
+
+# Runs a command with its output in $tmp/log, shown only when it fails.
+logged() {
+    "$@" >"$tmp/log" 2>&1 || {
+        cat "$tmp/log" >&2
+        fail "failed: $*"
+    }
 }
 
 [ "$(id -u)" = 0 ] || fail "needs root: it installs and purges the packages with apt-get"
@@ -23,18 +32,14 @@ packages=
 cleanup() {
     [ -z "$server" ] || kill "$server" 2>/dev/null || true
     if [ -n "$packages" ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >/dev/null 2>&1 || true
+        apt-get purge -y -qq $packages >/dev/null 2>&1 || true
     fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-sh "$TREL_SOURCE_DIR/scripts/package" "$TREL_BUILD_DIR" "$tmp/debs" >"$tmp/package.log" 2>&1 ||
-    {
-        cat "$tmp/package.log" >&2
-        fail "scripts/package failed"
-    }
+logged sh "$TREL_SOURCE_DIR/scripts/package" "$TREL_BUILD_DIR" "$tmp/debs"
 set -- "$tmp"/debs/*.deb
 [ $# = 5 ] || fail "expected 5 packages, got $#: $*"
 for deb in "$@"; do
@@ -72,11 +77,7 @@ for deb in "$@"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' |
     sed 's/^\.//' | grep -v '^/usr/share/doc/' | sort >"$tmp/packaged"
 diff "$tmp/installed" "$tmp/packaged" >&2 || fail "the packages and the install rules differ (above)"
 
-(cd "$tmp/debs" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./*.deb) >"$tmp/apt.log" 2>&1 ||
-    {
-        cat "$tmp/apt.log" >&2
-        fail "apt-get install failed"
-    }
+logged apt-get install -y -qq "$@"
 for p in $packages; do
     dpkg-query -L "$p" >>"$tmp/files"
 done
@@ -122,19 +123,11 @@ grep -q "index.php?probe=$probe" "$tmp/requests" || {
 # Removed but not purged, the extension is disabled: no SAPI tries to load a module
 # that is gone.
 php_package=$(dpkg-deb -f "$php_deb" Package)
-DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "$php_package" >"$tmp/apt.log" 2>&1 ||
-    {
-        cat "$tmp/apt.log" >&2
-        fail "apt-get remove $php_package failed"
-    }
+logged apt-get remove -y -qq "$php_package"
 php -m >"$tmp/modules" 2>&1
 ! grep -qi trel "$tmp/modules" || fail "after removing $php_package, php -m says: $(grep -i trel "$tmp/modules")"
 
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >"$tmp/apt.log" 2>&1 ||
-    {
-        cat "$tmp/apt.log" >&2
-        fail "apt-get purge failed"
-    }
+logged apt-get purge -y -qq $packages
 saved=$packages
 packages=
 for p in $saved; do
