@@ -77,18 +77,19 @@ for deb in "$@"; do dpkg-deb -c "$deb"; done | awk '$1 !~ /^d/ { print $6 }' |
     sed 's/^\.//' | grep -v '^/usr/share/doc/' | sort >"$tmp/packaged"
 diff "$tmp/installed" "$tmp/packaged" >&2 || fail "the packages and the install rules differ (above)"
 
+# What the packages bring that the system lacks (folders too) must go with the purge.
+for deb in "$@"; do dpkg-deb -c "$deb"; done | awk '{ print $6 }' | sed 's/^\.//; s|/$||' |
+    while read -r f; do [ -z "$f" ] || [ -e "$f" ] || [ -L "$f" ] || echo "$f"; done >"$tmp/new"
+grep -qx /usr/bin/trel "$tmp/new" || fail "/usr/bin/trel exists before the installation"
 logged apt-get install -y -qq "$@"
-for p in $packages; do
-    dpkg-query -L "$p" >>"$tmp/files"
-done
 
 php -m | grep -qx trel || fail "php -m does not list trel"
 ls /etc/php/*/cli/conf.d/*trel.ini >/dev/null 2>&1 || fail "no conf.d link for the CLI"
 
 root="$tmp/installation"
-trel init "$root" >/dev/null
-trel token add "$root" pkg-token --ttl 1h >/dev/null
-trel agent add "$root" Checker PackageCheck >/dev/null
+/usr/bin/trel init "$root" >/dev/null
+/usr/bin/trel token add "$root" pkg-token --ttl 1h >/dev/null
+/usr/bin/trel agent add "$root" Checker PackageCheck >/dev/null
 mkdir "$tmp/www"
 echo '<?php echo "served ", $_GET["probe"];' >"$tmp/www/index.php"
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -114,7 +115,7 @@ EOF
 kill "$server"
 wait "$server" 2>/dev/null || true
 server=
-trel requests "$root" >"$tmp/requests"
+/usr/bin/trel requests "$root" >"$tmp/requests"
 grep -q "index.php?probe=$probe" "$tmp/requests" || {
     cat "$tmp/requests" "$tmp/php-s.log" >&2
     fail "the request was not stored"
@@ -136,7 +137,7 @@ for p in $saved; do
     *) fail "$p is not purged" ;;
     esac
 done
-left=$(while read -r f; do [ ! -e "$f" ] || [ -d "$f" ] || echo "$f"; done <"$tmp/files")
+left=$(while read -r f; do [ ! -e "$f" ] && [ ! -L "$f" ] || echo "$f"; done <"$tmp/new")
 [ -z "$left" ] || fail "left after the purge: $left"
 links=$(find /etc/php -lname '*trel.ini' 2>/dev/null)
 [ -z "$links" ] || fail "conf.d links left after the purge: $links"
