@@ -35,7 +35,7 @@ QString serverText(const char* name) {
                  : QString();
 }
 
-const zval* presentedToken() {
+const zval* tokenValue() {
     const char* cookie = TREL_G(token_cookie);
     if (cookie && *cookie) {
         const zval* value = findString(TRACK_VARS_COOKIE, cookie, strlen(cookie));
@@ -74,10 +74,17 @@ QString randomPageId() {
 
 } // namespace
 
+QString RequestAdmission::presentedToken() {
+    zend_is_auto_global_str(ZEND_STRL("_SERVER"));
+    const zval* token = tokenValue();
+    return token ? QString::fromUtf8(Z_STRVAL_P(token), static_cast<int>(Z_STRLEN_P(token)))
+                 : QString();
+}
+
 KTrel* RequestAdmission::admit() {
     // $_SERVER is made on first use (auto_globals_jit); arming it makes it now.
     zend_is_auto_global_str(ZEND_STRL("_SERVER"));
-    const zval* token = presentedToken();
+    const zval* token = tokenValue();
     if (!token)
         return nullptr;
     KTrel* trel = CollectorHost::acquire();

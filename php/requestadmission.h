@@ -1,6 +1,8 @@
 #ifndef TREL_PHP_REQUESTADMISSION_H
 #define TREL_PHP_REQUESTADMISSION_H
 
+#include <QString>
+
 class KTrel;
 
 // The start of a request: its facts and the access decision. A request that presents
@@ -12,6 +14,8 @@ public:
     // The collector, reset and told about the request, when the request is admitted;
     // null when it is refused or the installation cannot be used.
     static KTrel* admit();
+    // The token the request presents, or an empty text.
+    static QString presentedToken();
 };
 
 #endif

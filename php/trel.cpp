@@ -2,6 +2,8 @@
 
 #include "php_trel.h"
 
+#include "barendpoint.h"
+#include "barinjection.h"
 #include "callobserver.h"
 #include "collectorhost.h"
 #include "errorobserver.h"
@@ -150,6 +152,7 @@ static PHP_MINIT_FUNCTION(trel) {
 }
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
+    BarEndpoint::unregisterHook();
     CollectorHost::release();
     UNREGISTER_INI_ENTRIES();
     return SUCCESS;
@@ -158,6 +161,9 @@ static PHP_MSHUTDOWN_FUNCTION(trel) {
 static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
     if (!watching || !TREL_G(enabled))
+        return SUCCESS;
+    BarEndpoint::registerHook();
+    if (BarEndpoint::claim())
         return SUCCESS;
     KTrel* trel = RequestAdmission::admit();
     if (!trel)
@@ -169,10 +175,13 @@ static PHP_RINIT_FUNCTION(trel) {
     SqlCapture::startRequest();
     IoCapture::startRequest();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_START);
+    if (trel->isBarEnabled())
+        BarInjection::start(trel);
     return SUCCESS;
 }
 
 static PHP_RSHUTDOWN_FUNCTION(trel) {
+    BarEndpoint::endRequest();
     if (!TREL_G(collecting))
         return SUCCESS;
     // Nothing is observed from here on: the end's own work (a session object's

@@ -61,20 +61,84 @@ QString Installation::databasePath(const QString& root) {
     return QDir(root).absoluteFilePath(QStringLiteral("data/trel.db"));
 }
 
+// The bar's templates. The header (before </head>) styles the bar and holds its script;
+// the footer (before </body>) is the bar itself. The page carries no data of its
+// request: the request is stored only after the page is sent, so the script asks the
+// same address for the request's summary (?__trel_summary=PAGE) a few times until it
+// is there, and the details link opens the stored request's view (?__trel=PAGE). Both
+// answer only a browser that presents a token for the request's URL.
 QString Installation::headerTemplate() {
     return QStringLiteral(
         "<!-- trel diagnostics bar -->\n"
-        "<div id=\"trel-bar\" style=\"position:fixed;bottom:0;left:0;right:0;z-index:99999;"
-        "font:12px sans-serif;background:#263238;color:#eceff1;padding:4px 8px\">\n"
-        "  <strong>trel</strong> <span id=\"trel-summary\"></span>\n");
+        "<style>\n"
+        "#trel-bar{position:fixed;bottom:0;left:0;right:0;z-index:2147483647;box-sizing:border-box;"
+        "display:flex;flex-wrap:wrap;gap:4px 14px;align-items:center;margin:0;padding:4px 10px;"
+        "font:12px/1.5 system-ui,sans-serif;background:#263238;color:#eceff1;text-align:left;"
+        "box-shadow:0 -1px 4px rgba(0,0,0,.35)}\n"
+        "#trel-bar a{color:#80cbc4;text-decoration:underline;cursor:pointer}\n"
+        "#trel-bar .trel-bar-facts span{margin-right:12px;font-variant-numeric:tabular-nums}\n"
+        "#trel-bar .trel-bar-bad{color:#ff8a80;font-weight:600}\n"
+        "</style>\n"
+        "<script>\n"
+        "(function () {\n"
+        "  function show(bar, s) {\n"
+        "    var facts = bar.querySelector('.trel-bar-facts');\n"
+        "    facts.textContent = '';\n"
+        "    function add(name, text, bad) {\n"
+        "      var span = document.createElement('span');\n"
+        "      span.setAttribute('data-trel', name);\n"
+        "      span.textContent = text;\n"
+        "      if (bad) span.className = 'trel-bar-bad';\n"
+        "      facts.appendChild(span);\n"
+        "    }\n"
+        "    add('time', s.time);\n"
+        "    add('queries', s.queries + (s.queries === 1 ? ' query' : ' queries'));\n"
+        "    add('failed', s.failed_queries + ' failed', s.failed_queries > 0);\n"
+        "    add('errors', s.errors + (s.errors === 1 ? ' error' : ' errors'), s.errors > 0);\n"
+        "    add('memory', s.memory);\n"
+        "    bar.setAttribute('data-trel-state', 'shown');\n"
+        "  }\n"
+        "  function load(bar, tries) {\n"
+        "    var page = encodeURIComponent(bar.getAttribute('data-trel-page'));\n"
+        "    var xhr = new XMLHttpRequest();\n"
+        "    xhr.open('GET', location.pathname + '?__trel_summary=' + page);\n"
+        "    xhr.onload = function () {\n"
+        "      if (xhr.status === 200) {\n"
+        "        try { show(bar, JSON.parse(xhr.responseText)); return; } catch (e) {}\n"
+        "      }\n"
+        "      retry();\n"
+        "    };\n"
+        "    xhr.onerror = retry;\n"
+        "    function retry() {\n"
+        "      if (tries > 1) { setTimeout(function () { load(bar, tries - 1); }, 300); return; }\n"
+        "      bar.querySelector('.trel-bar-facts').textContent = 'not stored';\n"
+        "      bar.setAttribute('data-trel-state', 'missing');\n"
+        "    }\n"
+        "    xhr.send();\n"
+        "  }\n"
+        "  function start() {\n"
+        "    var bar = document.getElementById('trel-bar');\n"
+        "    if (!bar) return;\n"
+        "    var details = bar.querySelector('.trel-bar-details');\n"
+        "    details.href = location.pathname + '?__trel=' +\n"
+        "        encodeURIComponent(bar.getAttribute('data-trel-page'));\n"
+        "    load(bar, 20);\n"
+        "  }\n"
+        "  if (document.readyState === 'loading')\n"
+        "    document.addEventListener('DOMContentLoaded', start);\n"
+        "  else\n"
+        "    start();\n"
+        "})();\n"
+        "</script>\n");
 }
 
 QString Installation::footerTemplate() {
     return QStringLiteral(
-        "  <a href=\"#\" style=\"color:#80cbc4;margin-left:1em\" "
-        "onclick=\"document.getElementById('trel-bar').style.display='none';return false\">"
-        "hide</a>\n"
-        "</div>\n");
+        "<div id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\"><strong>trel</strong> "
+        "<span class=\"trel-bar-facts\"></span>"
+        "<a class=\"trel-bar-details\" target=\"_blank\" rel=\"noopener\">details</a>"
+        "<a onclick=\"document.getElementById('trel-bar').style.display='none';return false\">"
+        "hide</a></div>\n");
 }
 
 bool Installation::writeCommon(const QString& root, const QVariantMap& database, QString* error) {

@@ -1,7 +1,8 @@
 """End to end on a real application: Debian's dokuwiki under `php -S`, without the
 extension and with it, on a SQLite installation: pages read and one written through the
 editor (a form, a session, a POST). Every answer must come out as without the
-extension, refused or admitted, and every admitted request must be stored whole."""
+extension, refused or admitted (an admitted page with its bar taken out), and every
+admitted request must be stored whole."""
 
 import html
 import os
@@ -30,6 +31,19 @@ EDITED = "====== Edited ======\nWritten through the editor by the **end-to-end**
 # ("taskrunner.php?id=start&amp;1796687669"): the only part of a page that changes
 # from one request to the next, and so the only one masked in the comparison.
 TASKRUNNER = re.compile(rb"(taskrunner\.php\?id=[^&\"]*&amp;)\d+")
+# The installation's bar templates (read by main()).
+BAR = {}
+
+
+def unbar(body, admitted):
+    """The page without the bar that the extension puts into an admitted HTML page (the
+    header before </head>, the footer with the request's page id before </body>); the
+    bar must be there exactly then, once."""
+    footer = re.compile(re.escape(BAR["footer"]).replace(re.escape(b"{{trel-page-id}}"), rb"[0-9a-f]{32}"))
+    found = body.count(BAR["header"]) == 1 and len(footer.findall(body)) == 1
+    expect(found == (admitted and b"</body>" in body.lower()),
+           f"the bar is {'there' if found else 'missing'} in a page {'' if admitted else 'not '}admitted")
+    return footer.sub(b"", body.replace(BAR["header"], b"", 1)) if found else body
 
 
 def site(ctx, name):
@@ -44,7 +58,8 @@ def get(server, path, agent, token=None):
         headers["Cookie"] = f"trel_token={token}"
     response = server.request("GET", path, headers)
     expect(response.status in (200, 404), f"{path}: status {response.status}")
-    return response.status, TASKRUNNER.sub(rb"\1<second>", response.body)
+    body = unbar(response.body, bool(token) and agent == BROWSER) if BAR else response.body
+    return response.status, TASKRUNNER.sub(rb"\1<second>", body)
 
 
 def settle(folder):
@@ -71,12 +86,16 @@ def edit(server, agent, token=None):
     headers["Cookie"] = "; ".join(session + ([f"trel_token={token}"] if token else []))
     headers["Content-Type"] = "application/x-www-form-urlencoded"
     saved = server.request("POST", "/doku.php?r=save", headers, urllib.parse.urlencode(fields).encode())
-    return [(r.status, TASKRUNNER.sub(rb"\1<second>", r.body)) for r in (form, saved)]
+    return [(r.status, TASKRUNNER.sub(rb"\1<second>", unbar(r.body, bool(token)) if BAR else r.body))
+            for r in (form, saved)]
 
 
 def main(ctx):
     expect(os.path.exists(f"{DOKUWIKI}/doku.php"), "dokuwiki is not installed (scripts/bootstrap)")
     inst = Installation(ctx, "sqlite")
+    for part in ("header", "footer"):
+        with open(os.path.join(inst.root, "share", "scripts", f"trel_{part}.html"), "rb") as f:
+            BAR[part] = f.read()
     port = free_port()
     token = "dokuwiki-e2e"
     inst.trel("token", "add", inst.root, token, "--ttl", "1d", "--base-url", f"http://127.0.0.1:{port}/")

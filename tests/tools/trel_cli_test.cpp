@@ -373,7 +373,10 @@ TEST_P(TrelCli, InitCreatesACompleteInstallationAndReplacesOneOnlyWithForce) {
     }
     QFile header(dir.filePath(QStringLiteral("share/scripts/trel_header.html")));
     ASSERT_TRUE(header.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(header.readAll().contains("id=\"trel-bar\""));
+    EXPECT_TRUE(header.readAll().contains("<script>"));
+    QFile footer(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")));
+    ASSERT_TRUE(footer.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(footer.readAll().contains("id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\""));
     QFile ini(KolvServerInfo::settingsPath(root));
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     const QByteArray iniText = ini.readAll();
