@@ -12,6 +12,7 @@ import http.server
 import os
 import secrets
 import shutil
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -223,7 +224,9 @@ class PhpServer:
             for key, value in ini.items():
                 args += ["-d", f"trel.{key}={value}"]
         self.log = open(self.log_path, "wb")
+        # A group of its own: the workers that PHP_CLI_SERVER_WORKERS forks end with it.
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT, cwd=docroot,
+                                        start_new_session=True,
                                         env={**os.environ, **(env or {}), **(ctx.php_env if ini is not None else {})})
         ctx.cleanups.append(self.stop)
         deadline = time.time() + 10
@@ -251,13 +254,14 @@ class PhpServer:
         check_no_crash(self.name, log)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        try:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            self.process.wait(10)
+        except ProcessLookupError:
+            pass
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            self.process.wait()
         self.log.close()
 
 
