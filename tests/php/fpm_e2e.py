@@ -72,7 +72,7 @@ class FpmSite:
                     "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
                     "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
                     f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n}}\n")
-        command = ["php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
+        command = ["/usr/sbin/php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
                    "-d", f"extension={ctx.extension}", "-d", f"trel.root={inst.root}",
                    "-d", f"trel.log_file={self.trel_log}", "-d", f"session.save_path={self.dir}/sessions",
                    "-d", "log_errors=0"]
@@ -81,11 +81,12 @@ class FpmSite:
         self.fpm = self.start(command, "fpm.out")
         wait_for(lambda: os.path.exists(self.socket) or self.fpm.poll() is not None, "php-fpm's socket")
         expect(self.fpm.poll() is None, f"{name}: php-fpm exited: {self.read(self.fpm_log)}")
-        self.nginx = self.start(["nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
+        self.nginx = self.start(["/usr/sbin/nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
                                  "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
         wait_for(self.listening, "nginx")
 
     def start(self, command, output):
+        expect(os.access(command[0], os.X_OK), f"{command[0]} is missing (scripts/bootstrap installs it)")
         log = open(os.path.join(self.dir, output), "wb")
         # The servers end with the check, even when it is killed.
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
