@@ -98,6 +98,8 @@ const char* findNoCase(const char* begin, const char* end, const char* needle) {
 
 const char* findLastNoCase(const char* begin, const char* end, const char* needle) {
     const size_t size = strlen(needle);
+    if (static_cast<size_t>(end - begin) < size)
+        return nullptr;
     for (const char* at = end - size; at >= begin; --at) {
         if (strncasecmp(at, needle, size) == 0)
             return at;
@@ -204,22 +206,21 @@ int outputHandler(void**, php_output_context* context) {
     bool allowed = false;
     CollectorHost::guard("bar output", [&] { allowed = headersAllowBar(trel); });
     if (!(op & PHP_OUTPUT_HANDLER_FINAL) && allowed) {
-        CollectorHost::guard("bar output", [&] {
+        const bool held = CollectorHost::guard("bar output", [&] {
             page.held.append(context->in.data, static_cast<int>(context->in.used));
             trel->setBodyStarted();
         });
-        return SUCCESS;
+        if (held)
+            return SUCCESS;
     }
     page.passing = true;
     bool inserted = false;
-    if (allowed) {
+    if (allowed && (op & PHP_OUTPUT_HANDLER_FINAL)) {
         CollectorHost::guard("bar output", [&] {
             trel->setBodyStarted();
-            page.held.append(context->in.data, static_cast<int>(context->in.used));
-            inserted = insertBar(trel, page.held, &context->out);
-            if (!inserted) {
-                page.held.chop(static_cast<int>(context->in.used));
-            }
+            QByteArray whole = page.held;
+            whole.append(context->in.data, static_cast<int>(context->in.used));
+            inserted = insertBar(trel, whole, &context->out);
         });
     }
     if (!inserted)
