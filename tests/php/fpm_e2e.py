@@ -9,6 +9,7 @@ import concurrent.futures
 import ctypes
 import json
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -200,23 +201,31 @@ def concurrent_load(site, inst, token):
 
 
 def finished_before_write(site, inst, token):
-    """With the database locked, the browser has the whole page while the worker still
-    waits to write; once the lock is gone the request is stored."""
+    """With the database locked, the browser has the whole page, its bar included,
+    while the worker still waits to write: the bar's summary is not there yet. Once
+    the lock is gone the request is stored and the summary answers."""
     lock = WriteLock(inst)
     try:
         response = site.request("/worker.php?r=held", token)
-        expect(response.status == 200 and response.body.endswith(b"\n") and b"pid " in response.body,
-               f"the page with the database locked: {response.status} {response.body[-200:]!r}")
-        expect("held" not in stored_labels(inst), "stored before the page was sent: nothing blocked the write")
+        page = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
+        expect(response.status == 200 and response.body.endswith(b"</html>\n") and page,
+               f"the page with the database locked: {response.status} {response.body[-300:]!r}")
+        summary = f"/worker.php?__trel_summary={page.group(1).decode()}"
+        expect(site.request(summary, token).status == 404 and "held" not in stored_labels(inst),
+               "stored before the page was sent: nothing blocked the write")
     finally:
         lock.release()
     wait_for(site.settled, "the held write")
-    expect("held" in stored_labels(inst), "the write held by the lock was not stored after it")
-    check_whole(inst, stored_labels(inst)["held"], "held")
+    row = stored_labels(inst).get("held")
+    expect(row, "the write held by the lock was not stored after it")
+    check_whole(inst, row, "held")
+    answer = site.request(summary, token)
+    expect(answer.status == 200 and json.loads(answer.body)["id"] == int(row["id"]),
+           f"the bar's summary of the stored request: {answer.status} {answer.body[:200]!r}")
 
 
 def pid_of(response):
-    return int(response.body.rsplit(b"pid ", 1)[1])
+    return int(re.search(rb"<p>pid (\d+)</p>", response.body).group(1))
 
 
 def killed_while_writing(site, inst, token):

@@ -1,11 +1,12 @@
 <?php
-// A page that says which process served it. With `case=sleep` it leaves that process id
-// in the data folder, then runs on until the check kills the process.
+// An HTML page that says which process served it. With `case=sleep` it leaves that
+// process id in the data folder, then runs on until the check kills the process.
 require __DIR__ . '/lib/common.php';
 
 $cart = new Shop\Cart();
 $cart->add('lamp', 2500);
-echo Shop\Price::format($cart->total()), "\n";
+echo "<!DOCTYPE html>\n<html><head><title>worker</title></head><body>\n";
+echo '<p>', Shop\Price::format($cart->total()), "</p>\n";
 if (function_exists('trel_event')) {
     trel_event('worker.page');
 }
@@ -15,4 +16,4 @@ if (($_GET['case'] ?? '') === 'sleep') {
     file_put_contents(e2e_env('E2E_DATA') . "/pid-$label", (string) $pid);
     sleep(120);
 }
-echo "pid $pid\n";
+echo "<p>pid $pid</p>\n</body></html>\n";
