@@ -15,7 +15,8 @@ foreach ($_SESSION['cart'] as $item) {
 $db->commit();
 $db->query('SELECT total FROM invoices');
 
-echo '<h1>Cart</h1><p>', count($_SESSION['cart']), " items</p>\n";
+echo "<!DOCTYPE html>\n<html><head><title>Cart</title></head><body>\n";
+echo '<h1>Cart</h1><p>', count($_SESSION['cart']), " items</p>\n</body></html>\n";
 if (function_exists('trel_event')) {
     trel_event('cart.changed');
 }

@@ -21,11 +21,11 @@ function price(int $cents): string
 $db = catalogue();
 $query = $db->prepare('SELECT name, cents FROM products WHERE cents <= :max ORDER BY cents');
 $query->execute([':max' => (int) ($_GET['max'] ?? 10000)]);
-echo "<h1>Shop</h1>\n<ul>\n";
+echo "<!DOCTYPE html>\n<html><head><title>Shop</title></head><body>\n<h1>Shop</h1>\n<ul>\n";
 foreach ($query->fetchAll(PDO::FETCH_ASSOC) as $product) {
     echo '<li>', htmlspecialchars($product['name']), ' ', price($product['cents']), "</li>\n";
 }
-echo "</ul>\n<p>", htmlspecialchars($_GET['sale']), "</p>\n";
+echo "</ul>\n<p>", htmlspecialchars($_GET['sale']), "</p>\n</body></html>\n";
 if (function_exists('trel_event')) {
     trel_event('catalogue.viewed');
 }
