@@ -74,6 +74,11 @@ ZEND_INI_MH(OnUpdateMask) {
     return OnUpdateString(entry, new_value, mh_arg1, mh_arg2, mh_arg3, stage);
 }
 
+// Set when a request's collection has ended and its write is due: the write waits until
+// the other modules have ended their requests too, so that none of them (the session
+// module with its file lock) waits for it.
+bool writePending = false;
+
 void finishRequest(KTrel* trel) {
     FunctionObserver::endRequest(trel);
     SqlCapture::endRequest();
@@ -95,7 +100,7 @@ void finishRequest(KTrel* trel) {
         KTrel::Request& request = trel->getRequest();
         request.setPeakMemoryUsage(static_cast<qint64>(zend_memory_peak_usage(false)));
         request.setMemoryLimit(static_cast<qint64>(PG(memory_limit)));
-        trel->write();
+        writePending = true;
     });
 }
 
@@ -160,6 +165,7 @@ static PHP_MSHUTDOWN_FUNCTION(trel) {
 
 static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
+    writePending = false;
     if (!watching || !TREL_G(enabled))
         return SUCCESS;
     BarEndpoint::registerHook();
@@ -189,6 +195,17 @@ static PHP_RSHUTDOWN_FUNCTION(trel) {
     TREL_G(collecting) = false;
     if (KTrel* trel = CollectorHost::current())
         finishRequest(trel);
+    return SUCCESS;
+}
+
+// After every module's request end and the engine's own: only the collector's data is
+// used here, nothing of the engine's.
+static ZEND_MODULE_POST_ZEND_DEACTIVATE_D(trel) {
+    if (!writePending)
+        return SUCCESS;
+    writePending = false;
+    if (KTrel* trel = CollectorHost::current())
+        CollectorHost::guard("request end", [&] { trel->write(); });
     return SUCCESS;
 }
 
@@ -239,7 +256,7 @@ zend_module_entry trel_module_entry = {STANDARD_MODULE_HEADER_EX,
                                        PHP_MODULE_GLOBALS(trel),
                                        PHP_GINIT(trel),
                                        nullptr,
-                                       nullptr,
+                                       ZEND_MODULE_POST_ZEND_DEACTIVATE_N(trel),
                                        STANDARD_MODULE_PROPERTIES_EX};
 
 extern "C" {

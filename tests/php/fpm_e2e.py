@@ -202,17 +202,25 @@ def concurrent_load(site, inst, token):
 
 def finished_before_write(site, inst, token):
     """With the database locked, the browser has the whole page, its bar included,
-    while the worker still waits to write: the bar's summary is not there yet. Once
-    the lock is gone the request is stored and the summary answers."""
+    while the worker still waits to write: the bar's summary is not there yet, and the
+    page's session is free for the browser's next page. Once the lock is gone the
+    request is stored and the summary answers."""
     lock = WriteLock(inst)
     try:
-        response = site.request("/worker.php?r=held", token)
+        response = site.request("/worker.php?r=held&session=1", token)
         page = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
         expect(response.status == 200 and response.body.endswith(b"</html>\n") and page,
                f"the page with the database locked: {response.status} {response.body[-300:]!r}")
         summary = f"/worker.php?__trel_summary={page.group(1).decode()}"
         expect(site.request(summary, token).status == 404 and "held" not in stored_labels(inst),
                "stored before the page was sent: nothing blocked the write")
+        session = next(value.split(";")[0] for name, value in response.headers
+                       if name.lower() == "set-cookie" and value.startswith("PHPSESSID="))
+        following = http_request(site.port, "GET", "/worker.php?r=next&session=1",
+                                 {"User-Agent": BROWSER, "Cookie": session})
+        expect(following.status == 200 and b"<p>visit 2</p>" in following.body
+               and "held" not in stored_labels(inst),
+               "the next page of the session was not served while the held write waited")
     finally:
         lock.release()
     wait_for(site.settled, "the held write")

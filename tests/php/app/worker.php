@@ -3,6 +3,12 @@
 // process id in the data folder, then runs on until the check kills the process.
 require __DIR__ . '/lib/common.php';
 
+// With `session=1` the page counts its visits in a session.
+if (isset($_GET['session'])) {
+    session_start();
+    $_SESSION['visits'] = ($_SESSION['visits'] ?? 0) + 1;
+}
+
 $cart = new Shop\Cart();
 $cart->add('lamp', 2500);
 echo "<!DOCTYPE html>\n<html><head><title>worker</title></head><body>\n";
@@ -15,5 +21,8 @@ if (($_GET['case'] ?? '') === 'sleep') {
     $label = preg_replace('/[^a-z0-9-]/', '', $_GET['r'] ?? '');
     file_put_contents(e2e_env('E2E_DATA') . "/pid-$label", (string) $pid);
     sleep(120);
+}
+if (isset($_SESSION['visits'])) {
+    echo "<p>visit {$_SESSION['visits']}</p>\n";
 }
 echo "<p>pid $pid</p>\n</body></html>\n";
