@@ -30,6 +30,23 @@ struct Page {
 // One request at a time per process (PHP NTS).
 Page page;
 
+// PHP hands the handler the page every 64 KiB, so a page the bar may not touch streams
+// on as it would without it, and PHP's own buffer for the handler stays small.
+constexpr size_t HandlerChunk = 64 * 1024;
+// The page is held outside PHP's memory, but what the handler gives back is one piece of
+// PHP's: a page is held only while that piece fits well within the script's memory limit
+// (a page too large for it goes out untouched rather than ending the script).
+constexpr size_t MaxHeldBytes = 8 * 1024 * 1024;
+
+bool roomFor(size_t bytes) {
+    if (bytes > MaxHeldBytes)
+        return false;
+    // A quarter of what the limit leaves: the script's own buffers grow meanwhile.
+    const zend_long limit = PG(memory_limit);
+    return limit <= 0 ||
+           zend_memory_usage(false) + 4 * bytes + 1024 * 1024 < static_cast<size_t>(limit);
+}
+
 bool startsWithNoCase(const char* text, size_t length, const char* prefix) {
     const size_t size = strlen(prefix);
     return length >= size && strncasecmp(text, prefix, size) == 0;
@@ -205,7 +222,8 @@ int outputHandler(void**, php_output_context* context) {
     }
     bool allowed = false;
     CollectorHost::guard("bar output", [&] { allowed = headersAllowBar(trel); });
-    if (!(op & PHP_OUTPUT_HANDLER_FINAL) && allowed) {
+    const size_t pageBytes = static_cast<size_t>(page.held.size()) + context->in.used;
+    if (!(op & PHP_OUTPUT_HANDLER_FINAL) && allowed && roomFor(pageBytes)) {
         const bool held = CollectorHost::guard("bar output", [&] {
             page.held.append(context->in.data, static_cast<int>(context->in.used));
             trel->setBodyStarted();
@@ -215,7 +233,8 @@ int outputHandler(void**, php_output_context* context) {
     }
     page.passing = true;
     bool inserted = false;
-    if (allowed && (op & PHP_OUTPUT_HANDLER_FINAL)) {
+    if (allowed && (op & PHP_OUTPUT_HANDLER_FINAL) &&
+        roomFor(pageBytes + static_cast<size_t>(page.header.size() + page.footer.size()))) {
         CollectorHost::guard("bar output", [&] {
             trel->setBodyStarted();
             QByteArray whole = page.held;
@@ -240,8 +259,9 @@ void BarInjection::start(KTrel* trel) {
     });
     if (!ready || (page.header.isEmpty() && page.footer.isEmpty()))
         return;
-    php_output_handler* handler = php_output_handler_create_internal(
-        HandlerName, sizeof(HandlerName) - 1, outputHandler, 0, PHP_OUTPUT_HANDLER_STDFLAGS);
+    php_output_handler* handler =
+        php_output_handler_create_internal(HandlerName, sizeof(HandlerName) - 1, outputHandler,
+                                           HandlerChunk, PHP_OUTPUT_HANDLER_STDFLAGS);
     if (php_output_handler_start(handler) != SUCCESS) {
         php_output_handler_free(&handler);
         return;

@@ -58,6 +58,9 @@ $untouched = [
     'text flushed early' => ['<?php header("Content-Type: text/plain"); ?><body><?php ob_flush(); ?></body>'],
     'flushed, then discarded' => [$discard = '<?php header("X-A: 1"); echo "<html><body>a"; ob_flush(); echo "b"; ob_end_clean(); ?>c</body></html>'],
     'discarded' => ['<?php echo "gone"; while (ob_get_level()) ob_end_clean(); ?>' . $html],
+    // 24 MiB under a memory limit of 8 MiB: streamed on, never held until the end.
+    'large download' => ['<?php header("Content-Type: application/octet-stream"); ' . ($big = '$c = str_repeat("x", 65536); for ($i = 0; $i < 384; $i++) echo $c;'), [], ['memory_limit' => '8M']],
+    'HTML too large to hold' => ["<html><body><?php $big ?></body></html>", [], ['memory_limit' => '8M']],
 ];
 foreach ($untouched as $name => $case) {
     [$code, $request, $ini] = $case + [1 => [], 2 => []];
@@ -97,4 +100,6 @@ HEAD: byte for byte, stored
 text flushed early: byte for byte, stored
 flushed, then discarded: byte for byte, stored
 discarded: byte for byte, stored
+large download: byte for byte, stored
+HTML too large to hold: byte for byte, stored
 discarded with no buffer below: the flushed part kept
