@@ -2,6 +2,7 @@
 // many URLs, in time and in peak resident memory. The id caches keep 100 entries each,
 // and the preload reads only those.
 
+#include "benchsupport.h"
 #include "installation.h"
 
 #include <trel/trel.h>
@@ -11,7 +12,6 @@
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 
 #include <algorithm>
 
@@ -59,21 +59,16 @@ bool storeUrls(const QString& path, int rows) {
 void BM_InitializeWithStoredUrls(benchmark::State& state) {
     const int wanted = static_cast<int>(state.range(0));
     // The short run of the test command keeps the large case small.
-    const bool shortRun = qgetenv("TREL_BENCH_SHORT") == "1";
-    const int rows = shortRun ? std::min(wanted, 20000) : wanted;
+    const int rows = shortRun() ? std::min(wanted, 20000) : wanted;
     if (rows != wanted)
         state.SetLabel(
             QStringLiteral("short run: %1 rows, not %2").arg(rows).arg(wanted).toStdString());
-    QTemporaryDir dir;
-    KolvServerInfo info;
-    QString error;
-    if (!dir.isValid() || !Installation::createSqlite(dir.path(), &error) ||
-        !info.load(dir.path(), &error) ||
-        !storeUrls(Installation::databasePath(dir.path()), rows)) {
-        state.SkipWithError(
-            qPrintable(QStringLiteral("cannot prepare the installation: ") + error));
+    SqliteInstall install;
+    if (!install.ok || !storeUrls(Installation::databasePath(install.dir.path()), rows)) {
+        state.SkipWithError("cannot prepare the installation");
         return;
     }
+    const KolvServerInfo& info = install.info;
     KDebug::setDebugLevel(1, 0);
     long long peak = 0;
     for (auto _ : state) {

@@ -2,6 +2,7 @@
 // the test command runs each once, briefly (TREL_BENCH_SHORT=1), so that they keep
 // building and working.
 
+#include "benchsupport.h"
 #include "floorwriter.h"
 #include "mariadbfloor.h"
 #include "referencerequest.h"
@@ -29,103 +30,6 @@
 
 namespace {
 
-bool shortRun() {
-    return qgetenv("TREL_BENCH_SHORT") == "1";
-}
-
-// Counts the requests that write() gave up on: each logs one "KTrel::write:" line.
-struct FailureCounter {
-    int failures = 0;
-    FailureCounter() {
-        KDebug::setDebugLevel(1, 0);
-        KDebug::setSink([this](int level, KDebug::StreamId, const QString& text) {
-            if (level == 0 && text.startsWith(QLatin1String("KTrel::write:")))
-                ++failures;
-        });
-    }
-    ~FailureCounter() { KDebug::setSink(KDebug::Sink()); }
-};
-
-struct SqliteInstall {
-    QTemporaryDir dir;
-    KolvServerInfo info;
-    bool ok = false;
-    SqliteInstall() {
-        QString error;
-        ok = dir.isValid() && Installation::createSqlite(dir.path(), &error) &&
-             info.load(dir.path(), &error);
-        if (!ok)
-            std::fprintf(stderr, "cannot create a SQLite installation: %s\n", qPrintable(error));
-    }
-};
-
-// A database of its own on the test MariaDB server (TREL_TEST_MYSQL_*), dropped at the end;
-// the installation reaches the server over TCP or through its unix socket.
-struct MySqlInstall {
-    QTemporaryDir dir;
-    KolvServerInfo info;
-    QString database;
-    QString error;
-    bool ok = false;
-    explicit MySqlInstall(bool socket = false) {
-        if (qEnvironmentVariableIsEmpty("TREL_TEST_MYSQL_PORT")) {
-            error = QStringLiteral("no test MariaDB server (TREL_TEST_MYSQL_PORT)");
-            return;
-        }
-        info.setDbType(QStringLiteral("QMYSQL"));
-        info.setDbHostName(qEnvironmentVariable("TREL_TEST_MYSQL_HOST"));
-        info.setDbPort(qEnvironmentVariable("TREL_TEST_MYSQL_PORT").toInt());
-        info.setDbUsername(qEnvironmentVariable("TREL_TEST_MYSQL_USER"));
-        info.setDbPassword(qEnvironmentVariable("TREL_TEST_MYSQL_PASSWORD"));
-        if (socket && qEnvironmentVariableIsEmpty("TREL_TEST_MYSQL_SOCKET")) {
-            error = QStringLiteral("no socket of the test MariaDB server (TREL_TEST_MYSQL_SOCKET)");
-            return;
-        }
-        database = QStringLiteral("trel_bench_%1")
-                       .arg(QUuid::createUuid().toString(QUuid::Id128).left(12));
-        if (!adminExec(QStringLiteral("CREATE DATABASE %1").arg(database)))
-            return;
-        info.setDbName(database);
-        if (socket)
-            info.setDbSocket(qEnvironmentVariable("TREL_TEST_MYSQL_SOCKET"));
-        ok = Installation::createMySql(dir.path(), info, QString(), &error) &&
-             info.load(dir.path(), &error);
-    }
-    ~MySqlInstall() {
-        if (!database.isEmpty())
-            adminExec(QStringLiteral("DROP DATABASE IF EXISTS %1").arg(database));
-    }
-    bool adminExec(const QString& sql) {
-        const QString name = QStringLiteral("bench_admin");
-        bool done = false;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
-            db.setHostName(info.getDbHostName());
-            db.setPort(info.getDbPort());
-            db.setUserName(info.getDbUsername());
-            db.setPassword(info.getDbPassword());
-            if (db.open()) {
-                QSqlQuery query(db);
-                done = query.exec(sql);
-                if (!done)
-                    error = query.lastError().text();
-            } else {
-                error = db.lastError().text();
-            }
-        }
-        QSqlDatabase::removeDatabase(name);
-        return done;
-    }
-};
-
-KTrel* freshCollector(const KolvServerInfo& info) {
-    KDebug::setDebugLevel(1, 0);
-    KTrel::release();
-    KTrel* trel = KTrel::instance();
-    trel->initialize(info, 1);
-    return trel;
-}
-
 void BM_Collect(benchmark::State& state) {
     KTrel::release();
     KTrel* trel = KTrel::instance();
@@ -137,22 +41,6 @@ void BM_Collect(benchmark::State& state) {
     KTrel::release();
 }
 BENCHMARK(BM_Collect)->Unit(benchmark::kMicrosecond);
-
-void runWrites(benchmark::State& state, const KolvServerInfo& info) {
-    KTrel* trel = freshCollector(info);
-    ReferenceRequest reference;
-    FailureCounter failures;
-    for (auto _ : state) {
-        state.PauseTiming();
-        trel->reset();
-        reference.collect(trel);
-        state.ResumeTiming();
-        trel->write();
-    }
-    state.counters["failed"] = failures.failures;
-    state.SetItemsProcessed(state.iterations());
-    KTrel::release();
-}
 
 void BM_WriteSqlite(benchmark::State& state) {
     SqliteInstall install;
