@@ -64,7 +64,7 @@ qint64 KBatchInsert::consecutiveIdStep(qint64 lockMode, qint64 increment) {
 KBatchInsert::Limits KBatchInsert::limits(QSqlDatabase& database, KDebug::StreamId stream,
                                           int retries) {
     Limits limits;
-    if (!batchingEnabled || database.driverName() != QLatin1String("QMYSQL"))
+    if (database.driverName() != QLatin1String("QMYSQL"))
         return limits;
     const QString sql = QStringLiteral(
         "SELECT @@max_allowed_packet, @@innodb_autoinc_lock_mode, @@auto_increment_increment");
@@ -75,11 +75,12 @@ KBatchInsert::Limits KBatchInsert::limits(QSqlDatabase& database, KDebug::Stream
         return limits;
     const qint64 maxPacket = query.value(0).toLongLong();
     limits.idStep = consecutiveIdStep(query.value(1).toLongLong(), query.value(2).toLongLong());
-    // A server that names no usable packet size gets every row on its own.
-    if (maxPacket <= PacketReserve)
+    // A server that names no packet size sets no bound; one that names no usable size
+    // gets every row on its own.
+    if (maxPacket <= 0)
         return limits;
-    limits.batched = true;
     limits.maxStatementBytes = maxPacket - PacketReserve;
+    limits.batched = batchingEnabled && limits.maxStatementBytes > 0;
     return limits;
 }
 

@@ -12,6 +12,7 @@
 #include <QVariant>
 #include <QVector>
 
+#include <limits>
 #include <memory>
 
 // The rows of one table that a write stores, all of one single-row INSERT text
@@ -35,7 +36,9 @@ class KBatchInsert {
 public:
     struct Limits {
         bool batched = false;
-        qint64 maxStatementBytes = 0;
+        // What one statement may hold on MySQL (max_allowed_packet less room for the
+        // command), whether or not rows are batched; unbounded elsewhere.
+        qint64 maxStatementBytes = std::numeric_limits<qint64>::max();
         int maxRows = 1000;
         // The distance between the auto-increment ids of the rows of one multi-row
         // insert, when the server guarantees it; 0 when it does not, and then rows whose
@@ -43,9 +46,10 @@ public:
         qint64 idStep = 0;
     };
 
-    // The limits for a write on `database`: on MySQL (batching on) one statement reads
+    // The limits for a write on `database`: on MySQL one statement reads
     // max_allowed_packet, innodb_autoinc_lock_mode and auto_increment_increment of the
-    // session; anything else is row by row. Throws KException when the statement fails.
+    // session, and rows are batched unless batching is switched off; anything else is row
+    // by row. Throws KException when the statement fails.
     static Limits limits(QSqlDatabase& database, KDebug::StreamId stream, int retries);
     // Multi-row inserts of one statement get ids `increment` apart only in InnoDB's
     // "traditional" (0) and "consecutive" (1) lock modes; in "interleaved" mode (2) other

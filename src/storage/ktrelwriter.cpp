@@ -17,7 +17,6 @@
 #include <sqlite3.h>
 
 #include <chrono>
-#include <limits>
 #include <memory>
 #include <random>
 #include <thread>
@@ -152,27 +151,12 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
     return state;
 }
 
-// The part of a superglobal sample that MariaDB accepts in one statement: a statement
-// and its bound values travel in one packet of at most max_allowed_packet bytes, and a
-// larger one makes the server drop the session, and with it the request. A longer sample
-// is stored cut, with a trailer that says so and gives its full size; SQLite stores every
-// sample whole.
-const int PacketReserve = 4096;
-
-// Read for every write, never kept: the server's setting may change while a worker lives,
-// and a sample cut to an older, larger size would fail the whole request.
-qint64 sampleRoom(QSqlDatabase& database, const KBatchInsert::Limits& limits,
-                  KDebug::StreamId stream) {
-    if (limits.batched)
-        return limits.maxStatementBytes;
-    KStatementCache::Statement query(database, QStringLiteral("SELECT @@max_allowed_packet"));
-    query->exec(stream, WriteRetries);
-    const qint64 maxPacket = query->next() ? query->value(0).toLongLong() : 0;
-    query->finish();
-    // A size the server did not give leaves the sample whole.
-    return maxPacket > 0 ? maxPacket - PacketReserve : std::numeric_limits<qint64>::max();
-}
-
+// A superglobal sample and its statement travel in one packet of at most
+// max_allowed_packet bytes on MariaDB, and a larger one makes the server drop the session,
+// and with it the request. A longer sample is stored cut, with a trailer that says so and
+// gives its full size; SQLite stores every sample whole. The packet size is read for
+// every write (with the write's limits), never kept: the server's setting may change while
+// a worker lives, and a sample cut to an older, larger size would fail the whole request.
 QByteArray cutTrailer(qint64 fullSize) {
     return QByteArrayLiteral("\n[trel: sample cut, ") + QByteArray::number(fullSize) +
            QByteArrayLiteral(" bytes in full]");
@@ -486,9 +470,7 @@ void KTrel::writeSuperGlobals(WriteContext& write) {
                                      "( :request_id, :sg_name, %1, :sample_type)")
                           .arg(KSqlBinary::placeholder(database, QStringLiteral(":data"))),
                       write.limits, debugStream, WriteRetries);
-    const qint64 room = mysql && !superGlobalSamples.isEmpty()
-                            ? sampleRoom(database, write.limits, debugStream)
-                            : -1;
+    const qint64 room = write.limits.maxStatementBytes;
     for (const SuperGlobalSample& sample : qAsConst(superGlobalSamples)) {
         QByteArray data = sample.data;
         const qint64 limit = mysql ? room / hexFactor - sample.name.size() : -1;
