@@ -47,29 +47,44 @@ void addHeader(const char* line) {
     sapi_header_op(SAPI_HEADER_REPLACE, &header);
 }
 
-// Finds the stored request and checks the token against its URL; the collector is
-// left reset. False for a missing request, a refused token or a failure alike.
+// Checks the token against the stored request's URL, read alone, and only then reads
+// the rest: a token that does not cover the request never has the request loaded. An
+// unknown page id is checked like a known one, against a URL no answer is given for,
+// so every refusal takes the same path. The collector is left reset. False for a
+// missing request, a refused token or a failure alike.
 bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
     KTrel* trel = CollectorHost::acquire();
     if (!trel)
         return false;
-    bool allowed = false;
+    bool loaded = false;
     CollectorHost::guard("bar data", [&] {
         QString error;
-        const KTrelStoredRequest::Outcome outcome = KTrelStoredRequest::loadByPageId(
-            trel->getDatabase(), QString::fromLatin1(askedPage), request, &error);
-        if (outcome == KTrelStoredRequest::Outcome::Failed)
+        qint64 id = 0;
+        QString url;
+        const KTrelStoredRequest::Outcome located = KTrelStoredRequest::locateByPageId(
+            trel->getDatabase(), QString::fromLatin1(askedPage), &id, &url, &error);
+        if (located == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
-        if (outcome != KTrelStoredRequest::Outcome::Found)
-            return;
         trel->reset();
-        trel->setRequest(request->url);
+        trel->setRequest(url);
         QString allowedHosts;
         qint64 ttl = 0;
-        allowed = trel->isTokenOK(token, allowedHosts, ttl, CollectorHost::stream());
+        const bool allowed = trel->isTokenOK(token, allowedHosts, ttl, CollectorHost::stream()) &&
+                             located == KTrelStoredRequest::Outcome::Found;
         trel->reset();
+        if (!allowed)
+            return;
+        const KTrelStoredRequest::Outcome outcome =
+            KTrelStoredRequest::load(trel->getDatabase(), id, request, &error);
+        if (outcome == KTrelStoredRequest::Outcome::Failed)
+            CollectorHost::failed("bar data", error.toUtf8().constData());
+        loaded = outcome == KTrelStoredRequest::Outcome::Found;
+        if (loaded)
+            KDebug::create(CollectorHost::stream(), 2)
+                << "trel: bar data: read request" << id << "whole for a token that covers" << url
+                << kflush;
     });
-    return allowed;
+    return loaded;
 }
 
 QByteArray summary(const KTrelStoredRequest& request) {

@@ -66,6 +66,10 @@ public:
     // The request with this page id (the random one a page carries), likewise.
     static Outcome loadByPageId(const QSqlDatabase& db, const QString& pageId,
                                 KTrelStoredRequest* request, QString* error);
+    // The id and URL alone of the request with this page id, with one small read: enough
+    // to decide whether a token may see it before anything else of it is read.
+    static Outcome locateByPageId(const QSqlDatabase& db, const QString& pageId, qint64* id,
+                                  QString* url, QString* error);
     // The id of the newest request into *id.
     static Outcome lastId(const QSqlDatabase& db, qint64* id, QString* error);
 

@@ -66,6 +66,21 @@ foreach ($refusals as $name => [$query, $extra]) {
 }
 echo count(array_unique($answers)) === 1 ? "every refusal the same answer\n" : "REFUSALS DIFFER\n";
 
+// The stored request is read whole only for a token that covers its URL; a refused
+// token has nothing but the URL read (the log records each whole read at level 2).
+$log = tempnam(sys_get_temp_dir(), 'trel-log-');
+$plain = $ini;
+$ini += ['trel.log_file' => $log, 'trel.log_level' => '2'];
+foreach (['unknown token' => ['token' => 'no-such-token'], 'token for another host' => ['header_token' => 'phpt-elsewhere'],
+          'the token' => ['token' => TREL_TOKEN]] as $name => $extra) {
+    file_put_contents($log, '');
+    [$status] = ask("__trel_summary=$pageId", $extra);
+    $reads = substr_count(file_get_contents($log), "read request {$row['id']} whole");
+    printf("%s: %d, the request read whole %d time(s)\n", $name, $status, $reads);
+}
+$ini = $plain;
+unlink($log);
+
 echo "scripts run: '", file_get_contents($ran), "'\n";
 echo count(trel_rows('SELECT id FROM trel_requests')) === $stored ? "nothing more stored\n" : "STORED\n";
 [, , $body] = ask('__trelx=1', ['token' => TREL_TOKEN]);
@@ -85,6 +100,9 @@ sequential id: 404, nothing of the request
 empty page id: 404, nothing of the request
 page id in SQL: 404, nothing of the request
 every refusal the same answer
+unknown token: 404, the request read whole 0 time(s)
+token for another host: 404, the request read whole 0 time(s)
+the token: 200, the request read whole 1 time(s)
 scripts run: ''
 nothing more stored
 a look-alike parameter: the page, scripts run: 'prependran'

@@ -165,6 +165,24 @@ Outcome loadWhere(const QSqlDatabase& db, const char* condition, const QVariant&
 
 } // namespace
 
+Outcome KTrelStoredRequest::locateByPageId(const QSqlDatabase& db, const QString& pageId,
+                                           qint64* id, QString* url, QString* error) {
+    if (pageId.isEmpty())
+        return Outcome::Missing;
+    QSqlQuery row(db);
+    if (!run(
+            row,
+            QStringLiteral("SELECT r.id, u.url FROM trel_requests r LEFT JOIN trel_requests_urls u "
+                           "ON u.id = r.url_id WHERE r.page_id = ?"),
+            pageId, error))
+        return Outcome::Failed;
+    if (!row.next())
+        return Outcome::Missing;
+    *id = row.value(0).toLongLong();
+    *url = text(row.value(1));
+    return Outcome::Found;
+}
+
 Outcome KTrelStoredRequest::lastId(const QSqlDatabase& db, qint64* id, QString* error) {
     QSqlQuery query(db);
     if (!run(query, QStringLiteral("SELECT MAX(id) FROM trel_requests"), QVariant(), error))
