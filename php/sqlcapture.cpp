@@ -435,6 +435,16 @@ const zval* declaredProperty(zend_object* object, const char* name) {
 Failure failureFromException(zend_object* exception) {
     Failure failure;
     failure.status = -1;
+    // The engine's exit and fiber-destruction markers are not exceptions: their class has
+    // no property table to read.
+    if (zend_is_unwind_exit(exception)) {
+        failure.message = QStringLiteral("Interrupted: the script ended during the call");
+        return failure;
+    }
+    if (zend_is_graceful_exit(exception)) {
+        failure.message = QStringLiteral("Interrupted: its fiber was destroyed during the call");
+        return failure;
+    }
     const zval* message = declaredProperty(exception, "message");
     if (message && Z_TYPE_P(message) == IS_STRING)
         failure.message = QString::fromUtf8(Z_STRVAL_P(message), int(Z_STRLEN_P(message)));
