@@ -2,15 +2,16 @@
 #define TREL_PHP_RESPONSEFINISHER_H
 
 // The end of an admitted request's response, before the collector writes what it
-// collected: under php-fpm the FastCGI request is finished (output flushed, headers
-// sent, end record written, connection closed) so that the web server hands the
-// browser the whole response while the worker is still writing. Other servers are left
-// alone: their response ends when the request does.
+// collected, so that the browser has the response while the worker is still writing.
+// It runs after every module has ended its request (the session module has saved and
+// unlocked the session by then) and uses only the server's own ending:
+// - php-fpm and php-cgi under FastCGI: the FastCGI request is finished (output flushed,
+//   end record written, connection closed), as the server does a moment later anyway;
+// - other servers are left alone: their response ends when the request does.
 class ResponseFinisher {
 public:
-    // Called from the request's shutdown, after the script and its output buffers have
-    // ended. Does nothing when the application has finished the request itself or has
-    // disabled fastcgi_finish_request(); throws nothing and leaves no PHP exception.
+    // Called after the modules' request shutdown, never from PHP code. Throws nothing;
+    // a client gone away ends nothing but the finishing.
     static void finish();
 };
 

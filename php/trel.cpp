@@ -88,8 +88,6 @@ void finishRequest(KTrel* trel) {
     const qint64 local = IoCapture::localTime();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
     const qint64 requestTime = monotonicUs() - requestStartUs;
-    // The browser has the whole page before the write begins.
-    ResponseFinisher::finish();
     CollectorHost::guard("request end", [&] {
         // PHP's own time: what the database, the network and local I/O leave.
         const qint64 php = qMax<qint64>(0, requestTime - database - network - local);
@@ -199,11 +197,13 @@ static PHP_RSHUTDOWN_FUNCTION(trel) {
 }
 
 // After every module's request end and the engine's own: only the collector's data is
-// used here, nothing of the engine's.
+// used here, nothing of the engine's. The browser has the response before the write
+// begins, and only now: the modules' request ends (the session's save) belong to it.
 static ZEND_MODULE_POST_ZEND_DEACTIVATE_D(trel) {
     if (!writePending)
         return SUCCESS;
     writePending = false;
+    ResponseFinisher::finish();
     if (KTrel* trel = CollectorHost::current())
         CollectorHost::guard("request end", [&] { trel->write(); });
     return SUCCESS;

@@ -1,9 +1,9 @@
 """End to end under php-fpm: four workers behind nginx serve the small application of
 tests/php/app with the extension, on a SQLite installation and on the MariaDB test
 server. Concurrent requests with and without a token, workers recycled after a few
-requests, the response finished before the worker writes, and workers killed while a
-page runs and while they write: the database stays whole and the next requests are
-stored."""
+requests, the response finished before the worker writes (and after the session is
+saved), and workers killed while a page runs and while they write: the database stays
+whole and the next requests are stored."""
 
 import concurrent.futures
 import ctypes
@@ -232,6 +232,33 @@ def finished_before_write(site, inst, token):
            f"the bar's summary of the stored request: {answer.status} {answer.body[:200]!r}")
 
 
+def signed_in_before_redirect(site, inst, token):
+    """A sign-in that redirects, on a session store that neither locks nor saves at
+    once: with the database locked, the redirect comes after the session is saved (the
+    next page, served at once by another worker, sees the sign-in) and before the write
+    (the request is not stored until the lock goes)."""
+    lock = WriteLock(inst)
+    try:
+        response = http_request(site.port, "POST", "/signin.php?r=signin",
+                                {"User-Agent": BROWSER, "Cookie": f"trel_token={token}",
+                                 "Content-Type": "application/x-www-form-urlencoded"}, b"user=ada")
+        expect(response.status == 302, f"the sign-in: {response.status} {response.body[:200]!r}")
+        session = next(value.split(";")[0] for name, value in response.headers
+                       if name.lower() == "set-cookie" and value.startswith("PHPSESSID="))
+        following = http_request(site.port, "GET", "/signin.php?r=after-signin",
+                                 {"User-Agent": BROWSER, "Cookie": session})
+        expect(b"<p>user ada</p>" in following.body,
+               f"the page after the sign-in did not see it (the redirect came before the session was saved): "
+               f"{following.body[-120:]!r}")
+        expect("signin" not in stored_labels(inst), "the sign-in was stored before its redirect was sent")
+    finally:
+        lock.release()
+    wait_for(site.settled, "the held write")
+    row = stored_labels(inst).get("signin")
+    expect(row and row["status_code"] == "302", f"the sign-in held by the lock was not stored after it: {row}")
+    check_whole(inst, row, "signin")
+
+
 def pid_of(response):
     return int(re.search(rb"<p>pid (\d+)</p>", response.body).group(1))
 
@@ -310,6 +337,7 @@ def run_backend(ctx, backend):
     inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
     concurrent_load(site, inst, token)
     finished_before_write(site, inst, token)
+    signed_in_before_redirect(site, inst, token)
     killed = [killed_while_writing(site, inst, token), killed_while_running(site, inst, token, data)]
     restarted(site, inst, token)
     stored = after_kills(site, inst, token, killed)
