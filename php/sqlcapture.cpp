@@ -35,6 +35,8 @@ enum class Op {
     BindValue,     // ($param, $value[, $type])
     BindParam,     // ($param, &$var[, $type])
     BindList,      // mysqli_stmt::bind_param($types, &...$vars)
+    SendLongData,  // mysqli_stmt::send_long_data($param, $data)
+    Reset,         // mysqli_stmt::reset(): the long data sent is dropped
     Clear,         // SQLite3Stmt::clear()
     Execute,       // runs a statement with its bound values or the given array
     ExecuteQuery,  // mysqli::execute_query($query[, $params])
@@ -56,6 +58,13 @@ struct Bound {
     char hint = 0;
 };
 
+// Data sent for a parameter with mysqli_stmt::send_long_data() since the last execute: its
+// head, enough to show, and its size.
+struct LongData {
+    QByteArray head;
+    qint64 size = 0;
+};
+
 struct Statement {
     QByteArray text;
     uint32_t connection = 0;
@@ -63,6 +72,9 @@ struct Statement {
     StatementText::Dialect dialect = StatementText::MySql;
     std::map<int, Bound> positional;
     std::map<QByteArray, Bound> named;
+    // The server takes a parameter's long data in place of its bound value, whatever its
+    // type, and drops it at execute and reset.
+    std::map<int, LongData> longData;
 };
 
 struct Failure {
@@ -118,6 +130,7 @@ void releaseAll(Statement& statement) {
         release(entry.second);
     statement.positional.clear();
     statement.named.clear();
+    statement.longData.clear();
 }
 
 void put(Bound& slot, Bound&& value) {
@@ -145,12 +158,15 @@ bool isScalar(const zval* value) {
            Z_TYPE_P(value) == IS_FALSE;
 }
 
-// hint: 'n' NULL, 'i' integer, 'd' float, 'b' boolean, 's' string, 0 as the value is.
+// hint: 'n' NULL, 'i' integer, 'd' float, 'b' boolean, 's' string, 'l' mysqli's blob
+// (sent as its long data, else empty unless NULL), 0 as the value is.
 // Nothing here calls into PHP code (no __toString).
 QByteArray literal(zval* value, char hint) {
     ZVAL_DEREF(value);
     if (Z_TYPE_P(value) <= IS_NULL || hint == 'n')
         return "NULL";
+    if (hint == 'l')
+        return "''";
     if (isScalar(value)) {
         switch (hint) {
         case 'i':
@@ -746,6 +762,24 @@ void onBind(const Call& call) {
         releaseAll(*statement);
         return;
     }
+    if (call.watched.op == Op::Reset) {
+        statement->longData.clear();
+        return;
+    }
+    if (call.watched.op == Op::SendLongData) {
+        zval* param = call.arg(1);
+        zval* data = call.arg(2);
+        if (!param || Z_TYPE_P(param) != IS_LONG || Z_LVAL_P(param) < 0 ||
+            Z_LVAL_P(param) >= 0x7fffffff || !data || Z_TYPE_P(data) != IS_STRING)
+            return;
+        LongData& sent = statement->longData[int(Z_LVAL_P(param))];
+        // A few bytes past what is shown, so that the cut falls on a character boundary.
+        const qint64 room = StatementText::MaxValueBytes + 4 - qint64(sent.head.size());
+        if (room > 0)
+            sent.head.append(Z_STRVAL_P(data), int(qMin(room, qint64(Z_STRLEN_P(data)))));
+        sent.size += qint64(Z_STRLEN_P(data));
+        return;
+    }
     if (call.watched.op == Op::BindList) {
         // bind_param($types, &...$vars): one type letter per variable.
         const QByteArray types = call.textArg(1);
@@ -757,7 +791,7 @@ void onBind(const Call& call) {
             if (!var)
                 break;
             Bound bound;
-            bound.hint = types.at(i) == 'b' ? 's' : types.at(i);
+            bound.hint = types.at(i) == 'b' ? 'l' : types.at(i);
             if (Z_ISREF_P(var)) {
                 bound.reference = Z_REF_P(var);
                 GC_ADDREF(bound.reference);
@@ -807,14 +841,18 @@ void onExecute(const Call& call, Outcome& outcome) {
         if (objectIsLive(statement->connectionObject, statement->connection))
             connection = statement->connectionObject;
         zval* params = call.arg(1);
-        if (params && Z_TYPE_P(params) == IS_ARRAY)
-            outcome.resolved = StatementText::resolve(
-                statement->text,
-                bindingsOf(params, call.watched.api == Api::Mysqli ? 's' : char(0)),
-                statement->dialect, textLimit());
-        else
-            outcome.resolved = StatementText::resolve(statement->text, bindingsOf(*statement),
-                                                      statement->dialect, textLimit());
+        StatementText::Bindings bindings =
+            params && Z_TYPE_P(params) == IS_ARRAY
+                ? bindingsOf(params, call.watched.api == Api::Mysqli ? 's' : char(0))
+                : bindingsOf(*statement);
+        for (const auto& entry : statement->longData)
+            bindings.positional.insert(
+                entry.first,
+                StatementText::stringLiteral(entry.second.head.constData(),
+                                             size_t(entry.second.head.size()), entry.second.size));
+        statement->longData.clear();
+        outcome.resolved =
+            StatementText::resolve(statement->text, bindings, statement->dialect, textLimit());
     }
     if (!outcome.ok) {
         outcome.failure = failureOf(
@@ -898,6 +936,8 @@ void finish(const Call& call, qint64 elapsed) {
     case Op::BindValue:
     case Op::BindParam:
     case Op::BindList:
+    case Op::SendLongData:
+    case Op::Reset:
     case Op::Clear:
         onBind(call);
         break;
@@ -978,6 +1018,8 @@ void buildWatchedNames() {
     watchMethod<Api::Mysqli, Op::StmtConstruct>("mysqli_stmt", "__construct");
     watchMethod<Api::Mysqli, Op::StmtPrepare>("mysqli_stmt", "prepare");
     watchMethod<Api::Mysqli, Op::BindList>("mysqli_stmt", "bind_param");
+    watchMethod<Api::Mysqli, Op::SendLongData>("mysqli_stmt", "send_long_data");
+    watchMethod<Api::Mysqli, Op::Reset>("mysqli_stmt", "reset");
     watchMethod<Api::Mysqli, Op::Execute>("mysqli_stmt", "execute");
     watchFunction<Api::Mysqli, Op::Connect>("mysqli_connect");
     watchFunction<Api::Mysqli, Op::Connect>("mysqli_real_connect");
@@ -992,6 +1034,8 @@ void buildWatchedNames() {
     watchFunction<Api::Mysqli, Op::Rollback>("mysqli_rollback");
     watchFunction<Api::Mysqli, Op::StmtPrepare>("mysqli_stmt_prepare");
     watchFunction<Api::Mysqli, Op::BindList>("mysqli_stmt_bind_param");
+    watchFunction<Api::Mysqli, Op::SendLongData>("mysqli_stmt_send_long_data");
+    watchFunction<Api::Mysqli, Op::Reset>("mysqli_stmt_reset");
     watchFunction<Api::Mysqli, Op::Execute>("mysqli_stmt_execute");
     watchFunction<Api::Mysqli, Op::Execute>("mysqli_execute");
 

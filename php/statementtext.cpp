@@ -199,6 +199,10 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
 }
 
 QByteArray StatementText::stringLiteral(const char* data, size_t size) {
+    return stringLiteral(data, size, qint64(size));
+}
+
+QByteArray StatementText::stringLiteral(const char* data, size_t size, qint64 fullSize) {
     const size_t shown = utf8Head(data, size, MaxValueBytes);
     QByteArray out;
     out.reserve(int(shown) + 40);
@@ -212,8 +216,8 @@ QByteArray StatementText::stringLiteral(const char* data, size_t size) {
         else
             out.append(c);
     }
-    if (shown < size)
-        out.append("...'").append(cutMark(qint64(size)));
+    if (qint64(shown) < fullSize)
+        out.append("...'").append(cutMark(fullSize));
     else
         out.append('\'');
     return out;

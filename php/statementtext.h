@@ -38,6 +38,9 @@ public:
     // A quoted SQL string literal (quotes doubled), cut after MaxValueBytes with a mark
     // that gives the value's full size.
     static QByteArray stringLiteral(const char* data, size_t size);
+    // The same for a value of fullSize bytes of which data[0, size) is the head kept; the
+    // head must hold more than MaxValueBytes bytes when it is not the whole value.
+    static QByteArray stringLiteral(const char* data, size_t size, qint64 fullSize);
 
     // The text itself when it fits in the limit, otherwise its head cut on a UTF-8
     // character boundary followed by a comment giving the full size, the limit at most in

@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, transactions, failures, an uncaught exception inside a query
+SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, blobs sent as long data or not, transactions, failures, an uncaught exception inside a query
 --FILE--
 <?php
 require __DIR__ . '/sql.inc';
@@ -23,6 +23,15 @@ mysqli_commit(\$m);
 \$m->real_query('START TRANSACTION');
 \$m->execute_query('DELETE FROM $table WHERE id IN (?, ?)', [1, 'a"b']);
 \$m->query('ROLLBACK');
+\$m->query('CREATE TEMPORARY TABLE {$table}_blob (id INT, data BLOB)');
+\$blob = \$m->prepare('INSERT INTO {$table}_blob VALUES (?, ?)');
+\$blob->bind_param('ib', \$id, \$data);
+[\$id, \$data] = [1, 'bytes never sent']; \$blob->execute();
+\$id = 2; \$blob->send_long_data(1, 'long '); mysqli_stmt_send_long_data(\$blob, 1, 'data'); \$blob->execute();
+[\$id, \$data] = [3, null]; \$blob->execute();
+[\$id, \$data] = [4, 'x']; \$blob->send_long_data(1, 'dropped'); mysqli_stmt_reset(\$blob); \$blob->execute();
+\$id = 5; \$blob->send_long_data(1, str_repeat('é', 1500)); \$blob->execute();
+foreach (\$m->query('SELECT id, HEX(LEFT(data, 9)) h, LENGTH(data) n FROM {$table}_blob') as \$r) echo json_encode(\$r), "\\n";
 mysqli_report(MYSQLI_REPORT_OFF);
 var_dump(\$m->query('SELEC 1'), mysqli_prepare(\$m, 'SELECT nope FROM $table'));
 mysqli_report(MYSQLI_REPORT_ERROR | MYSQLI_REPORT_STRICT);
@@ -31,9 +40,14 @@ PHP);
 sql_print($row);
 ?>
 --EXPECTF--
+{"id":"1","h":"","n":"0"}
+{"id":"2","h":"6C6F6E672064617461","n":"9"}
+{"id":"3","h":null,"n":null}
+{"id":"4","h":"","n":"0"}
+{"id":"5","h":"C3A9C3A9C3A9C3A9C3","n":"3000"}
 bool(false)
 bool(false)
-%AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:22
+%AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:31
 %A
 3 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s (id INT, name VARCHAR(50))
 6 ok, rows 1, tx -: INSERT INTO sqlcap_%s VALUES (1, 'O''Brien \ ?') # it's ?
@@ -51,10 +65,22 @@ bool(false)
 17 ok, rows 1, tx 2: DELETE FROM sqlcap_%s WHERE id IN ('1', 'a"b')
     prepared: DELETE FROM sqlcap_%s WHERE id IN (?, ?)
 18 ok, rows 0, tx 2: ROLLBACK
-20 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
-20 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
+19 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s_blob (id INT, data BLOB)
+22 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (1, '')
+    prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
+23 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (2, 'long data')
+    prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
+24 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (3, NULL)
+    prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
+25 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (4, '')
+    prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
+26 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (5, '%s...' /* cut, 3000 bytes in all */)
+    prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
+27 ok, rows 5, tx -: SELECT id, HEX(LEFT(data, 9)) h, LENGTH(data) n FROM sqlcap_%s_blob
+29 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
+29 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
     prepared: SELECT nope FROM sqlcap_%s
-22 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
+31 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
 event db.query_error:1054
 event db.query_error:1064
 event db.query_error:1146
