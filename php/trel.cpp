@@ -134,7 +134,8 @@ PHP_INI_BEGIN()
                       OnUpdateString, token_cookie, zend_trel_globals, trel_globals)
     STD_PHP_INI_BOOLEAN("trel.function_stats", "1", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                         OnUpdateBool, function_stats, zend_trel_globals, trel_globals)
-    STD_PHP_INI_ENTRY("trel.mask", "password,passwd,secret,token,auth,cookie,session,key",
+    STD_PHP_INI_ENTRY("trel.mask",
+                      "password,passwd,pass,pwd,secret,token,auth,cookie,session,key",
                       PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateMask, mask, zend_trel_globals,
                       trel_globals)
 PHP_INI_END()

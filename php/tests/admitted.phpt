@@ -32,7 +32,8 @@ http_response_code(201);
 PHP);
 
 $request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K1&list[]=a',
-            'body' => 'user[name]=ann&user[Password]=P2&note=' . urlencode("nul\0and\xff"),
+            'body' => 'user[name]=ann&user[Password]=P2&log=ann&pwd=W5&pass1=W6&pass2=W6&user_pass=W7&note='
+                      . urlencode("nul\0and\xff"),
             'cookie' => 'consent=yes; AUTH_hint=C3; PHPSESSID=S4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8))),
             'token' => TREL_TOKEN];
 [$headers, $body, $stderr, $url] = trel_cgi($page, $request);
@@ -85,7 +86,7 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7', 'S4', $sid] as $secret) {
+foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7', 'S4', 'W5', 'W6', 'W7', $sid] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
@@ -119,11 +120,11 @@ checkout.done
 -- samples
 SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
 SAMPLE_START _GET {"q":"shoes","api_key":"***","list":["a"]}
-SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
+SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"log":"ann","pwd":"***","pass1":"***","pass2":"***","user_pass":"***","note":"nul\u0000and\ufffd"}
 SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
 SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
 SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
-SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"note":"nul\u0000and\ufffd"}
+SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"log":"ann","pwd":"***","pass1":"***","pass2":"***","user_pass":"***","note":"nul\u0000and\ufffd"}
 SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
 SAMPLE_END _SESSION "a:3:{s:4:\"user\";s:3:\"ann\";s:13:\"secret_answer\";s:3:\"***\";s:7:\"profile\";O:7:\"Profile\":3:{s:4:\"name\";s:3:\"ann\";s:17:\"~Profile~password\";s:3:\"***\";s:2:\"me\";s:3:\"***\";}}"
 1 breakdown row
