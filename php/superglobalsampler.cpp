@@ -6,6 +6,7 @@
 
 extern "C" {
 #include "ext/standard/php_var.h"
+#include "main/php_output.h"
 #include "zend_exceptions.h"
 #include "zend_smart_str.h"
 }
@@ -62,6 +63,16 @@ void setMasked(zval* target) {
     ZVAL_STRINGL(target, Masked, sizeof(Masked) - 1);
 }
 
+// What the sample holds in place of a value serialize() refuses.
+void setRefused(zval* target, const zend_class_entry* ce, const std::string& reason) {
+    std::string text = "(not serialized: ";
+    text.append(ZSTR_VAL(ce->name), ZSTR_LEN(ce->name));
+    if (!reason.empty())
+        text += ": " + reason;
+    text += ")";
+    ZVAL_STRINGL(target, text.data(), text.size());
+}
+
 // $_SERVER's copies of the query string, masked as $_GET is.
 bool copyServerQuery(zend_string* key, zval* value, zval* target) {
     ZVAL_DEREF(value);
@@ -85,7 +96,10 @@ bool copyServerQuery(zend_string* key, zval* value, zval* target) {
 // where it recurs.
 void copyValue(const char* name, zval* value, zval* target, int depth) {
     ZVAL_DEREF(value);
-    if (Z_TYPE_P(value) == IS_ARRAY) {
+    if (Z_TYPE_P(value) == IS_OBJECT && (Z_OBJCE_P(value)->ce_flags & ZEND_ACC_NOT_SERIALIZABLE)) {
+        // Closures, PDO, files, anonymous classes: serialize() would only throw.
+        setRefused(target, Z_OBJCE_P(value), std::string());
+    } else if (Z_TYPE_P(value) == IS_ARRAY) {
         HashTable* inner = Z_ARRVAL_P(value);
         const bool guarded = !(GC_FLAGS(inner) & GC_IMMUTABLE);
         if (depth + 1 >= SuperglobalSampler::MaxDepth || (guarded && GC_IS_RECURSIVE(inner))) {
@@ -188,21 +202,111 @@ bool copyGlobal(const char* name, zval* masked) {
     return true;
 }
 
+// The text of what ended a serialization: the exception's class and message.
+std::string failureText(zend_object* exception) {
+    if (zend_is_unwind_exit(exception) || zend_is_graceful_exit(exception))
+        return "exit";
+    std::string text(ZSTR_VAL(exception->ce->name), ZSTR_LEN(exception->ce->name));
+    if (instanceof_function(exception->ce, zend_ce_throwable)) {
+        zval rv;
+        zval* message = zend_read_property_ex(zend_get_exception_base(exception), exception,
+                                              ZSTR_KNOWN(ZEND_STR_MESSAGE), 1, &rv);
+        if (message && Z_TYPE_P(message) == IS_STRING && Z_STRLEN_P(message) > 0)
+            text.append(": ").append(Z_STRVAL_P(message), Z_STRLEN_P(message));
+    }
+    return text;
+}
+
+// serialize() of the value as if a script had called it, though no script runs at the
+// request's start and end: an exception thrown there by the serializer or an object's
+// __serialize() or __sleep() would end the request with a fatal error. Here it is
+// caught and described in failure; warnings become exceptions too, and whatever the
+// object's own code prints or reports is kept from the page and the log.
+bool serializeQuietly(zval* value, smart_str* text, std::string* failure) {
+    static zend_function* serializeFunction = static_cast<zend_function*>(
+        zend_hash_str_find_ptr(CG(function_table), ZEND_STRL("serialize")));
+    zend_execute_data frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.func = serializeFunction;
+    frame.prev_execute_data = EG(current_execute_data);
+    EG(current_execute_data) = &frame;
+    zend_error_handling handling;
+    zend_replace_error_handling(EH_THROW, zend_ce_error_exception, &handling);
+    const int reporting = EG(error_reporting);
+    EG(error_reporting) = 0;
+    const bool buffered = php_output_start_default() == SUCCESS;
+
+    php_serialize_data_t state;
+    PHP_VAR_SERIALIZE_INIT(state);
+    php_var_serialize(text, value, &state);
+    PHP_VAR_SERIALIZE_DESTROY(state);
+
+    if (buffered)
+        php_output_discard();
+    EG(error_reporting) = reporting;
+    zend_restore_error_handling(&handling);
+    EG(current_execute_data) = frame.prev_execute_data;
+    if (!EG(exception))
+        return true;
+    *failure = failureText(EG(exception));
+    zend_clear_exception();
+    return false;
+}
+
+// Replaces inside the masked copy (an array, or an object of its own) each value that
+// serialize() refuses with a text naming the value's class and the reason, so that the
+// rest of the sample is kept. Returns whether it found one.
+bool replaceRefused(zval* container) {
+    HashTable* table = Z_TYPE_P(container) == IS_ARRAY
+                           ? Z_ARRVAL_P(container)
+                           : zend_std_get_properties(Z_OBJ_P(container));
+    bool found = false;
+    zval* value;
+    ZEND_HASH_FOREACH_VAL_IND(table, value) {
+        if (Z_TYPE_P(value) != IS_ARRAY && Z_TYPE_P(value) != IS_OBJECT)
+            continue;
+        smart_str text = {nullptr, 0};
+        std::string failure;
+        const bool serialized = serializeQuietly(value, &text, &failure);
+        smart_str_free(&text);
+        if (serialized)
+            continue;
+        found = true;
+        // Arrays and plain objects are the copy's own: the refused value is inside.
+        if (Z_TYPE_P(value) == IS_ARRAY || isPlainObject(Z_OBJ_P(value))) {
+            if (replaceRefused(value))
+                continue;
+        }
+        const zend_class_entry* ce = Z_TYPE_P(value) == IS_OBJECT ? Z_OBJCE_P(value) : nullptr;
+        zval_ptr_dtor(value);
+        if (ce)
+            setRefused(value, ce, failure);
+        else
+            ZVAL_STRINGL(value, failure.data(), failure.size());
+    }
+    ZEND_HASH_FOREACH_END();
+    return found;
+}
+
 // Serializes the masked copy for the collector and releases it.
 void store(KTrel* trel, const char* name, zval* masked, KTrel::SG_SAMPLING_TYPE type) {
     smart_str text = {nullptr, 0};
-    php_serialize_data_t state;
-    PHP_VAR_SERIALIZE_INIT(state);
-    php_var_serialize(&text, masked, &state);
-    PHP_VAR_SERIALIZE_DESTROY(state);
-    zval_ptr_dtor(masked);
-    // A __serialize() or __sleep() of an object in the session may throw: the sample is
-    // dropped and the exception with it, as the request is over.
-    if (EG(exception)) {
-        zend_clear_exception();
+    std::string failure;
+    if (!serializeQuietly(masked, &text, &failure)) {
         smart_str_free(&text);
-        return;
+        text = {nullptr, 0};
+        replaceRefused(masked);
+        if (!serializeQuietly(masked, &text, &failure)) {
+            // The refusal could not be pinned to one value: the sample says why it is empty.
+            smart_str_free(&text);
+            text = {nullptr, 0};
+            zval reason;
+            ZVAL_STRINGL(&reason, failure.data(), failure.size());
+            serializeQuietly(&reason, &text, &failure);
+            zval_ptr_dtor(&reason);
+        }
     }
+    zval_ptr_dtor(masked);
     if (text.s) {
         CollectorHost::guard("superglobals", [&] {
             trel->addSerializedSuperGlobal(

@@ -11,7 +11,10 @@
 // mask says; the start's $_COOKIE is stored at the end, once that name is known. Nesting
 // deeper than MaxDepth, and an array or object where it recurs inside itself, are "***"
 // too. Objects that serialize themselves (__serialize, __sleep, Serializable, internal
-// classes) are stored as PHP serializes them, without masking inside.
+// classes) are stored as PHP serializes them, without masking inside. A value serialize()
+// refuses (a closure, a PDO, a file, an object whose __serialize() throws) is stored as
+// the text "(not serialized: Class)" or "(not serialized: Class: reason)" in its place,
+// and nothing of its refusal reaches the page.
 class SuperglobalSampler {
 public:
     static constexpr int MaxDepth = 32;
