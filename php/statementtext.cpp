@@ -1,5 +1,9 @@
 #include "statementtext.h"
 
+#include "php_trel.h"
+
+#include <vector>
+
 namespace {
 
 bool isWordChar(char c) {
@@ -114,15 +118,204 @@ QByteArray nextWord(const QByteArray& text, int& pos, StatementText::Dialect dia
     return text.mid(start, pos - start).toUpper();
 }
 
+const char Hidden[] = "***";
+
+bool equalsWord(const char* data, int size, const char* word) {
+    return qstrnicmp(data, size, word, -1) == 0;
+}
+
+// Which values of a statement trel.mask hides: those the statement pairs with a column it
+// names, where the column is compared with the value (password = ?, ? = password,
+// password LIKE ?, password IN (...)), set to it (SET password = MD5(?)), or named in
+// an INSERT or REPLACE column list whose rows give the value in its place. Fed the
+// statement's tokens in order; blanks and comments are none.
+class ValuePairing {
+public:
+    explicit ValuePairing(QByteArray* out) : out(out) {}
+
+    // A word, or an identifier written in quotes (without them).
+    void name(const char* data, int size, bool quoted) {
+        const Last before = last;
+        ++tokens;
+        if (!quoted && nameIsKeyword(data, size, before))
+            return;
+        if (insert == Columns && depth == 1)
+            columns.back() = isMasked(data, size);
+        // At the depth where the paired expression began, a name after a complete value
+        // (a literal, a call, NULL) is the next clause (AND, WHERE, ...); a function's
+        // name, or BINARY, right after the operator is part of the value.
+        if (pairDepth >= 0 && depth == pairDepth &&
+            (before == Value || before == Close || before == Name))
+            pairDepth = -1;
+        if (retroStart >= 0 && (before == Operator || before == Dot) && isMasked(data, size)) {
+            out->replace(retroStart, retroEnd - retroStart, Hidden);
+            retroStart = -1;
+        }
+        if (before != Operator && before != Dot)
+            retroStart = -1;
+        lastName = data;
+        lastNameSize = size;
+        last = Name;
+    }
+
+    void symbol(char c) {
+        ++tokens;
+        const Last before = last;
+        last = Other;
+        switch (c) {
+        case '(':
+            ++depth;
+            if (inListNext)
+                inListDepth = depth;
+            inListNext = false;
+            if (depth == 1 && insert == AwaitColumns) {
+                insert = Columns;
+                columns.assign(1, false);
+            } else if (depth == 1 && insert == Rows) {
+                column = 0;
+            }
+            break;
+        case ')':
+            if (depth == inListDepth)
+                inListDepth = -1;
+            if (depth == pairDepth)
+                pairDepth = -1;
+            --depth;
+            if (depth == 0 && insert == Columns)
+                insert = AfterColumns;
+            last = Close;
+            break;
+        case ',':
+            if (depth == pairDepth)
+                pairDepth = -1;
+            if (depth == 1 && insert == Columns)
+                columns.push_back(false);
+            else if (depth == 1 && insert == Rows)
+                ++column;
+            break;
+        case ';':
+            *this = ValuePairing(out);
+            return;
+        case '.':
+            last = before == Name ? Dot : Other;
+            return;
+        case '=':
+        case '<':
+        case '>':
+        case '!':
+            comparison(before);
+            return;
+        default:
+            break;
+        }
+        retroStart = -1;
+    }
+
+    // Whether a value would be paired here: SQLite takes a double-quoted word that names
+    // no column as a string.
+    bool valueExpected() const {
+        return (pairDepth >= 0 && last == Operator) || (insert == Rows && depth >= 1) ||
+               (inListDepth >= 0 && depth >= inListDepth);
+    }
+
+    // A literal or a bound value, appended to the output from `start`: replaced there by
+    // "***" when hidden.
+    void value(int start, bool hide) {
+        ++tokens;
+        hide = hide || pairDepth >= 0 || (inListDepth >= 0 && depth >= inListDepth) ||
+               (insert == Rows && depth >= 1 && column < columns.size() && columns[column]);
+        if (hide) {
+            out->truncate(start);
+            out->append(Hidden);
+        }
+        // A value compared with a column that comes after it: "'x' = password".
+        retroStart = hide ? -1 : start;
+        retroEnd = out->size();
+        last = Value;
+    }
+
+private:
+    enum Last { Start, Name, Dot, Operator, Value, Close, Other };
+    enum Insert { None, AwaitColumns, Columns, AfterColumns, Rows };
+
+    static bool isMasked(const char* data, int size) {
+        return trel_is_masked_key(data, size_t(size));
+    }
+
+    // The operator after `before`: a column named just before pairs with what follows.
+    void comparison(Last before) {
+        if (before == Operator) {
+            last = Operator;
+            return;
+        }
+        if (before == Name && isMasked(lastName, lastNameSize))
+            pairDepth = depth;
+        if (before != Value)
+            retroStart = -1;
+        last = Operator;
+    }
+
+    bool nameIsKeyword(const char* data, int size, Last before) {
+        if (tokens == 1 &&
+            (equalsWord(data, size, "INSERT") || equalsWord(data, size, "REPLACE"))) {
+            insert = AwaitColumns;
+            return true;
+        }
+        if (depth == 0 && insert != None && insert != Columns) {
+            const bool values = equalsWord(data, size, "VALUES") || equalsWord(data, size, "VALUE");
+            if (insert == AfterColumns && values) {
+                insert = Rows;
+                return true;
+            }
+            // INSERT INTO t VALUES, ... SELECT, ... SET, or the end of the rows.
+            if (values || insert == Rows || equalsWord(data, size, "SELECT") ||
+                equalsWord(data, size, "SET"))
+                insert = None;
+        }
+        if (equalsWord(data, size, "NOT") && before == Name)
+            return true;
+        if (before == Name && equalsWord(data, size, "IN")) {
+            inListNext = isMasked(lastName, lastNameSize);
+            last = Operator;
+            retroStart = -1;
+            return true;
+        }
+        if (equalsWord(data, size, "LIKE") || equalsWord(data, size, "GLOB") ||
+            equalsWord(data, size, "REGEXP") || equalsWord(data, size, "RLIKE")) {
+            comparison(before);
+            return true;
+        }
+        return false;
+    }
+
+    QByteArray* out;
+    Last last = Start;
+    int tokens = 0;
+    int depth = 0;
+    const char* lastName = nullptr;
+    int lastNameSize = 0;
+    // The depth where a value paired with a masked column began, while it goes on.
+    int pairDepth = -1;
+    // Inside a masked column's IN (...) list.
+    bool inListNext = false;
+    int inListDepth = -1;
+    // The last value, not hidden, while an operator and a column may still follow it.
+    int retroStart = -1;
+    int retroEnd = 0;
+    Insert insert = None;
+    // An INSERT's columns, whether each is masked, and the current row's position.
+    std::vector<bool> columns;
+    size_t column = 0;
+};
+
 } // namespace
 
 QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindings, Dialect dialect,
                                   int limit) {
-    if (bindings.isEmpty())
-        return bounded(text, limit);
     QByteArray out;
     out.reserve(qMin(text.size(), limit) + 64);
     const int size = text.size();
+    ValuePairing pairing(&out);
     // SQLite numbers parameters as it meets them: a bare '?' takes the next number, ?NNN
     // its own, and a name the next number the first time it appears.
     int next = 0;
@@ -132,7 +325,12 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
         const char c = text.at(i);
         const int skipped = skipNonCode(text, i, dialect);
         if (skipped >= 0) {
+            const int start = out.size();
             out.append(text.constData() + i, skipped - i);
+            if (c == '\'' || (c == '"' && (dialect == MySql || pairing.valueExpected())))
+                pairing.value(start, false);
+            else if (c == '"' || c == '`' || c == '[')
+                pairing.name(text.constData() + i + 1, qMax(0, skipped - i - 2), true);
             i = skipped;
             continue;
         }
@@ -148,10 +346,13 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
                 position = next++;
             }
             const auto found = bindings.positional.constFind(position);
-            if (found != bindings.positional.constEnd())
+            const int start = out.size();
+            if (found != bindings.positional.constEnd()) {
                 out.append(found.value());
-            else
+                pairing.value(start, false);
+            } else {
                 out.append(text.constData() + i, end - i);
+            }
             i = end;
             continue;
         }
@@ -176,20 +377,35 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
                 if (!value && byNumber != bindings.positional.constEnd())
                     value = &byNumber.value();
             }
-            if (value)
+            const int start = out.size();
+            if (value) {
                 out.append(*value);
-            else
+                pairing.value(start, trel_is_masked_key(name.constData(), size_t(name.size())));
+            } else {
                 out.append(text.constData() + i, end - i);
+            }
             i = end;
             continue;
         }
         if (isWordChar(c)) {
-            // A word is copied whole, so that "a:b" inside no word is the only named form.
-            const int end = wordEnd(text, i);
+            // A word is copied whole, so that "a:b" inside no word is the only named form;
+            // a number with its fraction.
+            int end = wordEnd(text, i);
+            if (c >= '0' && c <= '9') {
+                while (end < size && (text.at(end) == '.' || isWordChar(text.at(end))))
+                    ++end;
+            }
+            const int start = out.size();
             out.append(text.constData() + i, end - i);
+            if (c >= '0' && c <= '9')
+                pairing.value(start, false);
+            else
+                pairing.name(text.constData() + i, end - i, false);
             i = end;
             continue;
         }
+        if (!isBlank(c))
+            pairing.symbol(c);
         out.append(c);
         ++i;
     }

@@ -6,7 +6,7 @@
 
 // The text side of SQL capture: bound values put into a statement's placeholders, SQL
 // literals, texts bounded in size, and the statement's kind read from its first words.
-// Texts are UTF-8 bytes as the script passed them; nothing here touches PHP.
+// Texts are UTF-8 bytes as the script passed them; nothing here calls into PHP.
 class StatementText {
 public:
     // MySql: backslash escapes inside quotes and '#' comments. Sqlite: ?NNN, @name and
@@ -31,7 +31,10 @@ public:
     static const int MaxValueBytes = 1000;
 
     // The text with each placeholder outside quotes and comments replaced by its bound
-    // value; a placeholder with no value stays as written. The result is bounded().
+    // value; a placeholder with no value stays as written. Values that trel.mask covers
+    // are "***": those bound to a parameter whose name it covers, and bound values and
+    // literals the statement pairs with a column whose name it covers (compared with it,
+    // set to it, or in its place of an INSERT column list). The result is bounded().
     static QByteArray resolve(const QByteArray& text, const Bindings& bindings, Dialect dialect,
                               int limit = MaxTextBytes);
 

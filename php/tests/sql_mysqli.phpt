@@ -32,6 +32,9 @@ mysqli_commit(\$m);
 [\$id, \$data] = [4, 'x']; \$blob->send_long_data(1, 'dropped'); mysqli_stmt_reset(\$blob); \$blob->execute();
 \$id = 5; \$blob->send_long_data(1, str_repeat('é', 1500)); \$blob->execute();
 foreach (\$m->query('SELECT id, HEX(LEFT(data, 9)) h, LENGTH(data) n FROM {$table}_blob') as \$r) echo json_encode(\$r), "\\n";
+\$m->query('CREATE TEMPORARY TABLE {$table}_u (id INT, `user_pass` VARCHAR(50), api_key VARCHAR(50))');
+\$m->execute_query('INSERT INTO {$table}_u (id, `user_pass`, api_key) VALUES (?, ?, \'K\\\\\'1\'), (2, "it\'\'s", ?) # password = ?', [1, 'S3cret', 'K2']);
+\$m->execute_query('UPDATE {$table}_u SET `user_pass` = ?, id = 3 WHERE "x" <> api_key AND id IN (?, 2)', ['N3w', 1]);
 mysqli_report(MYSQLI_REPORT_OFF);
 var_dump(\$m->query('SELEC 1'), mysqli_prepare(\$m, 'SELECT nope FROM $table'));
 mysqli_report(MYSQLI_REPORT_ERROR | MYSQLI_REPORT_STRICT);
@@ -47,7 +50,7 @@ sql_print($row);
 {"id":"5","h":"C3A9C3A9C3A9C3A9C3","n":"3000"}
 bool(false)
 bool(false)
-%AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:31
+%AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:34
 %A
 3 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s (id INT, name VARCHAR(50))
 6 ok, rows 1, tx -: INSERT INTO sqlcap_%s VALUES (1, 'O''Brien \ ?') # it's ?
@@ -77,10 +80,15 @@ bool(false)
 26 ok, rows 1, tx -: INSERT INTO sqlcap_%s_blob VALUES (5, '%s...' /* cut, 3000 bytes in all */)
     prepared: INSERT INTO sqlcap_%s_blob VALUES (?, ?)
 27 ok, rows 5, tx -: SELECT id, HEX(LEFT(data, 9)) h, LENGTH(data) n FROM sqlcap_%s_blob
-29 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
-29 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
+28 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s_u (id INT, `user_pass` VARCHAR(50), api_key VARCHAR(50))
+29 ok, rows 2, tx -: INSERT INTO sqlcap_%s_u (id, `user_pass`, api_key) VALUES ('1', ***, ***), (2, ***, ***) # password = ?
+    prepared: INSERT INTO sqlcap_%s_u (id, `user_pass`, api_key) VALUES (?, ?, 'K\'1'), (2, "it''s", ?) # password = ?
+30 ok, rows 2, tx -: UPDATE sqlcap_%s_u SET `user_pass` = ***, id = 3 WHERE *** <> api_key AND id IN ('1', 2)
+    prepared: UPDATE sqlcap_%s_u SET `user_pass` = ?, id = 3 WHERE "x" <> api_key AND id IN (?, 2)
+32 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
+32 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
     prepared: SELECT nope FROM sqlcap_%s
-31 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
+34 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
 event db.query_error:1054
 event db.query_error:1064
 event db.query_error:1146

@@ -38,6 +38,12 @@ echo strlen(\$huge), "\\n";
 \$exec = \$db->exec(...);
 \$exec('DELETE FROM item WHERE id = 1');
 call_user_func([\$db, 'exec'], 'DELETE FROM item');
+\$db->exec('CREATE TABLE account (id INTEGER, name TEXT, user_pass TEXT, pwd TEXT)');
+\$add = \$db->prepare('INSERT INTO account (id, `name`, user_pass, "Pwd") VALUES (?, ?, ?, ?), (?, \'bob\', \'it\'\'s b0b\', ?)');
+\$add->execute([1, 'ann', 'S3cret', 'pw1', 2, 'pw2']);
+\$check = \$db->prepare('SELECT id FROM account WHERE name = :name AND account.user_pass = :pw AND :password IS NOT NULL');
+\$check->execute(['name' => 'ann', 'pw' => 'S3cret', 'password' => 'x']);
+\$db->prepare('UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, \'old\') AND id = ?')->execute(['ann', 'NEW', 'S3cret', 1]);
 PHP);
 sql_print($row);
 echo "longest stored text: ", trel_rows('SELECT max(length(resolved_statement)) AS n FROM trel_sql_queries
@@ -70,5 +76,12 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
 28 ok, rows 0, tx -: SELECT 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx ... xxxxxxxxxxxxxxxxxxxxxxxxxxxx /* cut, 3145737 bytes in all */
 31 ok, rows 1, tx -: DELETE FROM item WHERE id = 1
 32 ok, rows 2, tx -: DELETE FROM item
+33 ok, rows 2, tx -: CREATE TABLE account (id INTEGER, name TEXT, user_pass TEXT, pwd TEXT)
+35 ok, rows 2, tx -: INSERT INTO account (id, `name`, user_pass, "Pwd") VALUES (1, 'ann', ***, ***), (2, 'bob', ***, ***)
+    prepared: INSERT INTO account (id, `name`, user_pass, "Pwd") VALUES (?, ?, ?, ?), (?, 'bob', 'it''s b0b', ?)
+37 ok, rows 0, tx -: SELECT id FROM account WHERE name = 'ann' AND account.user_pass = *** AND *** IS NOT NULL
+    prepared: SELECT id FROM account WHERE name = :name AND account.user_pass = :pw AND :password IS NOT NULL
+38 ok, rows 1, tx -: UPDATE account SET name = 'ann', pwd = lower(***) WHERE user_pass IN (***, ***) AND id = 1
+    prepared: UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, 'old') AND id = ?
 event db.query_error:1
 longest stored text: 1048544 bytes

@@ -42,6 +42,11 @@ try {
 \$db->exec('INSERT INTO t (id) VALUES (9)');
 \$db->exec('ROLLBACK');
 \$db->exec('DELETE FROM t');
+\$db->exec('CREATE TABLE login (name TEXT, [secret_answer] TEXT, "pass" TEXT)');
+\$add = \$db->prepare('INSERT INTO login (name, [secret_answer], "pass") VALUES (@name, :answer, ?3), (\'bob\', \'it\'\'s blue\', "b0b")');
+\$add->bindValue('@name', 'ann'); \$add->bindValue(':answer', 'blue'); \$add->bindValue(3, 'pw1'); \$add->execute();
+\$find = \$db->prepare('SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */');
+\$find->bindValue(1, 'pw1'); \$find->bindValue(':password', 'ann'); \$find->execute();
 PHP);
 sql_print($row);
 unlink($file);
@@ -72,5 +77,10 @@ Unable to prepare statement: 1, no such table: missing
 34 ok, rows 1, tx 2: INSERT INTO t (id) VALUES (9)
 35 ok, rows 0, tx 2: ROLLBACK
 36 ok, rows 2, tx -: DELETE FROM t
+37 ok, rows 0, tx -: CREATE TABLE login (name TEXT, [secret_answer] TEXT, "pass" TEXT)
+39 ok, rows 2, tx -: INSERT INTO login (name, [secret_answer], "pass") VALUES ('ann', ***, ***), ('bob', ***, ***)
+    prepared: INSERT INTO login (name, [secret_answer], "pass") VALUES (@name, :answer, ?3), ('bob', 'it''s blue', "b0b")
+41 ok, rows 0, tx -: SELECT name FROM login WHERE "pass" = *** OR login.pass LIKE *** OR name = *** /* pass = ? */
+    prepared: SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */
 event db.query_error:-1
 event db.query_error:1
