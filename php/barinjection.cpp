@@ -25,7 +25,9 @@ struct Page {
     bool passing = true; // the page goes out as it is
     QByteArray header;
     QByteArray footer;
-    QByteArray held; // flushed by the script, not yet sent
+    QByteArray held;       // flushed by the script, not yet sent
+    bool passedOn = false; // some of the response went out before the handler's end
+    bool lengthGiven = false;
 };
 // One request at a time per process (PHP NTS).
 Page page;
@@ -203,7 +205,7 @@ bool insertBar(KTrel* trel, const QByteArray& page, php_output_buffer* out) {
 
 // Flushes before the end are held back (for an HTML page: the bar needs the whole page),
 // so the page goes out whole at the end; a page the bar may not touch goes out at once.
-int outputHandler(void**, php_output_context* context) {
+int handleOutput(php_output_context* context) {
     KTrel* trel = CollectorHost::current();
     const int op = context->op;
     if (page.passing || !trel) {
@@ -248,7 +250,68 @@ int outputHandler(void**, php_output_context* context) {
     return SUCCESS;
 }
 
+// Whether a response that the handler gives out whole may go with its length: the
+// script set none of its own, nor an encoding, and the handlers below this one pass it
+// on unchanged.
+bool lengthAllowed() {
+    const int status = SG(sapi_headers).http_response_code;
+    if (status < 200 || status == 204 || status == 304)
+        return false;
+    const char* method = SG(request_info).request_method;
+    if (!method || SG(request_info).headers_only || strcasecmp(method, "HEAD") == 0)
+        return false;
+    zend_llist_position position;
+    for (auto* header = static_cast<sapi_header_struct*>(
+             zend_llist_get_first_ex(&SG(sapi_headers).headers, &position));
+         header; header = static_cast<sapi_header_struct*>(
+                     zend_llist_get_next_ex(&SG(sapi_headers).headers, &position))) {
+        if (headerValue(header, "content-length:") || headerValue(header, "content-encoding:") ||
+            headerValue(header, "transfer-encoding:"))
+            return false;
+    }
+    if (zend_ini_long(ZEND_STRL("zlib.output_compression"), 0))
+        return false;
+    const php_output_handler* self = OG(running);
+    if (!self)
+        return false;
+    auto** handlers = static_cast<php_output_handler**>(zend_stack_base(&OG(handlers)));
+    for (int level = 0; level < self->level; ++level) {
+        if (!zend_string_equals_literal(handlers[level]->name, "default output handler"))
+            return false;
+    }
+    return true;
+}
+
+// A response the handler has whole at the request's end (every script, shutdown function
+// and destructor has run: no PHP code is running) goes with its length, so the client
+// has all of it as soon as it arrives, while the process goes on to write what it
+// collected. Handing it out earlier (the script's own ob_end_flush()) gives no length:
+// more may follow.
+int outputHandler(void**, php_output_context* context) {
+    const int result = handleOutput(context);
+    const int op = context->op;
+    if (!(op & PHP_OUTPUT_HANDLER_FINAL)) {
+        if (context->out.used)
+            page.passedOn = true;
+    } else if (!(op & PHP_OUTPUT_HANDLER_CLEAN) && !page.passedOn && !SG(headers_sent) &&
+               (EG(flags) & EG_FLAGS_IN_SHUTDOWN) && !EG(current_execute_data) && lengthAllowed()) {
+        char line[64];
+        const int size = snprintf(line, sizeof(line), "Content-Length: %zu", context->out.used);
+        page.lengthGiven = sapi_add_header_ex(line, static_cast<size_t>(size), 1, 1) == SUCCESS;
+    }
+    return result;
+}
+
 } // namespace
+
+void BarInjection::endRequest() {
+    // What other modules write at their request's end (a warning shown when the session
+    // cannot be saved) would follow a response that went with its length and reach the
+    // client as the start of its next response: it is left out instead.
+    if (page.lengthGiven)
+        php_output_set_status(PHP_OUTPUT_DISABLED);
+    page.lengthGiven = false;
+}
 
 void BarInjection::start(KTrel* trel) {
     page = Page();

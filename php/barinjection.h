@@ -10,12 +10,17 @@ class KTrel;
 // script made it when it is not HTML, is compressed or encoded, is a download, a
 // redirect, an answer to HEAD, sets its own Content-Length or has no </body>. An
 // HTML page that the script flushes before its end is held back until its end (the
-// bar needs all of it): only a page seen with a token is delayed so.
+// bar needs all of it): only a page seen with a token is delayed so. A response the
+// handler gives out whole at the request's end (a held page, a redirect, a short answer)
+// goes with its Content-Length, so the client has it complete while the process still
+// writes what it collected.
 class BarInjection {
 public:
     // From the request's start, after admission. Failures are logged; the page is then
     // left alone.
     static void start(KTrel* trel);
+    // From the request's shutdown, before the other modules end theirs.
+    static void endRequest();
 };
 
 #endif

@@ -27,6 +27,9 @@ void ResponseFinisher::finish() {
             // to no effect, when the server ends the request.
             if (sapi_module.deactivate)
                 sapi_module.deactivate();
+        } else if (isSapi("apache2handler")) {
+            if (sapi_module.flush)
+                sapi_module.flush(SG(server_context));
         }
     }
     zend_end_try();

@@ -7,7 +7,11 @@
 // unlocked the session by then) and uses only the server's own ending:
 // - php-fpm and php-cgi under FastCGI: the FastCGI request is finished (output flushed,
 //   end record written, connection closed), as the server does a moment later anyway;
-// - other servers are left alone: their response ends when the request does.
+// - Apache's handler: what PHP wrote is flushed to the client; a page with its length
+//   (the bar's page has one) is then complete for the browser, one without ends with
+//   the request;
+// - PHP's own web server writes at once; its page without a length ends with the
+//   request.
 class ResponseFinisher {
 public:
     // Called after the modules' request shutdown, never from PHP code. Throws nothing;

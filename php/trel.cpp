@@ -187,6 +187,7 @@ static PHP_RINIT_FUNCTION(trel) {
 
 static PHP_RSHUTDOWN_FUNCTION(trel) {
     BarEndpoint::endRequest();
+    BarInjection::endRequest();
     if (!TREL_G(collecting))
         return SUCCESS;
     // Nothing is observed from here on: the end's own work (a session object's

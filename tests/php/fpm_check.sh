@@ -6,4 +6,4 @@
 set -eu
 : "${TREL_SOURCE_DIR:?TREL_SOURCE_DIR must name the source tree}"
 : "${TREL_BUILD_DIR:?TREL_BUILD_DIR must name a built tree}"
-exec python3 -B "$TREL_SOURCE_DIR/tests/php/fpm_e2e.py" "$@"
+exec python3 -B "$TREL_SOURCE_DIR/tests/php/server_e2e.py" fpm "$@"

@@ -30,6 +30,14 @@ def expect(condition, message):
         raise CheckFailed(message)
 
 
+def wait_for(condition, what, seconds=60):
+    """Polls until condition() holds; the limit only turns a hang into a failure."""
+    deadline = time.time() + seconds
+    while not condition():
+        expect(time.time() < deadline, f"gave up waiting for {what}")
+        time.sleep(0.02)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

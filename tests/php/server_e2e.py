@@ -1,12 +1,15 @@
-"""End to end under php-fpm: four workers behind nginx serve the small application of
-tests/php/app with the extension, on a SQLite installation and on the MariaDB test
-server. Concurrent requests with and without a token, workers recycled after a few
-requests, the response finished before the worker writes (and after the session is
+"""End to end under a real web server: four PHP workers (php-fpm behind nginx, or
+Apache's prefork children with mod_php) serve the small application of tests/php/app
+with the extension, on a SQLite installation and on the MariaDB test server.
+Concurrent requests with and without a token, workers recycled after a few requests,
+the response complete in the browser before the worker writes (and after the session is
 saved), and workers killed while a page runs and while they write: the database stays
-whole and the next requests are stored."""
+whole and the next requests are stored.
+    server_e2e.py fpm|apache [sqlite|mysql]..."""
 
 import concurrent.futures
 import ctypes
+import http.client
 import json
 import os
 import re
@@ -14,10 +17,9 @@ import signal
 import sqlite3
 import subprocess
 import sys
-import time
 
-from harness import (Installation, Stored, check_no_crash, check_no_strays, check_quiet_log, check_whole, expect,
-                     free_port, http_request, mysql_command, run, stored_requests)
+from harness import (Installation, Response, Stored, check_no_crash, check_no_strays, check_quiet_log, check_whole, expect,
+                     free_port, http_request, mysql_command, run, stored_requests, wait_for)
 
 APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
@@ -26,31 +28,71 @@ MAX_REQUESTS = 10  # each worker is recycled several times during the run
 PR_SET_PDEATHSIG = 1
 
 
-def wait_for(condition, what, seconds=60):
-    """Polls until condition() holds; the limit only turns a hang into a failure."""
-    deadline = time.time() + seconds
-    while not condition():
-        expect(time.time() < deadline, f"gave up waiting for {what}")
-        time.sleep(0.02)
-
-
 def end_with_parent():
     ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
-class FpmSite:
-    """php-fpm (pm = static, WORKERS workers, the extension loaded) behind nginx on a
-    free port, each with its configuration, socket, pid and log files in a folder of
-    its own."""
+class Site:
+    """A web server with PHP and the extension on a free port: its configuration, pid and
+    log files in a folder of its own. start() runs it, once the installation is ready."""
+
+    KILLED_STATUS = None  # what the client of a worker killed while its page runs gets
 
     def __init__(self, ctx, name, inst, env):
-        self.ctx, self.name = ctx, name
+        self.ctx, self.name, self.inst, self.env = ctx, name, inst, env
         self.dir = ctx.path(name)
         self.port = free_port()
+        self.trel_log = os.path.join(self.dir, "trel.log")
+        self.sessions = os.path.join(self.dir, "sessions")
+        os.makedirs(self.sessions)
+
+    def launch(self, command, output):
+        expect(os.access(command[0], os.X_OK), f"{command[0]} is missing (scripts/bootstrap installs it)")
+        log = open(os.path.join(self.dir, output), "wb")
+        # The servers end with the check, even when it is killed. A session of their own:
+        # Apache signals its whole process group on a restart and at its end.
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
+                                   start_new_session=True, env={**os.environ, **self.ctx.php_env})
+        self.ctx.cleanups.append(lambda: self.stop(process, log))
+        return process
+
+    @staticmethod
+    def stop(process, log):
+        if process.poll() is None:
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        log.close()
+
+    def read(self, path):
+        try:
+            with open(os.path.join(self.dir, path), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:  # a log the server has not opened yet
+            return ""
+
+    def request(self, path, token=None):
+        headers = {"User-Agent": BROWSER, "Connection": "close"}
+        if token:
+            headers["Cookie"] = f"trel_token={token}"
+        return http_request(self.port, "GET", path, headers)
+
+    def check_logged(self, path, response):
+        """The server's own record of a response, where it keeps one."""
+
+
+class FpmSite(Site):
+    """php-fpm (pm = static, WORKERS workers, the extension loaded) behind nginx."""
+
+    KILLED_STATUS = 502
+
+    def __init__(self, ctx, name, inst, env):
+        super().__init__(ctx, name, inst, env)
         self.socket = os.path.join(self.dir, "fpm.sock")
         self.fpm_log = os.path.join(self.dir, "fpm.log")
-        self.trel_log = os.path.join(self.dir, "trel.log")
-        os.makedirs(os.path.join(self.dir, "sessions"))
         os.makedirs(os.path.join(self.dir, "nginx-temp"))
         pool_env = "".join(f"env[{key}] = {value}\n" for key, value in env.items())
         with open(os.path.join(self.dir, "fpm.conf"), "w") as f:
@@ -73,38 +115,20 @@ class FpmSite:
                     "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
                     "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
                     f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n}}\n")
+
+    def start(self):
         command = ["/usr/sbin/php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
-                   "-d", f"extension={ctx.extension}", "-d", f"trel.root={inst.root}",
-                   "-d", f"trel.log_file={self.trel_log}", "-d", f"session.save_path={self.dir}/sessions",
+                   "-d", f"extension={self.ctx.extension}", "-d", f"trel.root={self.inst.root}",
+                   "-d", f"trel.log_file={self.trel_log}", "-d", f"session.save_path={self.sessions}",
                    "-d", "log_errors=0"]
         if os.geteuid() == 0:
             command.append("-R")
-        self.fpm = self.start(command, "fpm.out")
+        self.fpm = self.launch(command, "fpm.out")
         wait_for(lambda: os.path.exists(self.socket) or self.fpm.poll() is not None, "php-fpm's socket")
-        expect(self.fpm.poll() is None, f"{name}: php-fpm exited: {self.read(self.fpm_log)}")
-        self.nginx = self.start(["/usr/sbin/nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
-                                 "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
+        expect(self.fpm.poll() is None, f"{self.name}: php-fpm exited: {self.read(self.fpm_log)}")
+        self.nginx = self.launch(["/usr/sbin/nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
+                                  "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
         wait_for(self.listening, "nginx")
-
-    def start(self, command, output):
-        expect(os.access(command[0], os.X_OK), f"{command[0]} is missing (scripts/bootstrap installs it)")
-        log = open(os.path.join(self.dir, output), "wb")
-        # The servers end with the check, even when it is killed.
-        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
-                                   env={**os.environ, **self.ctx.php_env})
-        self.ctx.cleanups.append(lambda: self.stop(process, log))
-        return process
-
-    @staticmethod
-    def stop(process, log):
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-        log.close()
 
     def listening(self):
         expect(self.nginx.poll() is None, f"{self.name}: nginx exited: {self.read('nginx.out')}")
@@ -113,20 +137,22 @@ class FpmSite:
         except OSError:
             return False
 
-    def read(self, path):
-        with open(os.path.join(self.dir, path), "rb") as f:
-            return f.read().decode("utf-8", "replace")
-
-    def request(self, path, token=None):
-        headers = {"User-Agent": BROWSER, "Connection": "close"}
-        if token:
-            headers["Cookie"] = f"trel_token={token}"
-        return http_request(self.port, "GET", path, headers)
-
     def settled(self):
         """All workers are up and idle but the one answering: every write has ended."""
         status = json.loads(http_request(self.port, "GET", "/fpm-status?json").body)
         return status["active processes"] == 1 and status["idle processes"] == WORKERS - 1
+
+    def saw_killed(self, pid):
+        return f"child {pid} exited" in self.read(self.fpm_log)
+
+    def reload(self):
+        os.kill(self.fpm.pid, signal.SIGUSR2)
+
+    def reloading(self):
+        return "Reloading in progress" in self.read(self.fpm_log)
+
+    def reloaded(self):
+        return "reloading: " in self.read(self.fpm_log)
 
     def check_log(self, killed):
         """php-fpm saw no crash: its workers ended by exiting normally (recycled) or by
@@ -141,6 +167,89 @@ class FpmSite:
                f"{self.name}: workers were not recycled: {exits}")
         for pid in killed:
             expect(f"child {pid} exited on signal 9" in log, f"{self.name}: php-fpm did not see {pid} killed")
+
+
+class ApacheSite(Site):
+    """Apache with the prefork MPM and mod_php, WORKERS children recycled after a few
+    connections, the extension loaded from the php.ini of its PHPIniDir. Run by root,
+    the children run as nobody, and the check's folder is theirs."""
+
+    MODULES = ("mpm_prefork", "authz_core", "env", "status")
+
+    def __init__(self, ctx, name, inst, env):
+        super().__init__(ctx, name, inst, env)
+        self.error_log = os.path.join(self.dir, "error.log")
+        self.access_log = os.path.join(self.dir, "access.log")
+        ini = os.path.join(self.dir, "php")
+        os.makedirs(ini)
+        with open(os.path.join(ini, "php.ini"), "w") as f:
+            f.write(f"extension={ctx.extension}\ntrel.root={inst.root}\ntrel.log_file={self.trel_log}\n"
+                    f"session.save_path={self.sessions}\nlog_errors=0\n")
+        modules = "".join(f"LoadModule {module}_module /usr/lib/apache2/modules/mod_{module}.so\n"
+                          for module in self.MODULES)
+        environment = "".join(f"SetEnv {key} {value}\n" for key, value in env.items())
+        user = "User nobody\nGroup nogroup\n" if os.geteuid() == 0 else ""
+        with open(os.path.join(self.dir, "apache.conf"), "w") as f:
+            f.write(f"ServerRoot {self.dir}\nDefaultRuntimeDir {self.dir}\nPidFile {self.dir}/apache.pid\n"
+                    f"ServerName 127.0.0.1\nListen 127.0.0.1:{self.port}\n{user}"
+                    f"ErrorLog {self.error_log}\nLogLevel notice\n"
+                    f"LogFormat \"%>s %B %r\" plain\nCustomLog {self.access_log} plain\n{modules}"
+                    "LoadModule php_module /usr/lib/apache2/modules/libphp8.2.so\n"
+                    f"PHPIniDir {ini}\n"
+                    f"StartServers {WORKERS}\nMinSpareServers {WORKERS}\nMaxSpareServers {WORKERS}\n"
+                    f"ServerLimit {WORKERS}\nMaxRequestWorkers {WORKERS}\nMaxConnectionsPerChild {MAX_REQUESTS}\n"
+                    f"KeepAlive On\nDocumentRoot {APP}\n<Directory />\n  Require all granted\n</Directory>\n"
+                    "<FilesMatch \"\\.php$\">\n  SetHandler application/x-httpd-php\n</FilesMatch>\n"
+                    "<Location /server-status>\n  SetHandler server-status\n</Location>\n"
+                    f"{environment}")
+
+    def start(self):
+        if os.geteuid() == 0:
+            subprocess.run(["chown", "-R", "nobody:nogroup", self.ctx.work], check=True)
+        self.apache = self.launch(["/usr/sbin/apache2", "-f", os.path.join(self.dir, "apache.conf"),
+                                   "-DFOREGROUND"], "apache.out")
+        wait_for(self.listening, "Apache")
+
+    def listening(self):
+        expect(self.apache.poll() is None,
+               f"{self.name}: Apache exited: {self.read('apache.out')}{self.read(self.error_log)}")
+        try:
+            return http_request(self.port, "GET", "/server-status?auto").status == 200
+        except OSError:
+            return False
+
+    def settled(self):
+        """No child is busy but the one answering: every write has ended."""
+        status = http_request(self.port, "GET", "/server-status?auto").body.decode()
+        return re.search(r"^BusyWorkers: 1$", status, re.M) is not None
+
+    def saw_killed(self, pid):
+        """Apache does not log a SIGKILL: the child is gone once Apache has reaped it."""
+        return not os.path.exists(f"/proc/{pid}")
+
+    def reload(self):
+        os.kill(self.apache.pid, signal.SIGUSR1)
+
+    def reloading(self):
+        return "Graceful restart requested" in self.read(self.error_log)
+
+    def reloaded(self):
+        return self.read(self.error_log).count("resuming normal operations") >= 2
+
+    def check_logged(self, path, response):
+        """Apache logged the response's status and its size as sent."""
+        line = f"{response.status} {len(response.body)} GET {path} HTTP/1.1"
+        expect(line in self.read(self.access_log).splitlines(), f"{self.name}: no '{line}' in the access log")
+
+    def check_log(self, killed):
+        """Apache saw no crash: no child ended on a signal (Apache logs all but SIGKILL)."""
+        log = self.read(self.error_log) + self.read("apache.out")
+        check_no_crash(self.name, log)
+        signalled = [line for line in log.splitlines() if "exit signal" in line]
+        expect(not signalled, f"{self.name}: children ended abnormally: {signalled}")
+
+
+SITES = {"fpm": FpmSite, "apache": ApacheSite}
 
 
 class WriteLock:
@@ -204,10 +313,18 @@ def finished_before_write(site, inst, token):
     """With the database locked, the browser has the whole page, its bar included,
     while the worker still waits to write: the bar's summary is not there yet, and the
     page's session is free for the browser's next page. Once the lock is gone the
-    request is stored and the summary answers."""
+    request is stored and the summary answers, on the connection that the browser kept
+    open: the page went with its length."""
     lock = WriteLock(inst)
+    browser = http.client.HTTPConnection("127.0.0.1", site.port, timeout=60)
+    site.ctx.cleanups.append(browser.close)
+    headers = {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"}
     try:
-        response = site.request("/worker.php?r=held&session=1", token)
+        browser.request("GET", "/worker.php?r=held&session=1", headers=headers)
+        answer = browser.getresponse()
+        response = Response(answer.status, answer.getheaders(), answer.read())
+        kept = browser.sock
+        expect(kept and not answer.will_close, "the held page's connection was not kept open")
         page = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
         expect(response.status == 200 and response.body.endswith(b"</html>\n") and page,
                f"the page with the database locked: {response.status} {response.body[-300:]!r}")
@@ -223,13 +340,18 @@ def finished_before_write(site, inst, token):
                "the next page of the session was not served while the held write waited")
     finally:
         lock.release()
-    wait_for(site.settled, "the held write")
-    row = stored_labels(inst).get("held")
-    expect(row, "the write held by the lock was not stored after it")
+    wait_for(lambda: "held" in stored_labels(inst), "the write held by the lock to be stored after it")
+    row = stored_labels(inst)["held"]
     check_whole(inst, row, "held")
-    answer = site.request(summary, token)
-    expect(answer.status == 200 and json.loads(answer.body)["id"] == int(row["id"]),
-           f"the bar's summary of the stored request: {answer.status} {answer.body[:200]!r}")
+    browser.request("GET", summary, headers=headers)
+    answer = browser.getresponse()
+    body = answer.read()
+    expect(browser.sock is kept, "the connection kept open after the held page was not used again")
+    expect(answer.status == 200 and json.loads(body)["id"] == int(row["id"]),
+           f"the bar's summary of the stored request: {answer.status} {body[:200]!r}")
+    browser.close()
+    wait_for(site.settled, "the held write")
+    site.check_logged("/worker.php?r=held&session=1", response)
 
 
 def signed_in_before_redirect(site, inst, token):
@@ -272,15 +394,23 @@ def killed_while_writing(site, inst, token):
         if inst.backend == "mysql":
             wait_for(lock.writer_waiting, "the write to reach the locked table")
         os.kill(pid, signal.SIGKILL)
-        wait_for(lambda: f"child {pid} exited" in site.read(site.fpm_log), "php-fpm to see the kill")
+        wait_for(lambda: site.saw_killed(pid), "the server to see the kill")
     finally:
         lock.release()
     return pid
 
 
+def answered_status(pending):
+    try:
+        return pending.result().status
+    except (OSError, http.client.HTTPException):
+        return None
+
+
 def killed_while_running(site, inst, token, data):
-    """A worker killed while its page runs: the browser gets nginx's error page, and
-    nothing of the request is stored."""
+    """A worker killed while its page runs: the browser gets the server's error page (or
+    a dropped connection where the worker held it), and nothing of the request is
+    stored."""
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         pending = pool.submit(site.request, "/worker.php?r=killed-running&case=sleep", token)
         pid_file = os.path.join(data, "pid-killed-running")
@@ -288,21 +418,22 @@ def killed_while_running(site, inst, token, data):
         with open(pid_file) as f:
             pid = int(f.read())
         os.kill(pid, signal.SIGKILL)
-        expect(pending.result().status == 502, "the killed page was answered")
+        expect(answered_status(pending) == site.KILLED_STATUS, "the killed page was answered")
     return pid
 
 
 def restarted(site, inst, token):
-    """php-fpm reloaded (SIGUSR2) while a worker waits to write: given its
-    process_control_timeout the worker ends its write, then new workers serve."""
+    """The server reloaded gracefully (php-fpm's SIGUSR2 with its
+    process_control_timeout, Apache's SIGUSR1) while a worker waits to write: the worker
+    ends its write, then new workers serve."""
     lock = WriteLock(inst)
     try:
         site.request("/worker.php?r=reload-held", token)
-        os.kill(site.fpm.pid, signal.SIGUSR2)
-        wait_for(lambda: "Reloading in progress" in site.read(site.fpm_log), "php-fpm to begin its reload")
+        site.reload()
+        wait_for(site.reloading, "the server to begin its reload")
     finally:
         lock.release()
-    wait_for(lambda: "reloading: " in site.read(site.fpm_log) and site.settled(), "php-fpm to reload")
+    wait_for(lambda: site.reloaded() and site.settled(), "the server to reload")
     expect("reload-held" in stored_labels(inst), "the write under way at the reload was lost")
 
 
@@ -326,15 +457,16 @@ def after_kills(site, inst, token, killed):
     return len(stored)
 
 
-def run_backend(ctx, backend):
+def run_backend(ctx, server, backend):
     inst = Installation(ctx, backend)
-    site_name = f"fpm-{backend}"
+    site_name = f"{server}-{backend}"
     data = ctx.path(f"{site_name}-data")
     os.makedirs(data)
-    site = FpmSite(ctx, site_name, inst, {"E2E_DATA": data})
-    token = "fpm-e2e-token"
+    site = SITES[server](ctx, site_name, inst, {"E2E_DATA": data})
+    token = "server-e2e-token"
     inst.trel("token", "add", inst.root, token, "--ttl", "1d", "--base-url", f"http://127.0.0.1:{site.port}/")
     inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    site.start()
     concurrent_load(site, inst, token)
     finished_before_write(site, inst, token)
     signed_in_before_redirect(site, inst, token)
@@ -343,14 +475,15 @@ def run_backend(ctx, backend):
     stored = after_kills(site, inst, token, killed)
     site.check_log(killed)
     check_quiet_log(site.trel_log)
-    print(f"{backend}: {stored} requests stored whole through {WORKERS} php-fpm workers, "
+    print(f"{server} on {backend}: {stored} requests stored whole through {WORKERS} workers, "
           "two workers killed (running, writing), none of their requests stored; a reload kept its write")
 
 
 def main(ctx):
-    for backend in sys.argv[1:] or ("sqlite", "mysql"):
-        run_backend(ctx, backend)
+    server = sys.argv[1]
+    for backend in sys.argv[2:] or ("sqlite", "mysql"):
+        run_backend(ctx, server, backend)
 
 
 if __name__ == "__main__":
-    sys.exit(run("fpm_check", main))
+    sys.exit(run(f"{sys.argv[1]}_check", main))
