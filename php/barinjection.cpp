@@ -1,6 +1,7 @@
 #include "barinjection.h"
 
 #include "collectorhost.h"
+#include "pagescan.h"
 
 #include <trel/ktrel.h>
 #include <trel/ktrelhtmlreport.h>
@@ -111,21 +112,6 @@ bool headersAllowBar(KTrel* trel) {
     return true;
 }
 
-const char* findNoCase(const char* begin, const char* end, const char* needle) {
-    return zend_memnistr(begin, needle, strlen(needle), end);
-}
-
-const char* findLastNoCase(const char* begin, const char* end, const char* needle) {
-    const size_t size = strlen(needle);
-    if (static_cast<size_t>(end - begin) < size)
-        return nullptr;
-    for (const char* at = end - size; at >= begin; --at) {
-        if (strncasecmp(at, needle, size) == 0)
-            return at;
-    }
-    return nullptr;
-}
-
 // Gives `out` the text `first` followed by `second` (copied); `second` alone is passed
 // as it is.
 void setOut(php_output_buffer* out, const QByteArray& first, php_output_buffer* second) {
@@ -172,10 +158,14 @@ void handDown(const QByteArray& text) {
 bool insertBar(KTrel* trel, const QByteArray& page, php_output_buffer* out) {
     const char* data = page.constData();
     const char* end = data + page.size();
-    const char* body = findLastNoCase(data, end, "</body>");
-    if (!body)
+    const size_t size = static_cast<size_t>(page.size());
+    if (!PageScan::mayBeHtml(data, size))
         return false;
-    const char* head = findNoCase(data, body, "</head>");
+    const PageScan::Places places = PageScan::places(data, size);
+    if (places.body == PageScan::None)
+        return false;
+    const char* body = data + places.body;
+    const char* head = places.head == PageScan::None ? nullptr : data + places.head;
     const QByteArray& header = ::page.header;
     const QByteArray& footer = ::page.footer;
     const size_t length = static_cast<size_t>(page.size() + header.size() + footer.size());

@@ -5,10 +5,12 @@ class KTrel;
 
 // The bar in the page. For an admitted request whose bar is enabled, an output handler
 // holds the page and, at its end, puts the installation's header template before the
-// first </head> and the footer template before the last </body> (the header goes with
-// the footer when the page has no </head> before it). The page goes out exactly as the
-// script made it when it is not HTML, is compressed or encoded, is a download, a
-// redirect, an answer to HEAD, sets its own Content-Length or has no </body>. An
+// first </head> tag and the footer template before the last </body> tag, as a browser
+// finds them: never inside the page's scripts, styles or comments (PageScan). The
+// header goes with the footer when the page has no </head> before it. The page goes out
+// exactly as the script made it when it is not HTML (by its type, or by its text for a
+// JSON answer sent as HTML), is compressed or encoded, is a download, a redirect, an
+// answer to HEAD, sets its own Content-Length or has no </body>. An
 // HTML page that the script flushes before its end is held back until its end (the
 // bar needs all of it): only a page seen with a token is delayed so. A response the
 // handler gives out whole at the request's end (a held page, a redirect, a short answer)

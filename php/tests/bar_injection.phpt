@@ -1,5 +1,5 @@
 --TEST--
-The bar: put into an admitted HTML page before </head> and the last </body>; every other page byte for byte as PHP makes it
+The bar: put into an admitted HTML page before </head> and the last </body> tags as a browser finds them (not in scripts, styles, comments); every other page, JSON sent as HTML too, byte for byte as PHP makes it
 --FILE--
 <?php
 require __DIR__ . '/trel.inc';
@@ -19,23 +19,26 @@ function both(string $code, array $request = [], array $ini = []): array {
 }
 
 echo "-- pages with the bar\n";
+// {H} and {F} mark where the header and the footer go; the PHP blocks print nothing.
 $pages = [
-    'plain' => '<html><head><title>t</title></head><body><p>x</p></body></html>',
-    'upper case, two bodies' => "<HTML><HEAD></HEAD><BODY>a</Body>\n<!-- </body> -->b</BODY>\n</HTML>",
-    'no head' => '<p>only a body</p></body>',
-    'xhtml' => '<?php header("Content-Type: application/xhtml+xml"); ?><html><head></head><body></body></html>',
-    'flushed early' => '<html><head></head><body><?php ob_flush(); flush(); ?>rest</body></html>',
+    'plain' => '<html><head><title>t</title>{H}</head><body><p>x</p>{F}</body></html>',
+    'upper case, two bodies' => "<HTML><HEAD>{H}</HEAD><BODY>a</Body>\n<!-- </body> -->b{F}</BODY>\n</HTML>",
+    'no head' => '<p>only a body</p>{H}{F}</body>',
+    'xhtml' => '<?php header("Content-Type: application/xhtml+xml"); ?><html><head>{H}</head><body>{F}</body></html>',
+    'flushed early' => '<html><head>{H}</head><body><?php ob_flush(); flush(); ?>rest{F}</body></html>',
+    'markup in scripts, styles, comments' => "<!DOCTYPE html><html><head><title>a </head> b</title>"
+        . "<script>var t = '<html><head></head><body></body>';</script><style>p:after { content: \"</body>\" }</style>"
+        . "<!-- </head> --><script type=\"text/template\"></head></SCRIPT >{H}</head>"
+        . "<body data-x=\"</body>\"><textarea></body></textarea><template></body></template>"
+        . "<svg><![CDATA[</body>]]></svg><!-- a -- </body> --!>{F}</body ></html>\n<!-- cached </body> -->\n",
+    'text before the page' => "Notice: printed first\n<html><head>{H}</head><body>{F}</body></html>",
 ];
-foreach ($pages as $name => $code) {
-    [$headers, $body, $ownHeaders, $ownBody, $row] = both($code);
+foreach ($pages as $name => $marked) {
+    [$headers, $body, $ownHeaders, $ownBody, $row] = both(str_replace(['{H}', '{F}'], '', $marked));
     $pageHeader = str_replace('{{trel-page-id}}', $row['page_id'], $header);
     $pageFooter = str_replace('{{trel-page-id}}', $row['page_id'], $footer);
-    $bodyAt = strripos($ownBody, '</body>');
-    $headAt = stripos(substr($ownBody, 0, $bodyAt), '</head>');
-    $expected = $headAt === false
-        ? substr($ownBody, 0, $bodyAt) . $pageHeader . $pageFooter . substr($ownBody, $bodyAt)
-        : substr($ownBody, 0, $headAt) . $pageHeader . substr($ownBody, $headAt, $bodyAt - $headAt)
-          . $pageFooter . substr($ownBody, $bodyAt);
+    $expected = str_replace(['{H}', '{F}'], [$pageHeader, $pageFooter],
+                            preg_replace('/<\?php.*?\?>/s', '', $marked));
     printf("%s: %s, headers %s, page id %s\n", $name, $body === $expected ? 'bar in place' : "WRONG:\n$body",
            $headers === $ownHeaders ? 'as PHP makes them' : "DIFFER:\n$headers",
            preg_match('/^[0-9a-f]{32}$/', $row['page_id']) ? 'in the bar' : 'MISSING');
@@ -44,7 +47,8 @@ foreach ($pages as $name => $code) {
 echo "-- pages left alone\n";
 $html = '<html><head></head><body>page</body></html>';
 $untouched = [
-    'json' => ['<?php header("Content-Type: application/json"); echo json_encode(["t" => "</head></body>"]);'],
+    'json' => ['<?php header("Content-Type: application/json"); echo json_encode(["t" => "</head></body>"], JSON_UNESCAPED_SLASHES);'],
+    'json sent as HTML' => ["\n <?php echo json_encode(['<html><head></head><body>x</body></html>'], JSON_UNESCAPED_SLASHES);"],
     'plain text' => ['<?php header("Content-Type: text/plain"); ?>' . $html],
     'download' => ['<?php header("Content-Disposition: attachment; filename=p.html"); ?>' . $html],
     'redirect' => ['<?php header("Location: /elsewhere"); ?>' . $html],
@@ -85,8 +89,11 @@ upper case, two bodies: bar in place, headers as PHP makes them, page id in the 
 no head: bar in place, headers as PHP makes them, page id in the bar
 xhtml: bar in place, headers as PHP makes them, page id in the bar
 flushed early: bar in place, headers as PHP makes them, page id in the bar
+markup in scripts, styles, comments: bar in place, headers as PHP makes them, page id in the bar
+text before the page: bar in place, headers as PHP makes them, page id in the bar
 -- pages left alone
 json: byte for byte, stored
+json sent as HTML: byte for byte, stored
 plain text: byte for byte, stored
 download: byte for byte, stored
 redirect: byte for byte, stored

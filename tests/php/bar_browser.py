@@ -1,7 +1,9 @@
 """The bar in a real browser: a page under `php -S` with the extension, loaded in headless
 Chromium with the token cookie, shows the bar fixed at the bottom with the summary that
 was stored, and its link opens the stored request's view; without the token the page
-has no bar and the view's address answers 404 with nothing of the request."""
+has no bar and the view's address answers 404 with nothing of the request. The page's
+script holds "</head>" and "</body>" in a string and a comment after the page holds
+"</body>": the page's script still runs and the bar goes where the browser has the tags."""
 
 import json
 import os
@@ -22,8 +24,11 @@ $db->query('SELECT * FROM no_such_table');
 trigger_error('stock is low', E_USER_WARNING);
 $rows = str_repeat('<li>row</li>', 2000);
 ?><!DOCTYPE html>
-<html><head><title>Shop</title></head>
+<html><head><title>Shop</title>
+<script>var blank = "<html><head></head><body></body></html>"; window.shopScript = blank.length;</script>
+</head>
 <body><h1>Shop</h1><ul><?= $rows ?></ul></body></html>
+<!-- cached copy, </body> -->
 """
 
 
@@ -55,6 +60,8 @@ def main(ctx):
     browser.call("Storage.setCookies", cookies=[{"name": "trel_token", "value": token, "url": f"{base}/"}])
     page = browser.page()
     page.open(f"{base}/shop.php")
+    own_script = page.evaluate("window.shopScript")
+    expect(own_script == 39, f"the page's own script did not run whole: {own_script}")
     state = page.wait_for("document.getElementById('trel-bar') && "
                           "document.getElementById('trel-bar').getAttribute('data-trel-state')",
                           "the bar's summary")
