@@ -126,9 +126,10 @@ bool equalsWord(const char* data, int size, const char* word) {
 
 // Which values of a statement trel.mask hides: those the statement pairs with a column it
 // names, where the column is compared with the value (password = ?, ? = password,
-// password LIKE ?, password IN (...)), set to it (SET password = MD5(?)), or named in
-// an INSERT or REPLACE column list whose rows give the value in its place. Fed the
-// statement's tokens in order; blanks and comments are none.
+// password LIKE ?, password IN (...), lower(password) = ?), set to it (SET password =
+// MD5(?)), or named in an INSERT or REPLACE column list whose VALUES rows or SELECT list
+// give the value in its place. Fed the statement's tokens in order; blanks and comments
+// are none.
 class ValuePairing {
 public:
     explicit ValuePairing(QByteArray* out) : out(out) {}
@@ -176,6 +177,8 @@ public:
             }
             break;
         case ')':
+            // "lower(password) = ?" pairs the value with the column too.
+            closedMasked = before == Name && isMasked(lastName, lastNameSize);
             if (depth == inListDepth)
                 inListDepth = -1;
             if (depth == pairDepth)
@@ -190,7 +193,7 @@ public:
                 pairDepth = -1;
             if (depth == 1 && insert == Columns)
                 columns.push_back(false);
-            else if (depth == 1 && insert == Rows)
+            else if ((depth == 1 && insert == Rows) || (depth == 0 && insert == SelectList))
                 ++column;
             break;
         case ';':
@@ -223,7 +226,8 @@ public:
     void value(int start, bool hide) {
         ++tokens;
         hide = hide || pairDepth >= 0 || (inListDepth >= 0 && depth >= inListDepth) ||
-               (insert == Rows && depth >= 1 && column < columns.size() && columns[column]);
+               ((insert == Rows ? depth >= 1 : insert == SelectList) && column < columns.size() &&
+                columns[column]);
         if (hide) {
             out->truncate(start);
             out->append(Hidden);
@@ -234,9 +238,16 @@ public:
         last = Value;
     }
 
+    // A placeholder left as written, with no value bound.
+    void placeholder() {
+        ++tokens;
+        retroStart = -1;
+        last = Value;
+    }
+
 private:
     enum Last { Start, Name, Dot, Operator, Value, Close, Other };
-    enum Insert { None, AwaitColumns, Columns, AfterColumns, Rows };
+    enum Insert { None, AwaitColumns, Columns, AfterColumns, Rows, SelectList };
 
     static bool isMasked(const char* data, int size) {
         return trel_is_masked_key(data, size_t(size));
@@ -248,7 +259,8 @@ private:
             last = Operator;
             return;
         }
-        if (before == Name && isMasked(lastName, lastNameSize))
+        if ((before == Name && isMasked(lastName, lastNameSize)) ||
+            (before == Close && closedMasked))
             pairDepth = depth;
         if (before != Value)
             retroStart = -1;
@@ -263,13 +275,19 @@ private:
         }
         if (depth == 0 && insert != None && insert != Columns) {
             const bool values = equalsWord(data, size, "VALUES") || equalsWord(data, size, "VALUE");
-            if (insert == AfterColumns && values) {
-                insert = Rows;
+            const bool select = equalsWord(data, size, "SELECT");
+            if (insert == AfterColumns && (values || select)) {
+                // INSERT ... SELECT: the select list's values go in the columns' places.
+                insert = values ? Rows : SelectList;
+                column = 0;
                 return true;
             }
-            // INSERT INTO t VALUES, ... SELECT, ... SET, or the end of the rows.
-            if (values || insert == Rows || equalsWord(data, size, "SELECT") ||
-                equalsWord(data, size, "SET"))
+            // INSERT INTO t VALUES, ... SELECT, ... SET, the end of the rows, or the
+            // select list's FROM.
+            if (values || select || insert == Rows || equalsWord(data, size, "SET") ||
+                (insert == SelectList &&
+                 (equalsWord(data, size, "FROM") || equalsWord(data, size, "WHERE") ||
+                  equalsWord(data, size, "UNION"))))
                 insert = None;
         }
         if (equalsWord(data, size, "NOT") && before == Name)
@@ -303,6 +321,8 @@ private:
     int retroStart = -1;
     int retroEnd = 0;
     Insert insert = None;
+    // After a ')': whether the last name inside was a masked column.
+    bool closedMasked = false;
     // An INSERT's columns, whether each is masked, and the current row's position.
     std::vector<bool> columns;
     size_t column = 0;
@@ -352,6 +372,7 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
                 pairing.value(start, false);
             } else {
                 out.append(text.constData() + i, end - i);
+                pairing.placeholder();
             }
             i = end;
             continue;
@@ -383,6 +404,7 @@ QByteArray StatementText::resolve(const QByteArray& text, const Bindings& bindin
                 pairing.value(start, trel_is_masked_key(name.constData(), size_t(name.size())));
             } else {
                 out.append(text.constData() + i, end - i);
+                pairing.placeholder();
             }
             i = end;
             continue;

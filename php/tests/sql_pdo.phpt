@@ -44,6 +44,7 @@ call_user_func([\$db, 'exec'], 'DELETE FROM item');
 \$check = \$db->prepare('SELECT id FROM account WHERE name = :name AND account.user_pass = :pw AND :password IS NOT NULL');
 \$check->execute(['name' => 'ann', 'pw' => 'S3cret', 'password' => 'x']);
 \$db->prepare('UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, \'old\') AND id = ?')->execute(['ann', 'NEW', 'S3cret', 1]);
+\$db->prepare('INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?')->execute([3, 'S4', 'pw2']);
 PHP);
 sql_print($row);
 echo "longest stored text: ", trel_rows('SELECT max(length(resolved_statement)) AS n FROM trel_sql_queries
@@ -83,5 +84,7 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
     prepared: SELECT id FROM account WHERE name = :name AND account.user_pass = :pw AND :password IS NOT NULL
 38 ok, rows 1, tx -: UPDATE account SET name = 'ann', pwd = lower(***) WHERE user_pass IN (***, ***) AND id = 1
     prepared: UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, 'old') AND id = ?
+39 ok, rows 1, tx -: INSERT INTO account (id, user_pass) SELECT 3, *** FROM account WHERE lower(pwd) = ***
+    prepared: INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?
 event db.query_error:1
 longest stored text: 1048544 bytes

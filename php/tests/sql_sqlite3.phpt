@@ -47,6 +47,7 @@ try {
 \$add->bindValue('@name', 'ann'); \$add->bindValue(':answer', 'blue'); \$add->bindValue(3, 'pw1'); \$add->execute();
 \$find = \$db->prepare('SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */');
 \$find->bindValue(1, 'pw1'); \$find->bindValue(':password', 'ann'); \$find->execute();
+\$db->prepare("SELECT name FROM login WHERE pass = ? OR 'ann' = name")->execute();
 PHP);
 sql_print($row);
 unlink($file);
@@ -82,5 +83,7 @@ Unable to prepare statement: 1, no such table: missing
     prepared: INSERT INTO login (name, [secret_answer], "pass") VALUES (@name, :answer, ?3), ('bob', 'it''s blue', "b0b")
 41 ok, rows 0, tx -: SELECT name FROM login WHERE "pass" = *** OR login.pass LIKE *** OR name = *** /* pass = ? */
     prepared: SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */
+42 ok, rows 0, tx -: SELECT name FROM login WHERE pass = ? OR 'ann' = name
+    prepared: SELECT name FROM login WHERE pass = ? OR 'ann' = name
 event db.query_error:-1
 event db.query_error:1
