@@ -1,11 +1,10 @@
 #ifndef TREL_PHP_CALLOBSERVER_H
 #define TREL_PHP_CALLOBSERVER_H
 
-// The extension's one function-call observer. PHP 8.2 gives every function run-time
-// cache slots per registered observer and asks each observer about each function once
-// per request, admitted or not; one observer that hands user functions to the function
-// statistics and internal ones to the SQL and I/O capture costs a refused request a
-// third of what three would.
+// The extension's function-call observer, for the function statistics only: once one is
+// registered, PHP runs its observer machinery on every call of every request, admitted or
+// not, so it is registered only where function statistics are on at module start-up. The
+// SQL and I/O capture wrap the handlers they watch instead (HandlerWrapper).
 class CallObserver {
 public:
     // From module start-up only (the engine's rule for observers).

@@ -1,17 +1,16 @@
 #include "iocapture.h"
 
 #include "calltimer.h"
+#include "handlerwrapper.h"
 #include "php_trel.h"
 
 extern "C" {
-#include "Zend/zend_observer.h"
 #include "main/php_streams.h"
 }
 
 #include <cctype>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 
 namespace {
 
@@ -94,49 +93,48 @@ Bucket combine(Bucket a, Bucket b) {
     return Local;
 }
 
-void start(zend_execute_data* frame, Bucket bucket) {
-    if (ioState.collecting && bucket != None)
-        ioState.timer.begin(frame, bucket);
+// How a watched function's arguments tell its bucket.
+enum Kind { NetworkCall, PathCall, TwoPathsCall, StreamCall, TwoStreamsCall };
+
+Bucket bucketOf(int kind, zend_execute_data* frame) {
+    switch (kind) {
+    case NetworkCall:
+        return Network;
+    case PathCall:
+        return pathBucket(argument(frame, 1));
+    case TwoPathsCall:
+        return combine(pathBucket(argument(frame, 1)), pathBucket(argument(frame, 2)));
+    case StreamCall:
+        return streamBucket(argument(frame, 1));
+    default:
+        return combine(streamBucket(argument(frame, 1)), streamBucket(argument(frame, 2)));
+    }
 }
 
-void beginNetwork(zend_execute_data* frame) {
-    start(frame, Network);
-}
-
-void beginPath(zend_execute_data* frame) {
-    start(frame, pathBucket(argument(frame, 1)));
-}
-
-void beginTwoPaths(zend_execute_data* frame) {
-    start(frame, combine(pathBucket(argument(frame, 1)), pathBucket(argument(frame, 2))));
-}
-
-void beginStream(zend_execute_data* frame) {
-    start(frame, streamBucket(argument(frame, 1)));
-}
-
-void beginTwoStreams(zend_execute_data* frame) {
-    start(frame, combine(streamBucket(argument(frame, 1)), streamBucket(argument(frame, 2))));
-}
-
-void onEnd(zend_execute_data* frame, zval*) {
+void around(int kind, zif_handler original, zend_execute_data* frame, zval* result) {
+    const Bucket bucket = ioState.collecting ? bucketOf(kind, frame) : None;
+    if (bucket == None) {
+        original(frame, result);
+        return;
+    }
+    ioState.timer.begin(frame, bucket);
+    original(frame, result);
     if (!ioState.collecting)
         return;
     qint64 elapsed = 0;
-    int bucket = None;
+    int tag = None;
     bool outermost = false;
-    if (!ioState.timer.end(frame, elapsed, bucket, outermost) || !outermost)
+    if (!ioState.timer.end(frame, elapsed, tag, outermost) || !outermost)
         return;
-    if (bucket == Network)
+    if (tag == Network)
         ioState.network += elapsed;
-    else if (bucket == Local)
+    else if (tag == Local)
         ioState.local += elapsed;
 }
 
-std::unordered_map<std::string, zend_observer_fcall_begin_handler>* watched = nullptr;
+} // namespace
 
-void buildWatched() {
-    watched = new std::unordered_map<std::string, zend_observer_fcall_begin_handler>();
+void IoCapture::watch() {
     for (const char* name : {"curl_exec",
                              "curl_multi_exec",
                              "curl_multi_select",
@@ -163,34 +161,18 @@ void buildWatched() {
                              "checkdnsrr",
                              "getmxrr",
                              "get_headers"})
-        (*watched)[name] = &beginNetwork;
+        HandlerWrapper::watchFunction(name, &around, NetworkCall);
     for (const char* name : {"file_get_contents", "file_put_contents", "fopen", "file", "readfile",
                              "unlink", "mkdir", "rmdir", "touch", "md5_file", "sha1_file",
                              "parse_ini_file", "scandir", "opendir", "glob"})
-        (*watched)[name] = &beginPath;
+        HandlerWrapper::watchFunction(name, &around, PathCall);
     for (const char* name : {"copy", "rename", "move_uploaded_file"})
-        (*watched)[name] = &beginTwoPaths;
+        HandlerWrapper::watchFunction(name, &around, TwoPathsCall);
     for (const char* name :
          {"fread", "fwrite", "fputs", "fgets", "fgetc", "fgetcsv", "fputcsv", "fpassthru", "fflush",
           "ftruncate", "fscanf", "stream_get_contents", "stream_get_line"})
-        (*watched)[name] = &beginStream;
-    (*watched)["stream_copy_to_stream"] = &beginTwoStreams;
-}
-
-} // namespace
-
-zend_observer_fcall_handlers IoCapture::handlersFor(zend_execute_data* frame) {
-    if (!watched)
-        buildWatched();
-    const zend_function* function = frame->func;
-    if (!function || function->type != ZEND_INTERNAL_FUNCTION || function->common.scope ||
-        !function->common.function_name)
-        return {nullptr, nullptr};
-    const zend_string* name = function->common.function_name;
-    const auto found = watched->find(std::string(ZSTR_VAL(name), ZSTR_LEN(name)));
-    if (found == watched->end())
-        return {nullptr, nullptr};
-    return {found->second, &onEnd};
+        HandlerWrapper::watchFunction(name, &around, StreamCall);
+    HandlerWrapper::watchFunction("stream_copy_to_stream", &around, TwoStreamsCall);
 }
 
 void IoCapture::startRequest() {

@@ -3,23 +3,18 @@
 
 #include "php_trel.h"
 
-extern "C" {
-#include "Zend/zend_observer.h"
-}
-
 #include <QtGlobal>
 
 // Splits the time a collected request spends waiting on I/O into network time (HTTP and
 // FTP URLs, curl, sockets, DNS) and local time (file I/O on local paths and file
-// streams), from the internal functions that do it; only those functions are observed,
-// and only in a collected request. A watched call made inside another (a user stream
-// wrapper's own reads) counts once, in the outer call's bucket; calls on streams and
+// streams), from the internal functions that do it; only those functions are watched
+// (their handlers wrapped), and only in a collected request. A watched call made inside another (a
+// user stream wrapper's own reads) counts once, in the outer call's bucket; calls on streams and
 // wrappers of unknown kind (memory, user-space) count nothing themselves.
 class IoCapture {
 public:
-    // The handlers for an internal function it watches, else {nullptr, nullptr}; they
-    // depend on the function's name only. Asked only in a collected request.
-    static zend_observer_fcall_handlers handlersFor(zend_execute_data* frame);
+    // From module start-up: names the functions to HandlerWrapper.
+    static void watch();
     // From RINIT of a collected request.
     static void startRequest();
     // From RSHUTDOWN of a collected request, before the breakdown is reported.

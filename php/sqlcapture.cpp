@@ -2,6 +2,7 @@
 
 #include "calltimer.h"
 #include "collectorhost.h"
+#include "handlerwrapper.h"
 #include "php_trel.h"
 #include "statementtext.h"
 
@@ -11,7 +12,6 @@ extern "C" {
 #include "Zend/zend_closures.h"
 #include "Zend/zend_exceptions.h"
 #include "Zend/zend_interfaces.h"
-#include "Zend/zend_observer.h"
 #include "ext/pdo/php_pdo_driver.h"
 }
 
@@ -955,43 +955,49 @@ void finish(const Call& call, qint64 elapsed) {
     }
 }
 
-// ---- observer ------------------------------------------------------------------------
+// ---- the watched calls ----------------------------------------------------------------
 
-void onBegin(zend_execute_data* frame) {
-    if (!collectingSql || requestState.busy)
-        return;
-    requestState.timer.begin(frame);
+int tagOf(Api api, Op op, bool procedural) {
+    return (int(api) << 8) | (int(op) << 1) | (procedural ? 1 : 0);
 }
 
-template <Api api, Op op, bool procedural> void onEnd(zend_execute_data* frame, zval* result) {
+Watched watchedOf(int tag) {
+    return Watched{Api(tag >> 8), Op((tag >> 1) & 0x7f), (tag & 1) != 0};
+}
+
+void around(int tag, zif_handler original, zend_execute_data* frame, zval* result) {
+    if (!collectingSql || requestState.busy) {
+        original(frame, result);
+        return;
+    }
+    requestState.timer.begin(frame);
+    original(frame, result);
+    // The request's end may have come inside the call (a fiber destroyed then).
     if (!collectingSql || requestState.busy)
         return;
     qint64 elapsed = 0;
-    int tag = 0;
+    int unused = 0;
     bool outermost = false;
-    if (!requestState.timer.end(frame, elapsed, tag, outermost))
+    if (!requestState.timer.end(frame, elapsed, unused, outermost))
         return;
     if (outermost)
         requestState.databaseTime += elapsed;
     CollectorHost::guard("SQL capture", [&] {
-        finish(Call{frame, EG(exception) ? nullptr : result, Watched{api, op, procedural}},
-               elapsed);
+        finish(Call{frame, EG(exception) ? nullptr : result, watchedOf(tag)}, elapsed);
     });
 }
 
-// Lower-case "class::method" or "function" to its end handler.
-std::unordered_map<std::string, zend_observer_fcall_end_handler>* watchedNames = nullptr;
-
 template <Api api, Op op> void watchMethod(const char* cls, const char* method) {
-    (*watchedNames)[std::string(cls) + "::" + method] = &onEnd<api, op, false>;
+    HandlerWrapper::watchMethod(cls, method, &around, tagOf(api, op, false));
 }
 
 template <Api api, Op op> void watchFunction(const char* name) {
-    (*watchedNames)[name] = &onEnd<api, op, true>;
+    HandlerWrapper::watchFunction(name, &around, tagOf(api, op, true));
 }
 
-void buildWatchedNames() {
-    watchedNames = new std::unordered_map<std::string, zend_observer_fcall_end_handler>();
+} // namespace
+
+void SqlCapture::watch() {
     watchMethod<Api::Pdo, Op::Connect>("pdo", "__construct");
     watchMethod<Api::Pdo, Op::Query>("pdo", "query");
     watchMethod<Api::Pdo, Op::Query>("pdo", "exec");
@@ -1050,47 +1056,6 @@ void buildWatchedNames() {
     watchMethod<Api::Sqlite3, Op::BindParam>("sqlite3stmt", "bindparam");
     watchMethod<Api::Sqlite3, Op::Clear>("sqlite3stmt", "clear");
     watchMethod<Api::Sqlite3, Op::Execute>("sqlite3stmt", "execute");
-}
-
-void appendLower(std::string& out, const zend_string* name) {
-    for (size_t i = 0; i < ZSTR_LEN(name); ++i)
-        out += char(tolower(static_cast<unsigned char>(ZSTR_VAL(name)[i])));
-}
-
-bool isWatchedClass(const zend_string* name) {
-    static const char* const classes[] = {"pdo",         "pdostatement", "mysqli",
-                                          "mysqli_stmt", "sqlite3",      "sqlite3stmt"};
-    for (const char* cls : classes) {
-        if (ZSTR_LEN(name) == strlen(cls) && strncasecmp(ZSTR_VAL(name), cls, strlen(cls)) == 0)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
-zend_observer_fcall_handlers SqlCapture::handlersFor(zend_execute_data* frame) {
-    if (!watchedNames)
-        buildWatchedNames();
-    zend_function* function = frame->func;
-    if (!function || function->type != ZEND_INTERNAL_FUNCTION || !function->common.function_name)
-        return {nullptr, nullptr};
-    zend_class_entry* scope = function->common.scope;
-    std::string key;
-    if (scope) {
-        if (!isWatchedClass(scope->name))
-            return {nullptr, nullptr};
-        appendLower(key, scope->name);
-        key += "::";
-    } else if (ZSTR_LEN(function->common.function_name) < 7 ||
-               strncasecmp(ZSTR_VAL(function->common.function_name), "mysqli_", 7) != 0) {
-        return {nullptr, nullptr};
-    }
-    appendLower(key, function->common.function_name);
-    const auto found = watchedNames->find(key);
-    if (found == watchedNames->end())
-        return {nullptr, nullptr};
-    return {&onBegin, found->second};
 }
 
 void SqlCapture::startRequest() {

@@ -3,17 +3,13 @@
 
 #include "php_trel.h"
 
-extern "C" {
-#include "Zend/zend_observer.h"
-}
-
 #include <QtGlobal>
 
 // Records the SQL that a collected request runs through PDO, mysqli and SQLite3: one
 // KTrel::SqlQuery per executed query (text as prepared and with its bound values
 // resolved, outcome, rows, time, error, transaction), handed to the collector as it
 // happens. Only the internal functions and methods that run, prepare or bind SQL are
-// observed, and only in a collected request.
+// watched (their handlers wrapped), and only in a collected request.
 //
 // A query's status is 0 when it succeeded, else the driver's error code (MySQL errno,
 // SQLite result code, the PDO driver's code), or -1 when the failure carries none; a
@@ -27,10 +23,8 @@ extern "C" {
 // Nothing propagates into PHP: failures of the collector are caught and logged once.
 class SqlCapture {
 public:
-    // The handlers for an internal function or method it watches, else {nullptr,
-    // nullptr}; they depend on the function's scope and name only. Asked only in a
-    // collected request.
-    static zend_observer_fcall_handlers handlersFor(zend_execute_data* frame);
+    // From module start-up: names the functions and methods to HandlerWrapper.
+    static void watch();
     // From RINIT of a collected request.
     static void startRequest();
     // From RSHUTDOWN of a collected request, before the collector writes: releases the

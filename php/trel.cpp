@@ -8,6 +8,7 @@
 #include "collectorhost.h"
 #include "errorobserver.h"
 #include "functionobserver.h"
+#include "handlerwrapper.h"
 #include "iocapture.h"
 #include "requestadmission.h"
 #include "responsefinisher.h"
@@ -18,6 +19,7 @@
 
 extern "C" {
 #include "SAPI.h"
+#include "Zend/zend_observer.h"
 #include "ext/standard/info.h"
 #include "php_ini.h"
 }
@@ -150,12 +152,17 @@ static PHP_MINIT_FUNCTION(trel) {
     watching = TREL_G(enabled) && TREL_G(root) && *TREL_G(root);
     if (!watching)
         return SUCCESS;
-    CallObserver::registerObserver();
+    if (TREL_G(function_stats))
+        CallObserver::registerObserver();
     ErrorObserver::registerObserver();
+    SqlCapture::watch();
+    IoCapture::watch();
+    HandlerWrapper::installAfterStartup();
     return SUCCESS;
 }
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
+    HandlerWrapper::restore();
     BarEndpoint::unregisterHook();
     CollectorHost::release();
     UNREGISTER_INI_ENTRIES();
@@ -216,6 +223,12 @@ static PHP_MINFO_FUNCTION(trel) {
     php_info_print_table_row(2, "trel support", "enabled");
     php_info_print_table_row(2, "Version", PHP_TREL_VERSION);
     php_info_print_table_row(2, "Watching requests", watching ? "yes" : "no (idle)");
+    // What every request pays, admitted or not: PHP's observer machinery runs on each call
+    // once any module registers a function-call observer.
+    php_info_print_table_row(2, "Function-call observers in PHP",
+                             ZEND_OBSERVER_ENABLED ? "registered" : "none");
+    const std::string wrapped = std::to_string(HandlerWrapper::wrappedCount());
+    php_info_print_table_row(2, "Internal functions watched", wrapped.c_str());
     php_info_print_table_end();
     DISPLAY_INI_ENTRIES();
 }
@@ -238,7 +251,7 @@ ZEND_FUNCTION(trel_event) {
     RETURN_BOOL(added);
 }
 
-// The modules whose functions are observed, and the session, whose data is sampled at
+// The modules whose functions are watched, and the session, whose data is sampled at
 // the end: loaded first, they end their requests after this one.
 static const zend_module_dep trel_deps[] = {
     ZEND_MOD_OPTIONAL("session") ZEND_MOD_OPTIONAL("pdo") ZEND_MOD_OPTIONAL("mysqli")

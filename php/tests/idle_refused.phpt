@@ -42,6 +42,19 @@ foreach ($cases as $name => [$extra, $ini]) {
 }
 echo "log: '", file_get_contents($log), "'\n";
 unlink($log);
+
+// The cost of a request that is not admitted: without function statistics no call
+// observer is registered, so PHP's observer machinery never runs; the SQL and I/O
+// functions are watched either way.
+foreach (['0', '1'] as $stats) {
+    $command = array_merge([PHP_BINARY], trel_ini_args(['trel.function_stats' => $stats]),
+                           ['-r', 'phpinfo(INFO_MODULES);']);
+    $info = shell_exec(implode(' ', array_map('escapeshellarg', $command)));
+    preg_match('/^Function-call observers in PHP => (\w+)$/m', $info, $observers);
+    preg_match('/^Internal functions watched => (\d+)$/m', $info, $watched);
+    printf("function statistics %s: observers %s, %s internal functions watched\n", $stats,
+           $observers[1] ?? 'NOT SHOWN', ($watched[1] ?? 0) > 100 ? 'over 100' : ($watched[1] ?? 'no'));
+}
 ?>
 --EXPECTF--
 hello world
@@ -58,3 +71,5 @@ user agent not allowed: identical, not stored
 token for another host: identical, not stored
 broken root, no token: identical, not stored
 log: ''
+function statistics 0: observers none, over 100 internal functions watched
+function statistics 1: observers registered, over 100 internal functions watched

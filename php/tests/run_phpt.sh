@@ -4,6 +4,8 @@
 # from scripts/mariadb-test-server; the run fails when they are missing). The tests
 # find the installation in TREL_TEST_ROOT and serve their pages through trel.inc.
 #   TREL_PHP_EXTENSION=.../trel.so TREL_CLI=.../trel sh php/tests/run_phpt.sh [TEST...]
+# TREL_TEST_INI="name=value ..." adds settings to every PHP the tests start (the pages'
+# php-cgi and php -S), with and without the extension: a mode such as OPcache with its JIT.
 set -eu
 
 : "${TREL_PHP_EXTENSION:?TREL_PHP_EXTENSION must name the built trel.so}"
@@ -53,10 +55,10 @@ run_suite() {
     label=$1
     shift
     [ $# -gt 0 ] || set -- "$here"
-    echo "== phpt on $label" >&2
+    echo "== phpt on $label${TREL_TEST_INI:+ with $TREL_TEST_INI}" >&2
     TEST_PHP_EXECUTABLE=$php TEST_PHP_CGI_EXECUTABLE=$cgi TREL_PHP_EXTENSION=$TREL_PHP_EXTENSION \
         TREL_CLI=$TREL_CLI \
-        TREL_TEST_ROOT=$root TREL_TEST_DB=$label TREL_TEST_MYSQL_PHPT_DB=$mysql_db \
+        TREL_TEST_INI=${TREL_TEST_INI:-} TREL_TEST_ROOT=$root TREL_TEST_DB=$label TREL_TEST_MYSQL_PHPT_DB=$mysql_db \
         REPORT_EXIT_STATUS=1 NO_INTERACTION=1 \
         "$php" "$run_tests" -q -p "$php" --show-diff -d "extension=$TREL_PHP_EXTENSION" \
         "$@"
