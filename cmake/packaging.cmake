@@ -45,11 +45,18 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/packagingstage.cmake)
 set(CPACK_TREL_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 
+# The control files get Debian's modes from the build, whatever the source tree's are (a
+# tree unpacked under umask 002 has its files group-writable): 0755 for the maintainer
+# scripts, 0644 for the rest, both where they are configured and where CPack packs them.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(TREL_CONTROL_FILE_MODE OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+set(TREL_CONTROL_SCRIPT_MODE ${TREL_CONTROL_FILE_MODE} OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+
 # The shared libraries' packages refresh the loader's cache through dpkg's trigger
 # (CPack adds an ldconfig call to their maintainer scripts as well; no harm, a warning).
 set(TREL_LIBRARY_CONTROL ${PROJECT_BINARY_DIR}/packaging/library)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/library-triggers ${TREL_LIBRARY_CONTROL}/triggers
-    COPYONLY)
+    COPYONLY FILE_PERMISSIONS ${TREL_CONTROL_FILE_MODE})
 set(CPACK_DEBIAN_KOLV_PACKAGE_NAME libkolv${TREL_KOLV_SOVERSION})
 set(CPACK_DEBIAN_KOLV_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_KOLV_PACKAGE_CONTROL_EXTRA ${TREL_LIBRARY_CONTROL}/triggers)
@@ -97,9 +104,13 @@ if(TREL_PHP_CONFIG)
     string(REGEX MATCH "^[0-9]+\\.[0-9]+" TREL_PHP_MAJOR_MINOR "${TREL_PHP_VERSION}")
     list(APPEND TREL_PACKAGE_COMPONENTS php)
     set(TREL_PHP_CONTROL ${PROJECT_BINARY_DIR}/packaging/php)
-    foreach(name postinst postrm triggers conffiles)
+    foreach(name triggers conffiles)
         configure_file(${PROJECT_SOURCE_DIR}/packaging/php-${name}.in
-            ${TREL_PHP_CONTROL}/${name} @ONLY)
+            ${TREL_PHP_CONTROL}/${name} @ONLY FILE_PERMISSIONS ${TREL_CONTROL_FILE_MODE})
+    endforeach()
+    foreach(name postinst postrm)
+        configure_file(${PROJECT_SOURCE_DIR}/packaging/php-${name}.in
+            ${TREL_PHP_CONTROL}/${name} @ONLY FILE_PERMISSIONS ${TREL_CONTROL_SCRIPT_MODE})
     endforeach()
     set(CPACK_DEBIAN_PHP_PACKAGE_NAME php${TREL_PHP_MAJOR_MINOR}-trel)
     set(CPACK_DEBIAN_PHP_PACKAGE_SECTION php)
@@ -110,7 +121,6 @@ if(TREL_PHP_CONFIG)
     set(CPACK_DEBIAN_PHP_PACKAGE_SUGGESTS "trel")
     set(CPACK_DEBIAN_PHP_PACKAGE_CONTROL_EXTRA ${TREL_PHP_CONTROL}/postinst
         ${TREL_PHP_CONTROL}/postrm ${TREL_PHP_CONTROL}/triggers ${TREL_PHP_CONTROL}/conffiles)
-    set(CPACK_DEBIAN_PHP_PACKAGE_CONTROL_STRICT_PERMISSION ON)
     set(CPACK_COMPONENT_PHP_DESCRIPTION "diagnostics collector for PHP requests (PHP ${TREL_PHP_MAJOR_MINOR} extension)
 The extension trel.so hands what the engine observes during a request to
 libtrel, which stores it in the installation named by trel.root (made by

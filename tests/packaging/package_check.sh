@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Debian packages of the built tree, installed on this machine as a PHP developer
-# would: scripts/package builds them (lintian finds no error), apt-get installs them,
-# PHP loads the extension, `trel init` and a request through `php -S` store a request,
+# would: scripts/package builds them (lintian finds no error, nor in the packages of a
+# `git archive` of the tree), apt-get installs them, PHP loads the extension, `trel init`
+# and a request through `php -S` and one through Apache with mod_php store a request,
 # and a purge leaves none of their files behind.
 # Needs root, and changes the system while it runs (every php process loads the
 # installed extension): CTest runs it alone, and the sanitizer pass not at all.
@@ -29,8 +30,22 @@ logged() {
 tmp=$(mktemp -d /tmp/trel-package-check.XXXXXX)
 server=
 packages=
+apache_pid_file=
+# Stops the detached Apache gracefully (its children end their requests and writes) and
+# waits for its end.
+stop_apache() {
+    [ -n "$apache_pid_file" ] && [ -f "$apache_pid_file" ] || return 0
+    pid=$(cat "$apache_pid_file")
+    apache_pid_file=
+    kill -WINCH "$pid" 2>/dev/null || true
+    for attempt in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+}
 cleanup() {
     [ -z "$server" ] || kill "$server" 2>/dev/null || true
+    stop_apache
     if [ -n "$packages" ]; then
         apt-get purge -y -qq $packages >/dev/null 2>&1 || true
     fi
@@ -42,6 +57,34 @@ trap 'exit 1' INT TERM
 logged sh "$TREL_SOURCE_DIR/scripts/package" "$TREL_BUILD_DIR" "$tmp/debs"
 set -- "$tmp"/debs/*.deb
 [ $# = 5 ] || fail "expected 5 packages, got $#: $*"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+dpkg-deb -c "$(ls "$tmp"/debs/libtrel-dev_*.deb)" | grep -q " ./usr/lib/$multiarch/pkgconfig/trel.pc$" ||
+    fail "trel.pc is not in /usr/lib/$multiarch/pkgconfig"
+
+# A tree from `git archive` (its files 0664, as under umask 002) makes packages that
+# lintian accepts: configured from that tree and packed from the binaries built above, as
+# the sources' modes reach the packages only through what is configured and packed.
+if git -C "$TREL_SOURCE_DIR" rev-parse --git-dir >/dev/null 2>&1; then
+    mkdir "$tmp/archive"
+    (umask 002 && git -C "$TREL_SOURCE_DIR" archive HEAD | tar -x -C "$tmp/archive")
+    [ "$(stat -c %a "$tmp/archive/packaging/library-triggers")" = 664 ] || fail "the archive's files are not 0664"
+    logged cmake -S "$tmp/archive" -B "$tmp/archive-build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_INSTALL_PREFIX=/usr -DTREL_TESTS=OFF
+    private=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "\(.*\)")$/\1/p' \
+        "$TREL_BUILD_DIR/CPackConfig.cmake")
+    (cd "$tmp/archive-build" && cpack -G DEB -B "$tmp/archive-debs" \
+        -D "CPACK_INSTALL_CMAKE_PROJECTS=$TREL_BUILD_DIR;trel;ALL;/" \
+        -D "CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS=$private") >"$tmp/log" 2>&1 || {
+        cat "$tmp/log" >&2
+        fail "cpack of the archive's tree failed"
+    }
+    lintian --fail-on error "$tmp"/archive-debs/*.deb >"$tmp/lintian" 2>&1 || {
+        cat "$tmp/lintian" >&2
+        fail "lintian finds errors in the packages of the archive's tree"
+    }
+else
+    echo "package_check: $TREL_SOURCE_DIR is no git tree; the packages of its archive are not checked"
+fi
 for deb in "$@"; do
     packages="$packages $(dpkg-deb -f "$deb" Package)"
 done
@@ -120,6 +163,63 @@ grep -q "index.php?probe=$probe" "$tmp/requests" || {
     cat "$tmp/requests" "$tmp/php-s.log" >&2
     fail "the request was not stored"
 }
+
+# Apache with mod_php loads the extension from the system's configuration too (its
+# conf.d; the php.ini of a PHPIniDir of its own names the installation): a private Apache
+# (its children run as nobody, who must reach the page and write the database) serves a
+# request that is stored.
+apache="$tmp/apache"
+mkdir "$apache"
+echo "trel.root = $root" >>"$apache/php.ini"
+chmod 755 "$tmp"
+chown -R nobody:nogroup "$root"
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+modules=/usr/lib/apache2/modules
+cat >"$apache/apache.conf" <<EOF
+ServerRoot $apache
+DefaultRuntimeDir $apache
+PidFile $apache/apache.pid
+ErrorLog $apache/error.log
+ServerName 127.0.0.1
+Listen 127.0.0.1:$port
+User nobody
+Group nogroup
+LoadModule mpm_prefork_module $modules/mod_mpm_prefork.so
+LoadModule authz_core_module $modules/mod_authz_core.so
+LoadModule php_module $modules/libphp8.2.so
+PHPIniDir $apache
+DocumentRoot $tmp/www
+<Directory $tmp/www>
+  Require all granted
+</Directory>
+<FilesMatch "\.php$">
+  SetHandler application/x-httpd-php
+</FilesMatch>
+EOF
+# Detached: Apache signals its whole process group when it stops.
+apache_pid_file="$apache/apache.pid"
+logged /usr/sbin/apache2 -f "$apache/apache.conf"
+probe="apache-$$"
+python3 - "$port" "$probe" <<'EOF' || fail "the request through Apache failed: $(cat "$apache/error.log")"
+import sys, time, urllib.request
+port, probe = sys.argv[1], sys.argv[2]
+request = urllib.request.Request(f"http://127.0.0.1:{port}/index.php?probe={probe}",
+    headers={"User-Agent": "PackageCheck/1", "Cookie": "trel_token=pkg-token"})
+for attempt in range(100):
+    try:
+        body = urllib.request.urlopen(request).read().decode()
+        break
+    except OSError:
+        time.sleep(0.1)  # the server is still starting
+else:
+    sys.exit("Apache did not answer")
+if body != "served " + probe:
+    sys.exit("unexpected answer: " + body)
+EOF
+stop_apache
+/usr/bin/trel requests "$root" >"$tmp/requests"
+grep -q "index.php?probe=$probe" "$tmp/requests" ||
+    fail "the request through Apache was not stored: $(cat "$apache/error.log")"
 
 # Removed but not purged, the extension is disabled: no SAPI tries to load a module
 # that is gone.
