@@ -60,6 +60,11 @@ set -- "$tmp"/debs/*.deb
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 dpkg-deb -c "$(ls "$tmp"/debs/libtrel-dev_*.deb)" | grep -q " ./usr/lib/$multiarch/pkgconfig/trel.pc$" ||
     fail "trel.pc is not in /usr/lib/$multiarch/pkgconfig"
+for deb in "$@"; do
+    doc=./usr/share/doc/$(dpkg-deb -f "$deb" Package)/copyright
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "$doc" | grep -qx "License: Apache-2.0" ||
+        fail "$deb: $doc does not name the Apache License 2.0"
+done
 
 # A tree from `git archive` (its files 0664, as under umask 002) makes packages that
 # lintian accepts: configured from that tree and packed from the binaries built above, as
