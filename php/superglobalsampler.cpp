@@ -222,12 +222,26 @@ std::string failureText(zend_object* exception) {
 // __serialize() or __sleep() would end the request with a fatal error. Here it is
 // caught and described in failure; warnings become exceptions too, and whatever the
 // object's own code prints or reports is kept from the page and the log.
+zend_function* serializeFunction() {
+    static zend_function* function = [] {
+        auto* found = static_cast<zend_function*>(
+            zend_hash_str_find_ptr(CG(function_table), ZEND_STRL("serialize")));
+        if (found)
+            return found;
+        // disable_functions took serialize() away: a function of the same name for
+        // warnings to name.
+        static zend_internal_function own;
+        own.type = ZEND_INTERNAL_FUNCTION;
+        own.function_name = zend_string_init_interned(ZEND_STRL("serialize"), 1);
+        return reinterpret_cast<zend_function*>(&own);
+    }();
+    return function;
+}
+
 bool serializeQuietly(zval* value, smart_str* text, std::string* failure) {
-    static zend_function* serializeFunction = static_cast<zend_function*>(
-        zend_hash_str_find_ptr(CG(function_table), ZEND_STRL("serialize")));
     zend_execute_data frame;
     memset(&frame, 0, sizeof(frame));
-    frame.func = serializeFunction;
+    frame.func = serializeFunction();
     frame.prev_execute_data = EG(current_execute_data);
     EG(current_execute_data) = &frame;
     zend_error_handling handling;

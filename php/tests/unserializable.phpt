@@ -41,6 +41,12 @@ foreach (trel_rows("SELECT sg_name, data FROM trel_superglobals_data WHERE reque
     }
     echo $s['sg_name'], ' ', json_encode($value, JSON_UNESCAPED_SLASHES), "\n";
 }
+
+// With serialize() disabled the warning still names it.
+[, $disabledBody, , $disabledUrl] = trel_cgi($page, $request, ['disable_functions' => 'serialize']);
+$disabled = trel_rows("SELECT data FROM trel_superglobals_data WHERE request_id = ? AND sg_name = '_GET'
+                       AND sample_type = 'SAMPLE_END'", [trel_request($disabledUrl)['id'] ?? 0]);
+echo "serialize() disabled: $disabledBody", unserialize($disabled[0]['data'] ?? 'b:0;')['legacy'] ?? 'NOT STORED', "\n";
 ?>
 --EXPECTF--
 page as PHP makes it
@@ -50,3 +56,5 @@ stored, status 200
 _GET {"q":"1","callback":"(not serialized: Closure)","nested":{"deep":{"cb":"(not serialized: Closure)"},"ok":2},"box":{"__PHP_Incomplete_Class_Name":"Box","inner":"(not serialized: class@anonymous%s)"},"cart":"(not serialized: Cart: RuntimeException: cart is locked)","legacy":"(not serialized: Legacy: ErrorException: serialize(): Legacy::__sleep() should return an array only containing the names of instance-variables to serialize)"}
 _SERVER {"db":"(not serialized: PDO)","QUERY_STRING":"q=1"}
 _SESSION {"user":"ann","file":"(not serialized: SplFileObject)"}
+serialize() disabled: done
+(not serialized: Legacy: ErrorException: serialize(): Legacy::__sleep() should return an array only containing the names of instance-variables to serialize)
