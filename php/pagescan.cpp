@@ -24,7 +24,7 @@ size_t find(const char* data, size_t size, size_t from, const char* needle) {
 
 bool startsWith(const char* data, size_t size, size_t at, const char* prefix) {
     const size_t length = strlen(prefix);
-    return size - at >= length && strncasecmp(data + at, prefix, length) == 0;
+    return at <= size && size - at >= length && strncasecmp(data + at, prefix, length) == 0;
 }
 
 // Index just past the comment whose "<!--" is at `at`: it ends at "-->" or "--!>", and
