@@ -179,6 +179,38 @@ class Installation:
                          for table in self.REQUEST_TABLES for row in self.select(f"SELECT * FROM {table}"))
 
 
+class WriteLock:
+    """Blocks the installation's writers: on SQLite the database's write lock, on
+    MariaDB the table a request's write fills last (the write stops halfway)."""
+
+    def __init__(self, inst):
+        self.inst = inst
+        if inst.backend == "sqlite":
+            self.db = sqlite3.connect(os.path.join(inst.root, "data", "trel.db"), isolation_level=None)
+            self.db.execute("BEGIN IMMEDIATE")
+        else:
+            self.client = subprocess.Popen(mysql_command(inst.mysql, inst.database) + ["--unbuffered"],
+                                           stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.client.stdin.write(b"LOCK TABLES trel_superglobals_data WRITE; SELECT 'locked';\n")
+            self.client.stdin.flush()
+            expect(self.client.stdout.readline().strip() == b"locked", "LOCK TABLES failed")
+
+    def writer_waiting(self):
+        """On MariaDB, a session waits for the table: a write is halfway through."""
+        return int(self.inst.value("SELECT COUNT(*) FROM information_schema.processlist "
+                                   "WHERE state LIKE 'Waiting for table metadata lock'")) > 0
+
+    def release(self):
+        if self.inst.backend == "sqlite":
+            self.db.execute("ROLLBACK")
+            self.db.close()
+        else:
+            self.client.stdin.write(b"UNLOCK TABLES;\n")
+            self.client.stdin.close()
+            self.client.wait()
+
+
 def body_diff(got, expected):
     """The first lines where two bodies differ, for a failure's message."""
     lines = difflib.unified_diff(expected.decode("utf-8", "replace").splitlines(),

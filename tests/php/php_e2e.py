@@ -9,7 +9,7 @@ import secrets
 import subprocess
 import sys
 
-from harness import (Installation, PhpServer, Stored, TextServer, body_diff, check_no_strays, check_quiet_log,
+from harness import (Installation, PhpServer, Stored, TextServer, WriteLock, body_diff, check_no_strays, check_quiet_log,
                      check_whole, create_mysql_database, expect, free_port, mysql_settings, run, stored_requests,
                      wait_for)
 
@@ -251,6 +251,23 @@ def check_tool(ctx, inst, stored):
         expect(os.path.getsize(page) > 0, f"trel show --html {label}: empty")
 
 
+def held_by_lock(server, inst, token):
+    """With the database locked, php -S sends an admitted page whole, with its length,
+    while its write waits (the connection itself closes after the write); the request is
+    stored once the lock goes."""
+    lock = WriteLock(inst)
+    try:
+        response = Req("held", "worker.php", True).send(server, token)
+        length = {name.lower(): value for name, value in response.headers}.get("content-length")
+        expect(response.status == 200 and length == str(len(response.body)) and b"data-trel-page" in response.body,
+               f"the page held by the lock: {response.status}, length {length} of {len(response.body)} bytes")
+        expect(not any("r=held" in url for url, _ in stored_requests(inst)), "stored while the database was locked")
+    finally:
+        lock.release()
+    server.request("GET", "/login.php")  # served after the write
+    expect(any("r=held" in url for url, _ in stored_requests(inst)), "the write held by the lock was not stored")
+
+
 def php_cgi_big_cookie(ctx, inst, token):
     """A 100 KB cookie reaches PHP through the CGI SAPI (php -S stops at 80 KB)."""
     env = {"REDIRECT_STATUS": "200", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
@@ -317,6 +334,7 @@ def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     stored = check_request_rows(inst, stored_requests(inst), port, baseline)
     check_contents(stored)
     check_tool(ctx, inst, stored)
+    held_by_lock(server, inst, token)
     php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
     check_quiet_log(ctx.path(f"trel-{backend}.log"))
     forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))

@@ -14,12 +14,11 @@ import json
 import os
 import re
 import signal
-import sqlite3
 import subprocess
 import sys
 
-from harness import (Installation, Response, Stored, check_no_crash, check_no_strays, check_quiet_log, check_whole, expect,
-                     free_port, http_request, mysql_command, run, stored_requests, wait_for)
+from harness import (Installation, Response, Stored, WriteLock, check_no_crash, check_no_strays, check_quiet_log,
+                     check_whole, expect, free_port, http_request, run, stored_requests, wait_for)
 
 APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
@@ -250,38 +249,6 @@ class ApacheSite(Site):
 
 
 SITES = {"fpm": FpmSite, "apache": ApacheSite}
-
-
-class WriteLock:
-    """Blocks the installation's writers: on SQLite the database's write lock, on
-    MariaDB the table a request's write fills last (the write stops halfway)."""
-
-    def __init__(self, inst):
-        self.inst = inst
-        if inst.backend == "sqlite":
-            self.db = sqlite3.connect(os.path.join(inst.root, "data", "trel.db"), isolation_level=None)
-            self.db.execute("BEGIN IMMEDIATE")
-        else:
-            self.client = subprocess.Popen(mysql_command(inst.mysql, inst.database) + ["--unbuffered"],
-                                           stdin=subprocess.PIPE,
-                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            self.client.stdin.write(b"LOCK TABLES trel_superglobals_data WRITE; SELECT 'locked';\n")
-            self.client.stdin.flush()
-            expect(self.client.stdout.readline().strip() == b"locked", "LOCK TABLES failed")
-
-    def writer_waiting(self):
-        """On MariaDB, a session waits for the table: a write is halfway through."""
-        return int(self.inst.value("SELECT COUNT(*) FROM information_schema.processlist "
-                                   "WHERE state LIKE 'Waiting for table metadata lock'")) > 0
-
-    def release(self):
-        if self.inst.backend == "sqlite":
-            self.db.execute("ROLLBACK")
-            self.db.close()
-        else:
-            self.client.stdin.write(b"UNLOCK TABLES;\n")
-            self.client.stdin.close()
-            self.client.wait()
 
 
 def stored_labels(inst):
