@@ -6,7 +6,9 @@
 #include <trel/ktrel.h>
 #include <trel/ktrelformat.h>
 #include <trel/ktrelhtmlreport.h>
+#include <trel/ktrelrequestjson.h>
 #include <trel/ktrelstoredrequest.h>
+#include <trel/ktreltoken.h>
 
 extern "C" {
 #include "SAPI.h"
@@ -17,12 +19,14 @@ extern "C" {
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
+#include <QUrl>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
-enum class Ask { None, Details, Summary };
+enum class Ask { None, Details, Summary, Json, Requests };
 
 Ask asked = Ask::None;
 bool unanswered = false;
@@ -87,21 +91,86 @@ bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
     return loaded;
 }
 
-QByteArray summary(const KTrelStoredRequest& request) {
-    QJsonObject object;
-    object.insert(QStringLiteral("id"), request.id);
-    object.insert(QStringLiteral("page_id"), request.pageId);
-    object.insert(QStringLiteral("method"), request.method);
-    object.insert(QStringLiteral("url"), request.url);
-    object.insert(QStringLiteral("status"), request.status);
-    object.insert(QStringLiteral("time_us"), request.requestTime);
-    object.insert(QStringLiteral("time"), KTrelFormat::duration(request.requestTime));
-    object.insert(QStringLiteral("queries"), static_cast<qint64>(request.queries.size()));
-    object.insert(QStringLiteral("failed_queries"), request.failedQueries());
-    object.insert(QStringLiteral("errors"), static_cast<qint64>(request.entries.size()));
-    object.insert(QStringLiteral("peak_memory"), request.peakMemory);
-    object.insert(QStringLiteral("memory"), KTrelFormat::bytes(request.peakMemory));
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+// The value of the query parameter `name`, or a null array when it is not there.
+QByteArray parameter(const char* query, const char* name) {
+    const size_t nameLength = strlen(name);
+    for (const char* pair = query; pair && *pair;) {
+        const char* next = strchr(pair, '&');
+        const char* end = next ? next : pair + strlen(pair);
+        if (static_cast<size_t>(end - pair) > nameLength && pair[nameLength] == '=' &&
+            strncmp(pair, name, nameLength) == 0)
+            return QByteArray(pair + nameLength + 1, static_cast<int>(end - pair - nameLength - 1));
+        pair = next ? next + 1 : nullptr;
+    }
+    return QByteArray();
+}
+
+QString decodedParameter(const char* name) {
+    const char* query = SG(request_info).query_string;
+    QByteArray value = parameter(query, name);
+    value.replace('+', ' ');
+    return QUrl::fromPercentEncoding(value);
+}
+
+// The path the request was made to, for the viewer's links to the other views.
+QString requestPath() {
+    const char* uri = SG(request_info).request_uri;
+    QString path = uri ? QString::fromUtf8(uri) : QString();
+    const int query = path.indexOf(QLatin1Char('?'));
+    if (query >= 0)
+        path.truncate(query);
+    return path.isEmpty() ? QStringLiteral("/") : path;
+}
+
+// The URL prefixes a token's requests can have, for the database to look among: its
+// host under either scheme, with its path, or with a port (whose path the token itself
+// then checks). Empty for a token that covers every URL.
+QStringList prefixesOf(const KTrelToken& token) {
+    const QUrl base(QString::fromUtf8(token.getBaseUrl()), QUrl::TolerantMode);
+    if (base.isEmpty())
+        return QStringList();
+    QStringList prefixes;
+    for (const char* scheme : {"http://", "https://"}) {
+        prefixes << QLatin1String(scheme) + base.host() + base.path();
+        prefixes << QLatin1String(scheme) + base.host() + QLatin1Char(':');
+    }
+    return prefixes;
+}
+
+// The latest stored requests the token covers, as the viewer's list; empty when the
+// token is not valid.
+QByteArray requestList(const QString& tokenName) {
+    KTrel* trel = CollectorHost::acquire();
+    if (!trel)
+        return QByteArray();
+    QByteArray body;
+    CollectorHost::guard("bar data", [&] {
+        const KTrelToken token = trel->validToken(tokenName, CollectorHost::stream());
+        if (!token.isOk())
+            return;
+        KTrelStoredRequest::ListFilter filter;
+        filter.urlPrefixes = prefixesOf(token);
+        filter.urlContains = decodedParameter("trel_url").left(200);
+        filter.problems = !decodedParameter("trel_problems").isEmpty();
+        filter.failedStatus = !decodedParameter("trel_status").isEmpty();
+        filter.before = decodedParameter("trel_before").toLongLong();
+        filter.after = decodedParameter("trel_after").toLongLong();
+        KTrelStoredRequest::List list;
+        QString error;
+        const KTrelStoredRequest::Outcome outcome = KTrelStoredRequest::list(
+            trel->getDatabase(), filter,
+            [&](const QString& url) { return token.isUrlMatches(url, CollectorHost::stream()); },
+            &list, &error);
+        if (outcome == KTrelStoredRequest::Outcome::Failed) {
+            CollectorHost::failed("bar data", error.toUtf8().constData());
+            return;
+        }
+        const QJsonObject shown{{QStringLiteral("url"), filter.urlContains},
+                                {QStringLiteral("problems"), filter.problems},
+                                {QStringLiteral("status"), filter.failedStatus}};
+        body = KTrelHtmlReport::listPage(list, shown, requestPath()).toUtf8();
+    });
+    return body;
 }
 
 void answer() {
@@ -110,14 +179,17 @@ void answer() {
     const QString token = RequestAdmission::presentedToken();
     KTrelStoredRequest request;
     QByteArray body;
-    if (!token.isEmpty() && loadAllowed(token, &request)) {
-        KTrel* trel = CollectorHost::current();
+    if (token.isEmpty()) {
+    } else if (asked == Ask::Requests) {
+        body = requestList(token);
+    } else if (loadAllowed(token, &request)) {
         CollectorHost::guard("bar data", [&] {
-            body = asked == Ask::Summary
-                       ? summary(request)
-                       : KTrelHtmlReport::write(request, trel->getHeaderTemplate(),
-                                                trel->getFooterTemplate())
-                             .toUtf8();
+            if (asked == Ask::Summary || asked == Ask::Json)
+                body = QJsonDocument(asked == Ask::Summary ? KTrelRequestJson::summary(request)
+                                                           : KTrelRequestJson::request(request))
+                           .toJson(QJsonDocument::Compact);
+            else
+                body = KTrelHtmlReport::requestPage(request, requestPath()).toUtf8();
         });
     }
     if (body.isEmpty()) {
@@ -126,8 +198,16 @@ void answer() {
         body = QByteArrayLiteral("Not Found\n");
     } else {
         setStatus(200);
-        addHeader(asked == Ask::Summary ? "Content-Type: application/json"
-                                        : "Content-Type: text/html; charset=utf-8");
+        if (asked == Ask::Summary || asked == Ask::Json) {
+            addHeader("Content-Type: application/json");
+        } else {
+            addHeader("Content-Type: text/html; charset=utf-8");
+            // The viewer needs its own inline style and script and nothing else: whatever
+            // a stored text holds, the page loads nothing and sends nothing anywhere.
+            addHeader("Content-Security-Policy: default-src 'none'; style-src 'unsafe-inline'; "
+                      "script-src 'unsafe-inline'; img-src data:; form-action 'self'; "
+                      "base-uri 'none'; frame-ancestors 'self'");
+        }
     }
     php_output_write(body.constData(), static_cast<size_t>(body.size()));
 }
@@ -148,20 +228,6 @@ zend_op_array* compileFile(zend_file_handle* file, int type) {
     return script;
 }
 
-// The value of the query parameter `name`, or a null array when it is not there.
-QByteArray parameter(const char* query, const char* name) {
-    const size_t nameLength = strlen(name);
-    for (const char* pair = query; pair && *pair;) {
-        const char* next = strchr(pair, '&');
-        const char* end = next ? next : pair + strlen(pair);
-        if (static_cast<size_t>(end - pair) > nameLength && pair[nameLength] == '=' &&
-            strncmp(pair, name, nameLength) == 0)
-            return QByteArray(pair + nameLength + 1, static_cast<int>(end - pair - nameLength - 1));
-        pair = next ? next + 1 : nullptr;
-    }
-    return QByteArray();
-}
-
 } // namespace
 
 void BarEndpoint::registerHook() {
@@ -176,6 +242,11 @@ void BarEndpoint::unregisterHook() {
         zend_compile_file = originalCompileFile;
 }
 
+void BarEndpoint::tagResponse(const QString& pageId) {
+    const QByteArray line = "X-Trel-Page: " + pageId.toLatin1();
+    addHeader(line.constData());
+}
+
 bool BarEndpoint::claim() {
     asked = Ask::None;
     unanswered = false;
@@ -183,13 +254,19 @@ bool BarEndpoint::claim() {
     const char* query = SG(request_info).query_string;
     if (!query || !strstr(query, "__trel"))
         return false;
-    QByteArray page = parameter(query, "__trel_summary");
-    Ask ask = Ask::Summary;
-    if (page.isNull()) {
-        page = parameter(query, "__trel");
-        ask = Ask::Details;
+    QByteArray page;
+    Ask ask = Ask::None;
+    for (const auto& name :
+         {std::make_pair("__trel_summary", Ask::Summary), std::make_pair("__trel_json", Ask::Json),
+          std::make_pair("__trel_requests", Ask::Requests),
+          std::make_pair("__trel", Ask::Details)}) {
+        page = parameter(query, name.first);
+        if (!page.isNull()) {
+            ask = name.second;
+            break;
+        }
     }
-    if (page.isNull())
+    if (ask == Ask::None)
         return false;
     asked = ask;
     unanswered = true;

@@ -1,13 +1,17 @@
 #ifndef TREL_PHP_BARENDPOINT_H
 #define TREL_PHP_BARENDPOINT_H
 
+#include <QString>
+
 // The bar's data, served by the extension on the page's own address: any PHP URL with
-// the query parameter __trel=PAGE answers the stored request's view (the HTML that
-// `trel show --html` writes), __trel_summary=PAGE its summary as JSON. PAGE is the
-// random page id the bar carries. Only a request presenting a token (cookie
-// trel.token_cookie or header X-Trel-Token) that covers the stored request's URL gets
-// it; every other answer is the same 404 with nothing of any stored request. No
-// script of the application runs for such a request, and it is not collected.
+// the query parameter __trel=PAGE answers the stored request's view (the viewer that
+// `trel show --html` writes), __trel_json=PAGE the request as JSON, __trel_summary=PAGE
+// its summary as JSON, and __trel_requests=1 the list of the latest stored requests the
+// token covers (filtered by trel_url, trel_problems, trel_status; paged by trel_before and
+// trel_after). PAGE is the random page id the bar carries. Only a request presenting a token
+// (cookie trel.token_cookie or header X-Trel-Token) that covers the stored request's URL gets it;
+// every other answer is the same 404 with nothing of any stored request. No script of the
+// application runs for such a request, and it is not collected.
 class BarEndpoint {
 public:
     // From the first request of a watching process: takes over compiling the scripts,
@@ -19,6 +23,9 @@ public:
     // answered in place of its scripts and must not be admitted).
     static bool claim();
     static void endRequest();
+    // From an admitted request's start: its response names its page (X-Trel-Page), so
+    // the bar of the page that made it can find it.
+    static void tagResponse(const QString& pageId);
 };
 
 #endif

@@ -72,6 +72,23 @@ QString randomPageId() {
         QByteArray(reinterpret_cast<const char*>(bytes), sizeof bytes).toHex());
 }
 
+// A page the browser navigates to, as the browser tells it (Sec-Fetch-Dest and
+// Sec-Fetch-Mode; a script's fetch() is "empty" and "cors"), or as a script library
+// marks its calls (X-Requested-With) for browsers that send neither.
+bool isPrimaryPage() {
+    if (serverText("HTTP_X_REQUESTED_WITH")
+            .compare(QLatin1String("XMLHttpRequest"), Qt::CaseInsensitive) == 0)
+        return false;
+    const QString dest = serverText("HTTP_SEC_FETCH_DEST").toLower();
+    if (!dest.isEmpty() && dest != QLatin1String("document") && dest != QLatin1String("iframe") &&
+        dest != QLatin1String("frame") && dest != QLatin1String("embed") &&
+        dest != QLatin1String("object"))
+        return false;
+    const QString mode = serverText("HTTP_SEC_FETCH_MODE").toLower();
+    return mode.isEmpty() || mode == QLatin1String("navigate") ||
+           mode == QLatin1String("nested-navigate");
+}
+
 } // namespace
 
 QString RequestAdmission::presentedToken() {
@@ -102,9 +119,7 @@ KTrel* RequestAdmission::admit() {
         trel->setRequestMethod(method);
         trel->setRequestStartTime(QDateTime::currentDateTime());
         trel->setPageId(randomPageId());
-        const bool primary =
-            serverText("HTTP_X_REQUESTED_WITH")
-                .compare(QLatin1String("XMLHttpRequest"), Qt::CaseInsensitive) != 0;
+        const bool primary = isPrimaryPage();
         trel->setIsPrimaryPage(primary);
         if (primary)
             trel->setPrimaryUrl(url);

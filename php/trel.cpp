@@ -182,6 +182,7 @@ static PHP_RINIT_FUNCTION(trel) {
         return SUCCESS;
     requestStartUs = monotonicUs();
     TREL_G(collecting) = true;
+    BarEndpoint::tagResponse(trel->getPageId());
     ErrorObserver::startRequest();
     FunctionObserver::startRequest(TREL_G(function_stats));
     SqlCapture::startRequest();

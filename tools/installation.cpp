@@ -61,84 +61,277 @@ QString Installation::databasePath(const QString& root) {
     return QDir(root).absoluteFilePath(QStringLiteral("data/trel.db"));
 }
 
-// The bar's templates. The header (before </head>) styles the bar and holds its script;
-// the footer (before </body>) is the bar itself. The page carries no data of its
-// request: the request is stored only after the page is sent, so the script asks the
-// same address for the request's summary (?__trel_summary=PAGE) a few times until it
-// is there, and the details link opens the stored request's view (?__trel=PAGE). Both
-// answer only a browser that presents a token for the request's URL.
+// The bar's templates. The header (before </head>) holds the bar's script; the footer
+// (before </body>) is the bar's element, which the script fills in a shadow root of its
+// own, so that the page's styles do not reach into the bar (and the bar's do not leak
+// out). The page carries no data of its request: the request is stored only after the
+// page is sent, so the script asks the same address for the request's summary
+// (?__trel_summary=PAGE) a few times until it is there. It also watches the page's
+// fetch() and XMLHttpRequest calls: each answer that names its page (X-Trel-Page) was
+// collected, and the bar lists it with its own summary. Everything it asks for answers
+// only a browser that presents a token for the request's URL.
 QString Installation::headerTemplate() {
-    return QStringLiteral(
-        "<!-- trel diagnostics bar -->\n"
-        "<style>\n"
-        "#trel-bar{position:fixed;bottom:0;left:0;right:0;z-index:2147483647;box-sizing:border-box;"
-        "display:flex;flex-wrap:wrap;gap:4px 14px;align-items:center;margin:0;padding:4px 10px;"
-        "font:12px/1.5 system-ui,sans-serif;background:#263238;color:#eceff1;text-align:left;"
-        "box-shadow:0 -1px 4px rgba(0,0,0,.35)}\n"
-        "#trel-bar a{color:#80cbc4;text-decoration:underline;cursor:pointer}\n"
-        "#trel-bar .trel-bar-facts span{margin-right:12px;font-variant-numeric:tabular-nums}\n"
-        "#trel-bar .trel-bar-bad{color:#ff8a80;font-weight:600}\n"
-        "</style>\n"
-        "<script>\n"
-        "(function () {\n"
-        "  function show(bar, s) {\n"
-        "    var facts = bar.querySelector('.trel-bar-facts');\n"
-        "    facts.textContent = '';\n"
-        "    function add(name, text, bad) {\n"
-        "      var span = document.createElement('span');\n"
-        "      span.setAttribute('data-trel', name);\n"
-        "      span.textContent = text;\n"
-        "      if (bad) span.className = 'trel-bar-bad';\n"
-        "      facts.appendChild(span);\n"
-        "    }\n"
-        "    add('time', s.time);\n"
-        "    add('queries', s.queries + (s.queries === 1 ? ' query' : ' queries'));\n"
-        "    add('failed', s.failed_queries + ' failed', s.failed_queries > 0);\n"
-        "    add('errors', s.errors + (s.errors === 1 ? ' error' : ' errors'), s.errors > 0);\n"
-        "    add('memory', s.memory);\n"
-        "    bar.setAttribute('data-trel-state', 'shown');\n"
-        "  }\n"
-        "  function load(bar, tries) {\n"
-        "    var page = encodeURIComponent(bar.getAttribute('data-trel-page'));\n"
-        "    var xhr = new XMLHttpRequest();\n"
-        "    xhr.open('GET', location.pathname + '?__trel_summary=' + page);\n"
-        "    xhr.onload = function () {\n"
-        "      if (xhr.status === 200) {\n"
-        "        try { show(bar, JSON.parse(xhr.responseText)); return; } catch (e) {}\n"
-        "      }\n"
-        "      retry();\n"
-        "    };\n"
-        "    xhr.onerror = retry;\n"
-        "    function retry() {\n"
-        "      if (tries > 1) { setTimeout(function () { load(bar, tries - 1); }, 300); return; }\n"
-        "      bar.querySelector('.trel-bar-facts').textContent = 'not stored';\n"
-        "      bar.setAttribute('data-trel-state', 'missing');\n"
-        "    }\n"
-        "    xhr.send();\n"
-        "  }\n"
-        "  function start() {\n"
-        "    var bar = document.getElementById('trel-bar');\n"
-        "    if (!bar) return;\n"
-        "    var details = bar.querySelector('.trel-bar-details');\n"
-        "    details.href = location.pathname + '?__trel=' +\n"
-        "        encodeURIComponent(bar.getAttribute('data-trel-page'));\n"
-        "    load(bar, 20);\n"
-        "  }\n"
-        "  if (document.readyState === 'loading')\n"
-        "    document.addEventListener('DOMContentLoaded', start);\n"
-        "  else\n"
-        "    start();\n"
-        "})();\n"
-        "</script>\n");
+    return QStringLiteral(R"trelbar(<!-- trel diagnostics bar -->
+<script>
+(function () {
+  'use strict';
+  if (window.__trelBar) return;
+  window.__trelBar = true;
+  var Xhr = window.XMLHttpRequest, open = Xhr.prototype.open, send = Xhr.prototype.send;
+  var fetch = window.fetch, later = [], listeners = [];
+
+  function here(query) { return location.pathname + '?' + query; }
+  function shortUrl(url) {
+    try { var u = new URL(url, location.href); return u.origin === location.origin ? u.pathname + u.search : u.href; }
+    catch (e) { return String(url); }
+  }
+  // The bar's own requests go around the watch.
+  function get(query, tries, done) {
+    var xhr = new Xhr();
+    open.call(xhr, 'GET', here(query));
+    function retry() {
+      if (tries > 1) setTimeout(function () { get(query, tries - 1, done); }, 300);
+      else done(null);
+    }
+    xhr.onload = function () {
+      var value = null;
+      if (xhr.status === 200) { try { value = JSON.parse(xhr.responseText); } catch (e) {} }
+      if (value) done(value); else retry();
+    };
+    xhr.onerror = retry;
+    send.call(xhr);
+  }
+  function noted(method, url, status, page) {
+    if (!page) return;
+    var entry = {method: String(method || 'GET').toUpperCase(), url: shortUrl(url), status: status,
+                 page: page, summary: null, state: 'waiting'};
+    later.push(entry);
+    listeners.forEach(function (listener) { listener(entry); });
+    get('__trel_summary=' + encodeURIComponent(page), 20, function (summary) {
+      entry.summary = summary;
+      entry.state = summary ? 'shown' : 'missing';
+      listeners.forEach(function (listener) { listener(entry); });
+    });
+  }
+  if (fetch) {
+    window.fetch = function (input, init) {
+      var method = (init && init.method) || (input && typeof input === 'object' && input.method) || 'GET';
+      var url = input && typeof input === 'object' && input.url ? input.url : String(input);
+      return fetch.apply(this, arguments).then(function (response) {
+        try { noted(method, response.url || url, response.status, response.headers.get('X-Trel-Page')); } catch (e) {}
+        return response;
+      });
+    };
+  }
+  Xhr.prototype.open = function (method, url) {
+    this.__trelCall = {method: method, url: url};
+    return open.apply(this, arguments);
+  };
+  Xhr.prototype.send = function () {
+    var xhr = this, call = xhr.__trelCall;
+    if (call && !xhr.__trelWatched) {
+      xhr.__trelWatched = true;
+      xhr.addEventListener('loadend', function () {
+        try { noted(call.method, xhr.responseURL || call.url, xhr.status, xhr.getResponseHeader('X-Trel-Page')); } catch (e) {}
+      });
+    }
+    return send.apply(this, arguments);
+  };
+
+  var Style =
+    ':host{all:initial!important;display:block!important;position:fixed!important;left:0!important;right:0!important;' +
+    'bottom:0!important;top:auto!important;width:auto!important;height:auto!important;margin:0!important;padding:0!important;' +
+    'z-index:2147483647!important;visibility:visible!important;opacity:1!important;transform:none!important;' +
+    'font:12px/1.5 system-ui,-apple-system,"Segoe UI",sans-serif!important;color:#eceff1!important}' +
+    '*{box-sizing:border-box}[hidden]{display:none!important}' +
+    '.bar{display:flex;flex-wrap:wrap;align-items:center;gap:4px 12px;padding:4px 10px;background:#263238;' +
+    'box-shadow:0 -1px 4px rgba(0,0,0,.35);cursor:pointer}' +
+    '.brand{font-weight:700;color:#80cbc4;letter-spacing:.5px}' +
+    '.facts{white-space:nowrap}.facts span{margin-right:10px;font-variant-numeric:tabular-nums}' +
+    '.bad{color:#ff8a80;font-weight:600}' +
+    'a{color:#80cbc4;text-decoration:underline;cursor:pointer}' +
+    '.later{flex:1 1 0;min-width:0;display:flex;gap:6px;overflow:hidden}' +
+    '.xhr{flex:0 1 auto;min-width:0;display:inline-flex;gap:6px;padding:0 8px;border-radius:3px;background:#37474f;' +
+    'color:#eceff1;text-decoration:none;font-variant-numeric:tabular-nums;white-space:nowrap;border-left:3px solid #80cbc4}' +
+    '.xhr:hover{background:#455a64}.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:220px}' +
+    '.xhr .m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}' +
+    '.links{margin-left:auto;display:flex;gap:12px;white-space:nowrap}' +
+    '.panel{max-height:55vh;overflow:auto;background:#fff;color:#1f2933;border-top:3px solid #263238;' +
+    'box-shadow:0 -6px 18px rgba(0,0,0,.25);padding:10px 14px;display:grid;grid-template-columns:repeat(auto-fit,minmax(320px,1fr));gap:10px 22px}' +
+    '.panel h4{margin:0 0 6px;font-size:12px;text-transform:uppercase;letter-spacing:.6px;color:#627d98}' +
+    '.panel ol,.panel ul{margin:0;padding:0;list-style:none}' +
+    '.panel li{padding:4px 0;border-bottom:1px solid #e4e7eb;word-break:break-word}' +
+    '.panel code{font:11px/1.4 ui-monospace,"DejaVu Sans Mono",monospace;color:#243b53}' +
+    '.panel .t{font-weight:600;font-variant-numeric:tabular-nums;margin-right:6px}' +
+    '.panel .f{color:#d64545;font-weight:600}.panel .w{color:#829ab1;font-size:11px}' +
+    '.panel a{color:#0b6bcb}.panel .none{color:#829ab1}';
+
+  function el(tag, className, text) {
+    var node = document.createElement(tag);
+    if (className) node.className = className;
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+  function plural(n, one, many) { return n + ' ' + (n === 1 ? one : many); }
+  function duration(us) {
+    return us < 1000 ? us + ' us' : us < 1000000 ? (us / 1000).toFixed(us < 100000 ? 2 : 1) + ' ms' : (us / 1e6).toFixed(2) + ' s';
+  }
+  function details(page) { return here('__trel=' + encodeURIComponent(page)); }
+
+  function start() {
+    var host = document.getElementById('trel-bar');
+    if (!host || host.shadowRoot || !host.attachShadow) return;
+    var page = host.getAttribute('data-trel-page');
+    var root = host.attachShadow({mode: 'open'});
+    var style = el('style');
+    style.textContent = Style;
+    var wrap = el('div', 'wrap'), panel = el('div', 'panel'), bar = el('div', 'bar');
+    panel.hidden = true;
+    var facts = el('span', 'facts', 'loading\u2026'), chips = el('span', 'later');
+    var links = el('span', 'links');
+    var detailsLink = el('a', 'details', 'details'), requestsLink = el('a', 'requests', 'requests');
+    var hide = el('a', 'hide', '\u00d7');
+    detailsLink.href = details(page);
+    requestsLink.href = here('__trel_requests=1');
+    detailsLink.target = requestsLink.target = '_blank';
+    detailsLink.rel = requestsLink.rel = 'noopener';
+    hide.title = 'hide the bar';
+    links.appendChild(detailsLink);
+    links.appendChild(requestsLink);
+    links.appendChild(hide);
+    bar.appendChild(el('span', 'brand', 'trel'));
+    bar.appendChild(facts);
+    bar.appendChild(chips);
+    bar.appendChild(links);
+    wrap.appendChild(panel);
+    wrap.appendChild(bar);
+    root.appendChild(style);
+    root.appendChild(wrap);
+    hide.addEventListener('click', function (event) { event.stopPropagation(); wrap.hidden = true; });
+    links.addEventListener('click', function (event) { event.stopPropagation(); });
+    chips.addEventListener('click', function (event) { event.stopPropagation(); });
+
+    function figure(name, text, bad) {
+      var span = el('span', bad ? 'bad' : '', text);
+      span.setAttribute('data-trel', name);
+      return span;
+    }
+    function entryFigures(node, entry) {
+      var s = entry.summary;
+      node.textContent = '';
+      node.setAttribute('data-trel-state', entry.state);
+      node.appendChild(figure('method', entry.method)).className = 'm';
+      var url = node.appendChild(figure('url', entry.url));
+      url.className = 'url';
+      node.appendChild(figure('status', String(entry.status), entry.status >= 400));
+      if (!s) { node.appendChild(figure('time', entry.state === 'waiting' ? '\u2026' : 'not stored')); return; }
+      node.appendChild(figure('time', s.time));
+      node.appendChild(figure('queries', plural(s.queries, 'query', 'queries') + (s.failed_queries ? ' (' + s.failed_queries + ' failed)' : ''), s.failed_queries > 0));
+      node.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors > 0));
+      if (s.failed_queries || s.errors || s.status >= 400) node.className += ' failed';
+    }
+    var chipOf = {}, rowOf = {};
+    function laterEntry(entry) {
+      var chip = chipOf[entry.page];
+      if (!chip) {
+        chip = chipOf[entry.page] = el('a', 'xhr');
+        chip.href = details(entry.page);
+        chip.target = '_blank';
+        chip.rel = 'noopener';
+        chip.setAttribute('data-trel-page', entry.page);
+        chips.appendChild(chip);
+        while (chips.children.length > 4) chips.removeChild(chips.firstChild);
+      }
+      chip.className = 'xhr';
+      entryFigures(chip, entry);
+      var row = rowOf[entry.page];
+      if (row) {
+        var link = row.firstChild;
+        link.className = '';
+        entryFigures(link, entry);
+      } else if (laterList) {
+        addRow(entry);
+      }
+    }
+
+    var laterList = null, loaded = false;
+    function addRow(entry) {
+      if (laterList.firstChild && laterList.firstChild.className === 'none') laterList.textContent = '';
+      var row = rowOf[entry.page] = el('li');
+      var link = el('a');
+      link.href = details(entry.page);
+      link.target = '_blank';
+      link.rel = 'noopener';
+      link.style.cssText = 'display:flex;gap:6px;flex-wrap:wrap;text-decoration:none';
+      entryFigures(link, entry);
+      row.appendChild(link);
+      laterList.appendChild(row);
+    }
+    function section(name, title) {
+      var box = el('section');
+      box.setAttribute('data-trel-panel', name);
+      box.appendChild(el('h4', '', title));
+      var list = box.appendChild(el(name === 'queries' ? 'ol' : 'ul'));
+      panel.appendChild(box);
+      return list;
+    }
+    function fillPanel() {
+      panel.textContent = '';
+      var queries = section('queries', 'Slowest queries'), errors = section('errors', 'Errors'),
+          requests = section('later', 'Later requests');
+      queries.appendChild(el('li', 'none', 'loading\u2026'));
+      laterList = requests;
+      if (!later.length) requests.appendChild(el('li', 'none', 'none so far: the page\u2019s fetch and XHR calls show here'));
+      later.forEach(addRow);
+      get('__trel_json=' + encodeURIComponent(page), 20, function (r) {
+        queries.textContent = '';
+        if (!r) { queries.appendChild(el('li', 'none', 'not stored')); return; }
+        r.query_list.slice(0, 5).forEach(function (q) {
+          var li = el('li');
+          li.appendChild(el('span', 't', duration(q.time_us)));
+          if (q.failed) li.appendChild(el('span', 'f', 'failed '));
+          li.appendChild(el('code', '', q.statement));
+          queries.appendChild(li);
+        });
+        if (!r.query_list.length) queries.appendChild(el('li', 'none', 'no queries'));
+        r.error_list.slice(0, 10).forEach(function (e) {
+          var li = el('li');
+          li.appendChild(el('span', e.severe ? 'f' : 't', e.type));
+          li.appendChild(document.createTextNode(e.message + ' '));
+          li.appendChild(el('span', 'w', e.file + ':' + e.line));
+          errors.appendChild(li);
+        });
+        if (!r.error_list.length) errors.appendChild(el('li', 'none', 'no errors'));
+        panel.setAttribute('data-trel-state', 'shown');
+      });
+    }
+    bar.addEventListener('click', function () {
+      panel.hidden = !panel.hidden;
+      if (!panel.hidden && !loaded) { loaded = true; fillPanel(); }
+    });
+
+    listeners.push(laterEntry);
+    later.forEach(laterEntry);
+    get('__trel_summary=' + encodeURIComponent(page), 20, function (s) {
+      facts.textContent = '';
+      if (!s) { facts.textContent = 'not stored'; host.setAttribute('data-trel-state', 'missing'); return; }
+      facts.appendChild(figure('time', s.time));
+      facts.appendChild(figure('queries', plural(s.queries, 'query', 'queries')));
+      facts.appendChild(figure('failed', s.failed_queries + ' failed', s.failed_queries > 0));
+      facts.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors > 0));
+      facts.appendChild(figure('memory', s.memory));
+      host.setAttribute('data-trel-state', 'shown');
+    });
+  }
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
+  else start();
+})();
+</script>
+)trelbar");
 }
 
 QString Installation::footerTemplate() {
-    return QStringLiteral(
-        "<div id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\"><strong>trel</strong> "
-        "<span class=\"trel-bar-facts\"></span>"
-        "<a class=\"trel-bar-details\" target=\"_blank\" rel=\"noopener\">details</a>"
-        "<a onclick=\"document.getElementById('trel-bar').style.display='none';return false\">"
-        "hide</a></div>\n");
+    return QStringLiteral("<div id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\"></div>\n");
 }
 
 bool Installation::writeCommon(const QString& root, const QVariantMap& database, QString* error) {

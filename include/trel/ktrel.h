@@ -27,6 +27,7 @@
 #include <set>
 
 class QSqlRecord;
+class KTrelToken;
 
 // The collector: one per process. The host obtains it with instance(), configures it
 // once with initialize(), calls reset() before every request, feeds it the request's
@@ -312,6 +313,9 @@ public:
     // only standard exceptions (std::bad_alloc and the like).
     bool isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& ttl,
                    KDebug::StreamId stream);
+    // The named token when it exists and has not expired, whatever URL it covers; a token
+    // that is not OK (KTrelToken::isOk()) otherwise, database failures included.
+    KTrelToken validToken(const QString& tokenName, KDebug::StreamId stream);
     // The allowed hosts of every valid token, joined by commas. Throws KException.
     QString createAllowedHostsValue(KDebug::StreamId stream);
     void loadUserAgentTable();

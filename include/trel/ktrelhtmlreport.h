@@ -3,29 +3,40 @@
 
 #include <trel/trel_export.h>
 
+#include <trel/ktrelstoredrequest.h>
+
+#include <QJsonObject>
 #include <QString>
 
-class KTrelStoredRequest;
-
-// A stored request as one self-contained HTML page (no scripts, no outside
-// resources): the bar's view of the request, with the time breakdown drawn as a bar
-// chart, and the installation's bar (its header and footer templates, their scripts
-// left out) at the bottom, with the request's line in the bar. Every stored text is
-// escaped.
+// The viewer: one self-contained HTML page (its style and plain script inline, nothing
+// loaded from elsewhere) that renders the JSON it carries. The data is {"view":
+// "request", "request": KTrelRequestJson::request()} for a stored request, or {"view":
+// "requests", "list": KTrelRequestJson::list(), "filter": {...}} for a list; with
+// "live": {"path": PATH} the page links to the site's other views (the extension
+// serves it), without it stands alone (`trel show --html`). Stored texts are rendered
+// as text.
 //
-// Elements a reader (or a test) can rely on: #breakdown .bar[data-part][data-us] with a
-// width in percent of the breakdown's total; #queries li.query[data-us] slowest first;
-// #errors li.entry[data-type]; #functions tr.function; #events li; #superglobals tr.sample.
+// Elements a reader (or a test) can rely on, once rendered: main#trel-request
+// [data-request-id]; #breakdown .bar[data-part][data-us] with a width in percent of the
+// breakdown's total; #queries li.query[data-us][data-count] slowest first, identical
+// statements once; #query-loops li.loop[data-count][data-us]; #errors li.entry
+// [data-type]; #functions tr.function; #superglobals .sg[data-name] table.kv
+// tr[data-key]; main#trel-requests tr.request[data-id][data-page].
 class TREL_EXPORT KTrelHtmlReport {
 public:
     // In a bar template, what stands for the page id of the request the page belongs to.
     static constexpr const char* PageIdPlaceholder = "{{trel-page-id}}";
-    // In the footer template, the bar's place for the request's line: empty in a page
-    // (the bar fills it), filled in the view.
-    static constexpr const char* FactsSlot = "<span class=\"trel-bar-facts\"></span>";
 
-    static QString write(const KTrelStoredRequest& request, const QString& headerTemplate,
-                         const QString& footerTemplate);
+    // The page's title is given apart: the page has it before its script runs.
+    static QString write(const QJsonObject& data, const QString& title);
+    // The viewer of one stored request; livePath as "live"'s path when the page is served
+    // on the site.
+    static QString requestPage(const KTrelStoredRequest& request,
+                               const QString& livePath = QString());
+    // The viewer of a list of stored requests, served on the site at livePath; filter
+    // holds what the list was asked for (url, problems, status), for its form and pages.
+    static QString listPage(const KTrelStoredRequest::List& list, const QJsonObject& filter,
+                            const QString& livePath);
     // The template with the page id put in for its placeholder.
     static QString forPage(const QString& barTemplate, const QString& pageId);
 };

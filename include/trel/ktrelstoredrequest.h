@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QSqlDatabase;
 
 // One stored request with everything that refers to it, read back with the caller's
@@ -58,6 +60,45 @@ public:
     };
 
     enum class Outcome { Found, Missing, Failed };
+
+    // What a list of stored requests holds: the ones whose URL contains urlContains
+    // (any when empty), with errors or failed queries (problems), with a status of 400 or
+    // more (failedStatus); limit at most, newest first, older than `before` or newer than
+    // `after` when either is set (request ids). urlPrefixes (stored URLs start with one
+    // of them; any when empty) bounds what the database is asked for; the caller's
+    // `covers` has the last word on each row.
+    struct ListFilter {
+        QStringList urlPrefixes;
+        QString urlContains;
+        bool problems = false;
+        bool failedStatus = false;
+        qint64 before = 0;
+        qint64 after = 0;
+        int limit = 50;
+    };
+    struct ListRow {
+        qint64 id = 0;
+        QString pageId;
+        QString url;
+        QString method;
+        int status = 0;
+        qint64 startTime = 0; // milliseconds since 1970 UTC
+        qint64 requestTime = 0;
+        bool primaryPage = false;
+        int queries = 0;
+        int failedQueries = 0;
+        int errors = 0;
+    };
+    struct List {
+        QList<ListRow> rows;
+        bool older = false; // whether requests older than the last row match
+        bool newer = false; // likewise newer than the first
+    };
+    // The list into *list. The database is read in bounded pieces (ids and URLs first,
+    // the counts for the rows kept), so a long history costs no more than a page of it.
+    static Outcome list(const QSqlDatabase& db, const ListFilter& filter,
+                        const std::function<bool(const QString& url)>& covers, List* list,
+                        QString* error);
 
     // The request with this id into *request. On Failed, *error holds what the database
     // said; *request may then be partly filled.

@@ -17,8 +17,25 @@ $env = ['RAN_FILE' => $ran];
 $ini = ['auto_prepend_file' => $prepend];
 
 $path = trel_unique_path('shop');
-[, , , $url] = trel_cgi($page, ['path' => $path, 'token' => TREL_TOKEN, 'env' => $env], $ini);
+[$pageHeaders, , , $url] = trel_cgi($page, ['path' => $path, 'token' => TREL_TOKEN, 'env' => $env], $ini);
 $row = trel_request($url);
+// Every admitted answer names its page, HTML or not; the browser's word decides
+// whether it is a page of its own or a script's call.
+$json = trel_script('<?php header("Content-Type: application/json"); echo "{}";');
+$tagged = [];
+foreach (['navigation' => ['HTTP_SEC_FETCH_DEST' => 'document', 'HTTP_SEC_FETCH_MODE' => 'navigate'],
+          'fetch' => ['HTTP_SEC_FETCH_DEST' => 'empty', 'HTTP_SEC_FETCH_MODE' => 'cors'],
+          'library call' => ['HTTP_X_REQUESTED_WITH' => 'XMLHttpRequest']] as $name => $headers) {
+    [$h, , , $u] = trel_cgi($json, ['token' => TREL_TOKEN, 'env' => $headers]);
+    $r = trel_request($u);
+    $tagged[] = sprintf("%s: X-Trel-Page %s, %s", $name,
+        preg_match('/^X-Trel-Page: (\w+)/mi', $h, $m) && $m[1] === $r['page_id'] ? 'names it' : "WRONG:\n$h",
+        $r['is_primary_page'] ? 'a page' : 'a call');
+}
+[$h] = trel_cgi($json, ['token' => 'no-such-token']);
+$tagged[] = 'refused: ' . (stripos($h, 'X-Trel-Page') === false ? 'no X-Trel-Page' : 'TAGGED');
+echo implode("\n", $tagged), "\n";
+echo preg_match("/^X-Trel-Page: {$row['page_id']}\r?$/mi", $pageHeaders) ? "the page names itself\n" : "NOT NAMED:\n$pageHeaders\n";
 $pageId = $row['page_id'];
 $stored = count(trel_rows('SELECT id FROM trel_requests'));
 file_put_contents($ran, '');
@@ -43,9 +60,23 @@ echo preg_match('{^Cache-Control: no-store}mi', $headers) && preg_match('{^X-Con
     ? "not to be cached or sniffed\n" : "HEADERS MISSING:\n$headers\n";
 
 [$status, $headers, $body] = ask("a=1&__trel=$pageId", ['header_token' => TREL_TOKEN]);
-printf("details: %d, %s\n", $status,
-       str_contains($body, "<main id=\"trel-request\" data-request-id=\"{$row['id']}\">")
-       && str_contains($body, 'first') ? 'the stored view' : "WRONG:\n$body");
+preg_match('{<script type="application/json" id="trel-data">(.*?)</script>}s', $body, $data);
+$data = json_decode($data[1] ?? 'null', true);
+printf("details: %d, %s, %s\n", $status,
+       ($data['request']['id'] ?? 0) == $row['id'] && ($data['request']['error_list'][0]['message'] ?? '') === 'first'
+       && $data['live']['path'] === $path ? 'the viewer of the stored request' : "WRONG:\n$body",
+       preg_match("{^Content-Security-Policy: default-src 'none'}mi", $headers) ? 'loading nothing' : 'NO POLICY');
+[$status, $headers, $body] = ask("__trel_json=$pageId", ['token' => TREL_TOKEN]);
+printf("JSON: %d, %s\n", $status, json_decode($body, true) == $data['request'] ? 'the viewer\'s data' : "WRONG:\n$body");
+// The list: the token's own requests only, newest first.
+[$status, , $body] = ask("__trel_requests=1&trel_url=" . urlencode($path), ['token' => TREL_TOKEN]);
+preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
+$listed = array_column(json_decode($data[1] ?? 'null', true)['list']['requests'] ?? [], 'id');
+printf("list: %d, %s\n", $status, $listed == [$row['id']] ? 'the request' : 'WRONG: ' . json_encode($listed));
+[$status, , $body] = ask('__trel_requests=1', ['header_token' => 'phpt-elsewhere']);
+preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
+printf("list for another host: %d, %d requests\n", $status,
+       count(json_decode($data[1] ?? 'null', true)['list']['requests'] ?? [1]));
 
 $refusals = [
     'no token' => ["__trel=$pageId", []],
@@ -55,6 +86,9 @@ $refusals = [
     'unknown page' => ['__trel=' . str_repeat('0', 32), ['token' => TREL_TOKEN]],
     'sequential id' => ["__trel={$row['id']}", ['token' => TREL_TOKEN]],
     'empty page id' => ['__trel=', ['token' => TREL_TOKEN]],
+    'JSON, unknown token' => ["__trel_json=$pageId", ['token' => 'no-such-token']],
+    'list, no token' => ['__trel_requests=1', []],
+    'list, unknown token' => ['__trel_requests=1', ['token' => 'no-such-token']],
     'page id in SQL' => ["__trel_summary=" . urlencode("' OR 1=1 --"), ['token' => TREL_TOKEN]],
 ];
 $answers = [];
@@ -88,9 +122,17 @@ echo "a look-alike parameter: ", str_ends_with($body, '</html>') ? 'the page' : 
 unlink($ran);
 ?>
 --EXPECT--
+navigation: X-Trel-Page names it, a page
+fetch: X-Trel-Page names it, a call
+library call: X-Trel-Page names it, a call
+refused: no X-Trel-Page
+the page names itself
 summary: 200, JSON; id matches, errors 2 of 2 stored, memory matches, time matches, url matches
 not to be cached or sniffed
-details: 200, the stored view
+details: 200, the viewer of the stored request, loading nothing
+JSON: 200, the viewer's data
+list: 200, the request
+list for another host: 200, 0 requests
 no token: 404, nothing of the request
 summary, no token: 404, nothing of the request
 unknown token: 404, nothing of the request
@@ -98,6 +140,9 @@ token for another host: 404, nothing of the request
 unknown page: 404, nothing of the request
 sequential id: 404, nothing of the request
 empty page id: 404, nothing of the request
+JSON, unknown token: 404, nothing of the request
+list, no token: 404, nothing of the request
+list, unknown token: 404, nothing of the request
 page id in SQL: 404, nothing of the request
 every refusal the same answer
 unknown token: 404, the request read whole 0 time(s)

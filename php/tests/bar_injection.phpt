@@ -15,7 +15,7 @@ function both(string $code, array $request = [], array $ini = []): array {
     $request += ['token' => TREL_TOKEN];
     [$headers, $body, $stderr, $url] = trel_cgi($page, $request, $ini);
     [$ownHeaders, $ownBody] = trel_cgi($page, $request, ['trel.none' => true] + $ini);
-    return [$headers, $body, $ownHeaders, $ownBody, trel_request($url), $stderr];
+    return [trel_page_headers($headers), $body, $ownHeaders, $ownBody, trel_request($url), $stderr];
 }
 
 echo "-- pages with the bar\n";

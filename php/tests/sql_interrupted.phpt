@@ -33,7 +33,7 @@ foreach ($pages as $name => $code) {
     $script = trel_script($code);
     [$headers, $body, $stderr, $url] = trel_cgi($script, ['token' => TREL_TOKEN]);
     [$plainHeaders, $plainBody, $plainStderr] = trel_cgi($script, [], ['trel.none' => true]);
-    echo $headers === $plainHeaders && $body === $plainBody && $stderr === $plainStderr
+    echo trel_page_headers($headers) === $plainHeaders && $body === $plainBody && $stderr === $plainStderr
         ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$headers\n$body\n$stderr\n";
     $row = trel_request($url);
     if ($row === null) {

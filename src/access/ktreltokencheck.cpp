@@ -23,6 +23,18 @@ bool KTrel::isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& t
     }
 }
 
+KTrelToken KTrel::validToken(const QString& tokenName, KDebug::StreamId stream) {
+    try {
+        KTrelToken token;
+        QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
+        token.loadByName(connection, tokenName.toLocal8Bit(), stream);
+        if (token.isValid(connection, stream))
+            return token;
+    } catch (const KException&) {
+    }
+    return KTrelToken();
+}
+
 QString KTrel::createAllowedHostsValue(KDebug::StreamId stream) {
     QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
     const std::list<KTrelToken> tokens = KTrelToken::loadAllTokens(connection, stream);

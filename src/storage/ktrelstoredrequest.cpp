@@ -5,6 +5,9 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+#include <climits>
+
 namespace {
 
 using Outcome = KTrelStoredRequest::Outcome;
@@ -180,6 +183,137 @@ Outcome KTrelStoredRequest::locateByPageId(const QSqlDatabase& db, const QString
         return Outcome::Missing;
     *id = row.value(0).toLongLong();
     *url = text(row.value(1));
+    return Outcome::Found;
+}
+
+namespace {
+
+QString likeEscaped(const QString& text) {
+    QString escaped = text;
+    escaped.replace(QLatin1Char('!'), QLatin1String("!!"));
+    escaped.replace(QLatin1Char('%'), QLatin1String("!%"));
+    escaped.replace(QLatin1Char('_'), QLatin1String("!_"));
+    return escaped;
+}
+
+// Rows the database hands over per piece, and the most a list may look at before it
+// gives what it found (only rows the caller does not cover are passed over).
+constexpr int Piece = 100;
+constexpr int MostScanned = 2000;
+
+} // namespace
+
+Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filter,
+                                 const std::function<bool(const QString&)>& covers, List* list,
+                                 QString* error) {
+    *list = List();
+    const int limit = qBound(1, filter.limit, 500);
+    const bool forward = filter.after > 0 && filter.before <= 0;
+    QString where = QStringLiteral(" WHERE 1 = 1");
+    QVariantList binds;
+    if (!filter.urlPrefixes.isEmpty()) {
+        QStringList any;
+        for (const QString& prefix : filter.urlPrefixes) {
+            any << QStringLiteral("u.url LIKE ? ESCAPE '!'");
+            binds << likeEscaped(prefix) + QLatin1Char('%');
+        }
+        where += QStringLiteral(" AND (") + any.join(QLatin1String(" OR ")) + QLatin1Char(')');
+    }
+    if (!filter.urlContains.isEmpty()) {
+        where += QStringLiteral(" AND u.url LIKE ? ESCAPE '!'");
+        binds << QLatin1Char('%') + likeEscaped(filter.urlContains) + QLatin1Char('%');
+    }
+    if (filter.failedStatus)
+        where += QStringLiteral(" AND r.status_code >= 400");
+    if (filter.problems)
+        where += QStringLiteral(
+            " AND (EXISTS (SELECT 1 FROM trel_log_entries e WHERE e.request_id = r.id) OR EXISTS "
+            "(SELECT 1 FROM trel_sql_queries q WHERE q.request_id = r.id AND (q.status <> 0 OR "
+            "q.error_message <> '')))");
+    where += forward ? QStringLiteral(" AND r.id > ?") : QStringLiteral(" AND r.id < ?");
+    const QString sql =
+        QStringLiteral("SELECT r.id, u.url FROM trel_requests r JOIN trel_requests_urls u ON "
+                       "u.id = r.url_id") +
+        where +
+        (forward ? QStringLiteral(" ORDER BY r.id LIMIT ")
+                 : QStringLiteral(" ORDER BY r.id DESC LIMIT ")) +
+        QString::number(Piece);
+
+    QList<qint64> kept;
+    bool beyond = false;
+    qint64 cursor = forward ? filter.after : (filter.before > 0 ? filter.before : LLONG_MAX);
+    for (int scanned = 0; scanned < MostScanned && !beyond;) {
+        QSqlQuery piece(db);
+        bool ok = piece.prepare(sql);
+        if (ok) {
+            int position = 0;
+            for (const QVariant& bind : binds)
+                piece.bindValue(position++, bind);
+            piece.bindValue(position, cursor);
+            ok = piece.exec();
+        }
+        if (!ok) {
+            if (error)
+                *error = piece.lastError().text().simplified();
+            return Outcome::Failed;
+        }
+        int rows = 0;
+        while (piece.next()) {
+            ++rows;
+            cursor = piece.value(0).toLongLong();
+            if (!covers(text(piece.value(1))))
+                continue;
+            if (kept.size() == limit) {
+                beyond = true;
+                break;
+            }
+            kept << cursor;
+        }
+        scanned += rows;
+        if (rows < Piece)
+            break;
+    }
+    if (forward) {
+        std::reverse(kept.begin(), kept.end());
+        list->newer = beyond;
+        list->older = true;
+    } else {
+        list->older = beyond;
+        list->newer = filter.before > 0;
+    }
+    if (kept.isEmpty())
+        return Outcome::Found;
+
+    QStringList ids;
+    for (qint64 id : kept)
+        ids << QString::number(id);
+    QSqlQuery rows(db);
+    if (!run(rows,
+             QStringLiteral(
+                 "SELECT r.id, r.page_id, u.url, r.method, r.status_code, r.start_time, "
+                 "r.request_time, r.is_primary_page, (SELECT COUNT(*) FROM trel_sql_queries q "
+                 "WHERE q.request_id = r.id), (SELECT COUNT(*) FROM trel_sql_queries q WHERE "
+                 "q.request_id = r.id AND (q.status <> 0 OR q.error_message <> '')), (SELECT "
+                 "COUNT(*) FROM trel_log_entries e WHERE e.request_id = r.id) FROM trel_requests r "
+                 "LEFT JOIN trel_requests_urls u ON u.id = r.url_id WHERE r.id IN (") +
+                 ids.join(QLatin1Char(',')) + QStringLiteral(") ORDER BY r.id DESC"),
+             QVariant(), error))
+        return Outcome::Failed;
+    while (rows.next()) {
+        ListRow row;
+        row.id = rows.value(0).toLongLong();
+        row.pageId = text(rows.value(1));
+        row.url = text(rows.value(2));
+        row.method = text(rows.value(3));
+        row.status = rows.value(4).toInt();
+        row.startTime = rows.value(5).toLongLong();
+        row.requestTime = rows.value(6).toLongLong();
+        row.primaryPage = rows.value(7).toInt() != 0;
+        row.queries = rows.value(8).toInt();
+        row.failedQueries = rows.value(9).toInt();
+        row.errors = rows.value(10).toInt();
+        list->rows << row;
+    }
     return Outcome::Found;
 }
 

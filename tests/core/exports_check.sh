@@ -9,7 +9,7 @@ set -eu
 lib=$TREL_BUILD_DIR/src/libtrel.so
 [ -f "$lib" ] || { echo "exports_check: $lib not built" >&2; exit 1; }
 
-classes='KTrel|KTrelDisabler|KFunctionStats|IBacktraceGenerator|KDbConnHelper|KTrelBacktrace|KTrelFuncStatsDbRecord|KTrelEventRecord|KTrelToken|KTrelStoredRequest|KTrelHtmlReport|KTrelFormat'
+classes='KTrel|KTrelDisabler|KFunctionStats|IBacktraceGenerator|KDbConnHelper|KTrelBacktrace|KTrelFuncStatsDbRecord|KTrelEventRecord|KTrelToken|KTrelStoredRequest|KTrelHtmlReport|KTrelRequestJson|KTrelFormat'
 functions='KolvIsTrelCollectionEnabled|KolvEnableTrelCollection'
 
 raw=$(nm -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }')

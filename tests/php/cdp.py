@@ -90,6 +90,13 @@ class Page:
             time.sleep(0.1)
         raise CheckFailed(f"waited in vain for {what}")
 
+    def screenshot(self, path):
+        """The page as the window shows it, written to `path` as PNG."""
+        import base64
+        data = self.browser.call("Page.captureScreenshot", self.session, format="png")["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
     def open(self, url):
         self.browser.call("Page.navigate", self.session, url=url)
         self.wait_for(f"location.href === {json.dumps(url)} && document.readyState === 'complete'",

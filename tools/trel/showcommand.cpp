@@ -13,18 +13,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
-namespace {
-
-QString readTemplate(const QString& root, const QString& name) {
-    QFile file(QDir(root).filePath(QStringLiteral("share/scripts/") + name));
-    if (!file.open(QIODevice::ReadOnly))
-        throw ToolError(QStringLiteral("cannot read the bar's template %1: %2")
-                            .arg(file.fileName(), file.errorString()));
-    return QString::fromUtf8(file.readAll());
-}
-
-} // namespace
-
 QString ShowCommand::summary() const {
     return QStringLiteral("Show one stored request, as text or as an HTML page.");
 }
@@ -92,9 +80,7 @@ int ShowCommand::run(QCommandLineParser& parser) {
         out(TextReport::write(request));
         return 0;
     }
-    const QString html = KTrelHtmlReport::write(
-        request, readTemplate(access.root(), QStringLiteral("trel_header.html")),
-        readTemplate(access.root(), QStringLiteral("trel_footer.html")));
+    const QString html = KTrelHtmlReport::requestPage(request);
     // Written whole or not at all.
     QSaveFile file(htmlPath);
     const QByteArray bytes = html.toUtf8();
