@@ -83,7 +83,7 @@ bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
         if (outcome == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
         loaded = outcome == KTrelStoredRequest::Outcome::Found;
-        if (loaded)
+        if (loaded && KDebug::getDebugLevel(CollectorHost::stream()) >= 2)
             KDebug::create(CollectorHost::stream(), 2)
                 << "trel: bar data: read request" << id << "whole for a token that covers" << url
                 << kflush;
