@@ -15,6 +15,9 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -1036,6 +1039,27 @@ TEST_P(TrelCli, RequestsAndShowTellWhatWasStored) {
 
     const Result last = trel({QStringLiteral("show"), root, QStringLiteral("last")});
     EXPECT_EQ(last.out, shown.out);
+    // The same request as JSON, as the viewer reads it.
+    const Result json =
+        trel({QStringLiteral("show"), root, QString::number(known), QStringLiteral("--json")});
+    ASSERT_EQ(json.code, 0) << json;
+    const QJsonObject object = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    EXPECT_EQ(object.value(QStringLiteral("id")).toInteger(), known);
+    EXPECT_EQ(object.value(QStringLiteral("failed_queries")).toInt(), 1);
+    EXPECT_EQ(object.value(QStringLiteral("query_list"))
+                  .toArray()
+                  .at(0)
+                  .toObject()
+                  .value(QStringLiteral("time_us"))
+                  .toInt(),
+              900);
+    EXPECT_EQ(object.value(QStringLiteral("samples"))
+                  .toArray()
+                  .at(0)
+                  .toObject()
+                  .value(QStringLiteral("data"))
+                  .toString(),
+              QStringLiteral("a:1:{s:1:\"x\";s:1:\"1\";}"));
 
     const QString html = QDir(root).filePath(QStringLiteral("page.html"));
     expectOneLineError(trel({QStringLiteral("show"), root, QString::number(known + 100),

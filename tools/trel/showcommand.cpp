@@ -6,15 +6,17 @@
 #include "toolerror.h"
 
 #include <trel/ktrelhtmlreport.h>
+#include <trel/ktrelrequestjson.h>
 #include <trel/ktrelstoredrequest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QSaveFile>
 
 QString ShowCommand::summary() const {
-    return QStringLiteral("Show one stored request, as text or as an HTML page.");
+    return QStringLiteral("Show one stored request, as text, as JSON or as an HTML page.");
 }
 
 void ShowCommand::setUp(QCommandLineParser& parser) {
@@ -31,6 +33,10 @@ void ShowCommand::setUp(QCommandLineParser& parser) {
         {QStringLiteral("html"),
          QStringLiteral("Write the request as a self-contained HTML page to FILE instead."),
          QStringLiteral("FILE")});
+    parser.addOption(
+        {QStringLiteral("json"),
+         QStringLiteral("Print the request as JSON instead (what the HTML page and the "
+                        "bar's details render).")});
 }
 
 int ShowCommand::run(QCommandLineParser& parser) {
@@ -76,6 +82,11 @@ int ShowCommand::run(QCommandLineParser& parser) {
         throw ToolError(QStringLiteral("no request with id %1 in %2; `trel requests %2` lists "
                                        "the stored ones")
                             .arg(QString::number(id), access.shownRoot()));
+    if (parser.isSet(QStringLiteral("json"))) {
+        out(QString::fromUtf8(
+            QJsonDocument(KTrelRequestJson::request(request)).toJson(QJsonDocument::Indented)));
+        return 0;
+    }
     if (htmlPath.isEmpty()) {
         out(TextReport::write(request));
         return 0;
