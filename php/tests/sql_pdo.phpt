@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, PDO on SQLite: bound values resolved, transactions, a failed query, an exception inside a query, a huge text, methods called as callables
+SQL capture, PDO on SQLite: bound values resolved, transactions, a failed query, an exception inside a query, a huge text, methods called as callables and through a subclass
 --FILE--
 <?php
 require __DIR__ . '/sql.inc';
@@ -45,6 +45,10 @@ call_user_func([\$db, 'exec'], 'DELETE FROM item');
 \$check->execute(['name' => 'ann', 'pw' => 'S3cret', 'password' => 'x']);
 \$db->prepare('UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, \'old\') AND id = ?')->execute(['ann', 'NEW', 'S3cret', 1]);
 \$db->prepare('INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?')->execute([3, 'S4', 'pw2']);
+class Db extends PDO { public function query(...\$args): PDOStatement|false { return parent::query(...\$args); } }
+\$sub = new Db('sqlite::memory:');
+\$sub->query('SELECT 42');
+\$sub->exec('CREATE TABLE s (id INTEGER)');
 PHP);
 sql_print($row);
 echo "longest stored text: ", trel_rows('SELECT max(length(resolved_statement)) AS n FROM trel_sql_queries
@@ -86,5 +90,7 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
     prepared: UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, 'old') AND id = ?
 39 ok, rows 1, tx -: INSERT INTO account (id, user_pass) SELECT 3, *** FROM account WHERE lower(pwd) = ***
     prepared: INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?
+40 ok, rows 0, tx -: SELECT 42
+43 ok, rows 0, tx -: CREATE TABLE s (id INTEGER)
 event db.query_error:1
 longest stored text: 1048544 bytes
