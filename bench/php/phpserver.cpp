@@ -47,20 +47,24 @@ int freePort() {
 } // namespace
 
 PhpServer::PhpServer(const QString& docroot, const QStringList& options,
-                     const QProcessEnvironment& environment)
+                     const QProcessEnvironment& environment, const QStringList& launcher)
     : port(freePort()) {
-    QStringList arguments{QStringLiteral("-S"), QStringLiteral("127.0.0.1:%1").arg(port),
-                          QStringLiteral("-t"), docroot};
+    QStringList arguments = launcher.mid(1);
+    arguments << QStringLiteral("php") << QStringLiteral("-S")
+              << QStringLiteral("127.0.0.1:%1").arg(port) << QStringLiteral("-t") << docroot;
     for (const QString& option : options)
         arguments << QStringLiteral("-d") << option;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(docroot);
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    process.start(QStringLiteral("php"), arguments);
+    const QString program = launcher.isEmpty() ? arguments.takeFirst() : launcher.first();
+    process.start(program, arguments);
     if (port == 0 || !process.waitForStarted(10000))
         return;
-    for (int attempt = 0; attempt < 200 && process.state() == QProcess::Running; ++attempt) {
+    // Under a launcher such as valgrind, PHP takes seconds to start on a busy machine.
+    const int attempts = launcher.isEmpty() ? 400 : 4800;
+    for (int attempt = 0; attempt < attempts && process.state() == QProcess::Running; ++attempt) {
         int fd = connectTo(port);
         if (fd >= 0) {
             ::close(fd);

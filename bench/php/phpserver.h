@@ -8,11 +8,12 @@
 #include <string>
 
 // PHP's built-in web server (`php -S`) on a free loopback port, serving one folder with
-// the given -d options; stopped when the object goes. Its output is discarded.
+// the given -d options; stopped when the object goes. Its output is discarded. A
+// launcher (a program and its arguments, such as valgrind's) runs PHP when given.
 class PhpServer {
 public:
     PhpServer(const QString& docroot, const QStringList& options,
-              const QProcessEnvironment& environment);
+              const QProcessEnvironment& environment, const QStringList& launcher = {});
     ~PhpServer();
     PhpServer(const PhpServer&) = delete;
     PhpServer& operator=(const PhpServer&) = delete;
