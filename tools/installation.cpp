@@ -154,7 +154,7 @@ QString Installation::headerTemplate() {
     '.xhr{flex:0 1 auto;min-width:0;display:inline-flex;gap:6px;padding:0 8px;border-radius:3px;background:#37474f;' +
     'color:#eceff1;text-decoration:none;font-variant-numeric:tabular-nums;white-space:nowrap;border-left:3px solid #80cbc4}' +
     '.xhr:hover{background:#455a64}.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:220px}' +
-    '.xhr .m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}' +
+    '.xhr .m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}.more{flex:none;color:#b0bec5}' +
     '.links{margin-left:auto;display:flex;gap:12px;white-space:nowrap}' +
     '.panel{max-height:55vh;overflow:auto;background:#fff;color:#1f2933;border-top:3px solid #263238;' +
     'box-shadow:0 -6px 18px rgba(0,0,0,.25);padding:10px 14px;display:grid;grid-template-columns:repeat(auto-fit,minmax(320px,1fr));gap:10px 22px}' +
@@ -188,6 +188,8 @@ QString Installation::headerTemplate() {
     var wrap = el('div', 'wrap'), panel = el('div', 'panel'), bar = el('div', 'bar');
     panel.hidden = true;
     var facts = el('span', 'facts', 'loading\u2026'), chips = el('span', 'later');
+    var more = chips.appendChild(el('span', 'more'));
+    more.hidden = true;
     var links = el('span', 'links');
     var detailsLink = el('a', 'details', 'details'), requestsLink = el('a', 'requests', 'requests');
     var hide = el('a', 'hide', '\u00d7');
@@ -209,7 +211,7 @@ QString Installation::headerTemplate() {
     root.appendChild(wrap);
     hide.addEventListener('click', function (event) { event.stopPropagation(); wrap.hidden = true; });
     links.addEventListener('click', function (event) { event.stopPropagation(); });
-    chips.addEventListener('click', function (event) { event.stopPropagation(); });
+    chips.addEventListener('click', function (event) { if (event.target !== more) event.stopPropagation(); });
 
     function figure(name, text, bad) {
       var span = el('span', bad ? 'bad' : '', text);
@@ -239,8 +241,10 @@ QString Installation::headerTemplate() {
         chip.target = '_blank';
         chip.rel = 'noopener';
         chip.setAttribute('data-trel-page', entry.page);
-        chips.appendChild(chip);
-        while (chips.children.length > 4) chips.removeChild(chips.firstChild);
+        chips.insertBefore(chip, more);
+        while (chips.children.length > 5) chips.removeChild(chips.firstChild);
+        more.hidden = later.length <= 4;
+        more.textContent = '+' + (later.length - 4) + ' more';
       }
       chip.className = 'xhr';
       entryFigures(chip, entry);
