@@ -129,10 +129,14 @@ QStringList prefixesOf(const KTrelToken& token) {
     const QUrl base(QString::fromUtf8(token.getBaseUrl()), QUrl::TolerantMode);
     if (base.isEmpty())
         return QStringList();
+    // A stored URL writes an IPv6 address in brackets.
+    const QString host = base.host().contains(QLatin1Char(':'))
+                             ? QLatin1Char('[') + base.host() + QLatin1Char(']')
+                             : base.host();
     QStringList prefixes;
     for (const char* scheme : {"http://", "https://"}) {
-        prefixes << QLatin1String(scheme) + base.host() + base.path();
-        prefixes << QLatin1String(scheme) + base.host() + QLatin1Char(':');
+        prefixes << QLatin1String(scheme) + host + base.path();
+        prefixes << QLatin1String(scheme) + host + QLatin1Char(':');
     }
     return prefixes;
 }
@@ -179,10 +183,9 @@ void answer() {
     const QString token = RequestAdmission::presentedToken();
     KTrelStoredRequest request;
     QByteArray body;
-    if (token.isEmpty()) {
-    } else if (asked == Ask::Requests) {
+    if (!token.isEmpty() && asked == Ask::Requests) {
         body = requestList(token);
-    } else if (loadAllowed(token, &request)) {
+    } else if (!token.isEmpty() && loadAllowed(token, &request)) {
         CollectorHost::guard("bar data", [&] {
             if (asked == Ask::Summary || asked == Ask::Json)
                 body = QJsonDocument(asked == Ask::Summary ? KTrelRequestJson::summary(request)
