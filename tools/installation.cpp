@@ -150,10 +150,10 @@ QString Installation::headerTemplate() {
     '.facts{white-space:nowrap}.facts span{margin-right:10px;font-variant-numeric:tabular-nums}' +
     '.bad{color:#ff8a80;font-weight:600}' +
     'a{color:#80cbc4;text-decoration:underline;cursor:pointer}' +
-    '.later{flex:1 1 0;min-width:0;display:flex;gap:6px;overflow:hidden}' +
-    '.xhr{flex:0 1 auto;min-width:0;display:inline-flex;gap:6px;padding:0 8px;border-radius:3px;background:#37474f;' +
+    '.later{flex:1 1 0;min-width:0;display:flex;flex-wrap:wrap;gap:3px 6px}' +
+    '.xhr{flex:none;display:inline-flex;gap:6px;padding:0 8px;border-radius:3px;background:#37474f;' +
     'color:#eceff1;text-decoration:none;font-variant-numeric:tabular-nums;white-space:nowrap;border-left:3px solid #80cbc4}' +
-    '.xhr:hover{background:#455a64}.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:220px}' +
+    '.xhr:hover{background:#455a64}.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:200px}' +
     '.xhr .m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}.more{flex:none;color:#b0bec5}' +
     '.links{margin-left:auto;display:flex;gap:12px;white-space:nowrap}' +
     '.panel{max-height:55vh;overflow:auto;background:#fff;color:#1f2933;border-top:3px solid #263238;' +
@@ -242,9 +242,9 @@ QString Installation::headerTemplate() {
         chip.rel = 'noopener';
         chip.setAttribute('data-trel-page', entry.page);
         chips.insertBefore(chip, more);
-        while (chips.children.length > 5) chips.removeChild(chips.firstChild);
-        more.hidden = later.length <= 4;
-        more.textContent = '+' + (later.length - 4) + ' more';
+        while (chips.children.length > 4) chips.removeChild(chips.firstChild);
+        more.hidden = later.length <= 3;
+        more.textContent = '+' + (later.length - 3) + ' more';
       }
       chip.className = 'xhr';
       entryFigures(chip, entry);

@@ -1,5 +1,6 @@
 <?php
-// The bar's page: a shop page whose script fetches two more answers after it loads, a
+// The bar's page: a shop page whose script fetches two more answers after it loads (and
+// asks for a third with XMLHttpRequest), a
 // query run in a loop, a warning, a session changed by the page, and a stylesheet that
 // would break any element it reached. Its own script holds "</head>" and "</body>" in
 // a string and a comment after the page holds "</body>": the bar goes where the browser
@@ -45,6 +46,9 @@ div, a, span, button { all: unset !important; display: none !important; font: 40
 <ul><?php foreach (array_slice($items, 0, 3) as $item): ?><li><?= $item['name'] ?>, <?= price($item) ?></li><?php endforeach ?></ul>
 <p id="basket">basket: loading</p>
 <script>
+var stock = new XMLHttpRequest();
+stock.open('GET', 'api.php?item=3');
+stock.send();
 Promise.all([fetch('api.php?item=1').then(r => r.json()), fetch('api.php?item=2&fail=1').then(r => r.json())])
   .then(function (answers) { document.getElementById('basket').textContent = 'basket: ' + answers.length + ' answers'; });
 </script>
