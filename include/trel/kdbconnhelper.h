@@ -8,11 +8,11 @@
 #include <QSqlDatabase>
 #include <QString>
 
-// One connection to the diagnostics database, shared through
-// QSharedPointer<KDbConnHelper>: either a named SQLite connection of the installation's
-// registry, or a temporary connection borrowed from the MySQL pool. The last owner's
-// release gives it back: a pooled connection returns to its pool; the named SQLite
-// connection is removed from Qt's registry when no other helper still uses it.
+// The connection to the diagnostics database that one operation holds, shared through
+// QSharedPointer<KDbConnHelper>: either the process's named SQLite connection of the
+// installation's registry, or a connection borrowed from the MySQL pool. The last
+// owner's release gives it back: a pooled connection returns to its pool; the named
+// SQLite connection stays open for the process's next operation.
 class TREL_EXPORT KDbConnHelper {
 public:
     explicit KDbConnHelper(const QSqlDatabase& database);

@@ -332,6 +332,9 @@ private:
     KTrel& operator=(const KTrel&) = delete;
 
     void forgetCachedIds();
+    // Ends the process's kept SQLite connection (ktrelconnection.cpp).
+    void releaseConnection();
+    KDbConnHelper* newConnection();
     // One write's connection, data size, limits and backtrace ids (ktrelwriter.cpp).
     struct WriteContext;
     void writeTransaction(QSqlDatabase& database);
@@ -384,6 +387,8 @@ private:
 
     // Keeps the connection behind the handle that getDatabase() returned.
     QSharedPointer<KDbConnHelper> heldConnection;
+    // The SQLite file (device and inode) that the id caches describe.
+    QString cachedIdsFile;
     // Cache keys learned in the current write's transaction, forgotten if it rolls back.
     QList<QByteArray> newUrlKeys;
     QList<QByteArray> newStatementKeys;

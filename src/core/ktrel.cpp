@@ -66,6 +66,7 @@ KTrel::~KTrel() {
     delete backtraceGenerator;
     backtraceGenerator = nullptr;
     heldConnection.reset();
+    releaseConnection();
 }
 
 void KTrel::initialize(const KolvServerInfo& info, KDebug::StreamId stream) {

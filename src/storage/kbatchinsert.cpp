@@ -4,10 +4,12 @@
 
 #include <kolv/kexception.h>
 
+#include <QHash>
 #include <QMetaType>
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -61,25 +63,70 @@ qint64 KBatchInsert::consecutiveIdStep(qint64 lockMode, qint64 increment) {
     return increment;
 }
 
+namespace {
+
+// What a MySQL session told of its limits. They are the session's for its whole life:
+// its max_allowed_packet is copied from the server's at connect and cannot be changed
+// by the session, the lock mode is fixed at the server's start, and the library never
+// sets the increment. So they are asked once per session: again only on a connection
+// of another name or after a reopen (a lost session, a restarted server).
+struct SessionLimits {
+    quint64 sessions = 0;
+    qint64 maxPacket = 0;
+    qint64 idStep = 0;
+};
+
+std::mutex sessionLimitsMutex;
+QHash<QString, SessionLimits>& sessionLimits() {
+    static QHash<QString, SessionLimits> known;
+    return known;
+}
+
+} // namespace
+
 KBatchInsert::Limits KBatchInsert::limits(QSqlDatabase& database, KDebug::StreamId stream,
                                           int retries) {
     Limits limits;
     if (database.driverName() != QLatin1String("QMYSQL"))
         return limits;
-    const QString sql = QStringLiteral(
-        "SELECT @@max_allowed_packet, @@innodb_autoinc_lock_mode, @@auto_increment_increment");
-    KSafeSqlQuery query(database);
-    query.setForwardOnly(true);
-    query.execText(sql, sql, stream, retries);
-    if (!query.next())
-        return limits;
-    const qint64 maxPacket = query.value(0).toLongLong();
-    limits.idStep = consecutiveIdStep(query.value(1).toLongLong(), query.value(2).toLongLong());
+    SessionLimits session;
+    bool known = false;
+    {
+        std::lock_guard<std::mutex> lock(sessionLimitsMutex);
+        auto it = sessionLimits().constFind(database.connectionName());
+        if (it != sessionLimits().constEnd() && it->sessions == KSafeSqlQuery::sessionsOpened()) {
+            session = *it;
+            known = true;
+        }
+    }
+    if (!known) {
+        const QString sql =
+            QStringLiteral("SELECT @@max_allowed_packet, "
+                           "@@innodb_autoinc_lock_mode, @@auto_increment_increment");
+        KSafeSqlQuery query(database);
+        query.setForwardOnly(true);
+        // Counted before the statement: a reopen during it makes the answer one of the
+        // new session, and the next write asks again.
+        session.sessions = KSafeSqlQuery::sessionsOpened();
+        query.execText(sql, sql, stream, retries);
+        if (!query.next())
+            return limits;
+        session.maxPacket = query.value(0).toLongLong();
+        session.idStep =
+            consecutiveIdStep(query.value(1).toLongLong(), query.value(2).toLongLong());
+        std::lock_guard<std::mutex> lock(sessionLimitsMutex);
+        QHash<QString, SessionLimits>& all = sessionLimits();
+        // Pool connections that were closed leave their names behind.
+        if (all.size() > 64)
+            all.clear();
+        all.insert(database.connectionName(), session);
+    }
+    limits.idStep = session.idStep;
     // A server that names no packet size sets no bound; one that names no usable size
     // gets every row on its own.
-    if (maxPacket <= 0)
+    if (session.maxPacket <= 0)
         return limits;
-    limits.maxStatementBytes = maxPacket - PacketReserve;
+    limits.maxStatementBytes = session.maxPacket - PacketReserve;
     limits.batched = batchingEnabled && limits.maxStatementBytes > 0;
     return limits;
 }

@@ -46,8 +46,8 @@ public:
         qint64 idStep = 0;
     };
 
-    // The limits for a write on `database`: on MySQL one statement reads
-    // max_allowed_packet, innodb_autoinc_lock_mode and auto_increment_increment of the
+    // The limits for a write on `database`: on MySQL max_allowed_packet,
+    // innodb_autoinc_lock_mode and auto_increment_increment of the session, read once per
     // session, and rows are batched unless batching is switched off; anything else is row
     // by row. Throws KException when the statement fails.
     static Limits limits(QSqlDatabase& database, KDebug::StreamId stream, int retries);

@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QVariant>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -38,7 +39,18 @@ std::set<const QSqlDriver*>& openTransactions() {
     return drivers;
 }
 
+std::atomic<quint64> reopenedSessions{0};
+
 } // namespace
+
+bool KSafeSqlQuery::reopen(QSqlDatabase& database) {
+    ++reopenedSessions;
+    return database.open();
+}
+
+quint64 KSafeSqlQuery::sessionsOpened() {
+    return reopenedSessions;
+}
 
 KSafeSqlQuery::KSafeSqlQuery(QSqlDatabase db)
     : QSqlQuery(db), database(db), traceEnabled(qgetenv("KV_SQL_DEBUG") == "1") {}
@@ -74,12 +86,12 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
     // A statement prepared on the lost connection belongs to it: prepare it again on the
     // reopened one and bind the same values.
     if (directText) {
-        database.open();
+        reopen(database);
         return QSqlQuery::exec(*directText);
     }
     const QString statement = lastQuery();
     const QVariantList values = boundValues();
-    database.open();
+    reopen(database);
     if (!prepare(statement))
         return false;
     for (int i = 0; i < values.size(); ++i)
@@ -155,7 +167,7 @@ KSafeSqlTransaction::KSafeSqlTransaction(QSqlDatabase& db) : database(db), open(
     // lost connection): opening it again at once would only double the wait.
     if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(database.lastError()) &&
         KWaitBudget::allows(0)) {
-        database.open();
+        KSafeSqlQuery::reopen(database);
         open = database.transaction();
     }
     if (open) {

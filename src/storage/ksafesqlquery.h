@@ -49,6 +49,10 @@ public:
     static bool isConnectionLost(const QSqlError& error);
     // A MySQL deadlock: the server has rolled the victim's whole transaction back.
     static bool isDeadlock(const char* message);
+    // Opens a lost connection again. What was learned of the old session (its limits)
+    // is stale from then on: sessionsOpened() counts these reopens in the process.
+    static bool reopen(QSqlDatabase& database);
+    static quint64 sessionsOpened();
     // The value to bind for a text column: Qt binds a null QString as SQL NULL, so a text
     // that was never set is bound empty.
     static QVariant text(const QString& value);

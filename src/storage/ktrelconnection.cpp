@@ -9,15 +9,44 @@
 
 namespace {
 
-KDbConnHelper* newConnection(KDb& pool, const QString& root) {
+const QString& sqliteName() {
+    static const QString name = QStringLiteral("trel");
+    return name;
+}
+
+void releaseAndEndBudget(KDbConnHelper* connection) {
+    delete connection;
+    KWaitBudget::leave();
+}
+
+} // namespace
+
+// One connection per process, kept between operations: the SQLite registry keeps the
+// named connection open (and opens it anew after a fork or when the file was
+// replaced), the MySQL pool keeps the session (reopened by the executor when it was
+// lost).
+KDbConnHelper* KTrel::newConnection() {
+    KDb& pool = db;
     if (!pool.isInitialized() || pool.isSqlite()) {
-        QSqlDatabase database = KolvDbSQliteInfo::get(root).connection(
-            KolvDbSQliteInfo::DAEMON_TREL, QStringLiteral("trel"));
-        // A handle that did not open fails at its first statement; the pragmas would only
-        // add Qt's "database not open" warnings to the worker's error output.
-        if (database.isOpen()) {
+        bool opened = false;
+        QSqlDatabase database =
+            KolvDbSQliteInfo::get(serverInfo.getRoot())
+                .connection(KolvDbSQliteInfo::DAEMON_TREL, sqliteName(), &opened);
+        if (opened) {
             database.exec(QStringLiteral("pragma synchronous = off"));
             database.exec(QStringLiteral("pragma temp_store = memory"));
+            // The id caches name rows of the file they were read from: another file (a
+            // new installation moved in) has other rows under the same ids.
+            const QString file = KolvDbSQliteInfo::fileIdentity(database);
+            if (file != cachedIdsFile) {
+                if (!cachedIdsFile.isEmpty()) {
+                    urlIdCache.clear();
+                    statementIdCache.clear();
+                    newUrlKeys.clear();
+                    newStatementKeys.clear();
+                }
+                cachedIdsFile = file;
+            }
         }
         return new KDbConnHelper(database);
     }
@@ -29,20 +58,17 @@ KDbConnHelper* newConnection(KDb& pool, const QString& root) {
     return new KDbConnHelper(pool.getTemporaryConnection());
 }
 
-void releaseAndEndBudget(KDbConnHelper* connection) {
-    delete connection;
-    KWaitBudget::leave();
+void KTrel::releaseConnection() {
+    if (!db.isInitialized() || db.isSqlite())
+        KolvDbSQliteInfo::release(sqliteName());
 }
-
-} // namespace
 
 QSharedPointer<KDbConnHelper> KTrel::doGetDatabaseConnection() {
     // The connection borrowed for one operation carries that operation's wait budget,
     // which ends when the connection is released.
     KWaitBudget::enter();
     try {
-        return QSharedPointer<KDbConnHelper>(newConnection(db, serverInfo.getRoot()),
-                                             &releaseAndEndBudget);
+        return QSharedPointer<KDbConnHelper>(newConnection(), &releaseAndEndBudget);
     } catch (...) {
         KWaitBudget::leave();
         throw;
@@ -61,6 +87,6 @@ QSqlDatabase& KTrel::getDatabase() {
     // The caller outside the library keeps using the handle after this call: the
     // collector holds the connection until the next call or its own destruction. It
     // carries no wait budget: the host's statements on it are the host's.
-    heldConnection = QSharedPointer<KDbConnHelper>(newConnection(db, serverInfo.getRoot()));
+    heldConnection = QSharedPointer<KDbConnHelper>(newConnection());
     return heldConnection->database();
 }

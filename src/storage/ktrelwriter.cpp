@@ -9,6 +9,7 @@
 #include "storage/kstatementcache.h"
 
 #include <kolv/kexception.h>
+#include <kolv/kolvdbsqliteinfo.h>
 
 #include <QSqlDriver>
 #include <QSqlError>
@@ -56,6 +57,12 @@ const char RemovedRow[] = "the request names a URL or statement row that was rem
 
 bool isRemovedRow(const char* message) {
     return QByteArray(message).contains(RemovedRow);
+}
+
+const char ReplacedFile[] = "the database file was replaced while the request was written";
+
+bool isReplacedFile(const char* message) {
+    return QByteArray(message).contains(ReplacedFile);
 }
 
 bool isMySql(const QSqlDatabase& database) {
@@ -154,9 +161,9 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
 // A superglobal sample and its statement travel in one packet of at most
 // max_allowed_packet bytes on MariaDB, and a larger one makes the server drop the session,
 // and with it the request. A longer sample is stored cut, with a trailer that says so and
-// gives its full size; SQLite stores every sample whole. The packet size is read for
-// every write (with the write's limits), never kept: the server's setting may change while
-// a worker lives, and a sample cut to an older, larger size would fail the whole request.
+// gives its full size; SQLite stores every sample whole. The packet size is the
+// session's (with the write's limits): a server whose setting changed gives it to the
+// sessions opened after the change, and a worker's reopened session asks again.
 QByteArray cutTrailer(qint64 fullSize) {
     return QByteArrayLiteral("\n[trel: sample cut, ") + QByteArray::number(fullSize) +
            QByteArrayLiteral(" bytes in full]");
@@ -175,13 +182,20 @@ void KTrel::write() {
                             << kflush;
 
     try {
-        QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
-        QSqlDatabase& database = connection->database();
         for (int attempt = 1;; ++attempt) {
             try {
-                writeTransaction(database);
+                // Each attempt asks for the connection: after a replaced file it is
+                // opened on the file now at the path.
+                QSharedPointer<KDbConnHelper> connection = doGetDatabaseConnection();
+                writeTransaction(connection->database());
                 break;
             } catch (const KException& e) {
+                if (attempt < MaxDeadlockAttempts && isReplacedFile(e.what())) {
+                    trelLog(debugStream, 3) << "Trel: the database file was replaced during "
+                                               "the write; writing the request into the new one"
+                                            << kflush;
+                    continue;
+                }
                 if (attempt < MaxDeadlockAttempts && isRemovedRow(e.what())) {
                     trelLog(debugStream, 4) << "Trel: the request named a URL or statement "
                                                "that cleanup removed; writing it again"
@@ -249,6 +263,11 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
                     QStringLiteral("the transaction ended before its commit; nothing is stored"));
             if (state.removedReferences > 0)
                 throw KException(QString::fromLatin1(RemovedRow));
+            // The request's write lock is held now: a file replaced from here on is
+            // replaced after this commit (trel init --force takes the lock first). One
+            // replaced before would take the request down with it.
+            if (!isMySql(database) && KolvDbSQliteInfo::isReplaced(database))
+                throw KException(QString::fromLatin1(ReplacedFile));
 
             NumbersStatement update(
                 database,

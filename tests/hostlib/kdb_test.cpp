@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QVariant>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -462,38 +464,54 @@ TEST_F(SqliteRegistry, AClosedConnectionOfThatNameIsOpenedAfresh) {
 
 } // namespace
 
-// The registry keeps the files it served open with connections of its own, never handed
-// out, so that the connections it hands out open fast; it keeps only a few files.
-TEST_F(SqliteRegistry, KeepsAFewFilesOpenWithConnectionsOfItsOwn) {
-    auto keepers = [] {
-        int n = 0;
-        for (const QString& name : QSqlDatabase::connectionNames())
-            if (name.startsWith(QLatin1String("kolv_sqlite_keeper_")))
-                ++n;
-        return n;
-    };
-    std::vector<std::unique_ptr<QTemporaryDir>> roots;
-    for (int i = 0; i < 6; ++i) {
-        roots.push_back(std::make_unique<QTemporaryDir>());
-        const QString r = roots.back()->path();
-        ASSERT_TRUE(QDir(r).mkpath(QStringLiteral("data")));
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                                        QStringLiteral("registry_test_make"));
-            db.setDatabaseName(QDir(r).absoluteFilePath(QStringLiteral("data/trel.db")));
-            ASSERT_TRUE(db.open());
-            QSqlQuery(db).exec(QStringLiteral("CREATE TABLE t (x INTEGER)"));
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("registry_test_make"));
-        {
-            QSqlDatabase db = KolvDbSQliteInfo::get(r).connection(
-                KolvDbSQliteInfo::DAEMON_TREL, QStringLiteral("registry_test_k"));
-            EXPECT_TRUE(db.isOpen());
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("registry_test_k"));
-        EXPECT_GE(keepers(), 1);
-        EXPECT_LE(keepers(), 4);
+// A process keeps its named connection open between operations, as long as the file at
+// the path is the one it opened.
+TEST_F(SqliteRegistry, TheConnectionIsKeptUntilItsFileIsReplacedAndThenOpenedOnTheNewOne) {
+    createDatabase();
+    const QString name = QStringLiteral("registry_test_kept");
+    bool opened = false;
+    QSqlDatabase db =
+        KolvDbSQliteInfo::get(root).connection(KolvDbSQliteInfo::DAEMON_TREL, name, &opened);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(QSqlQuery(db).exec(QStringLiteral("CREATE TEMP TABLE mine (y INTEGER)")));
+    const QString identity = KolvDbSQliteInfo::fileIdentity(db);
+    EXPECT_FALSE(identity.isEmpty());
+    EXPECT_FALSE(KolvDbSQliteInfo::isReplaced(db));
+    db = KolvDbSQliteInfo::get(root).connection(KolvDbSQliteInfo::DAEMON_TREL, name, &opened);
+    EXPECT_FALSE(opened);
+    EXPECT_TRUE(QSqlQuery(db).exec(QStringLiteral("SELECT COUNT(*) FROM mine")));
+
+    // Another file moved in at the path: the kept handle is told replaced, and the next
+    // call closes it and opens the new file.
+    const QString fresh = path + QStringLiteral(".new");
+    // The old file's journal goes with it, as when its folder is moved aside.
+    QFile::remove(path + QStringLiteral("-wal"));
+    QFile::remove(path + QStringLiteral("-shm"));
+    {
+        QFile file(fresh);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly)); // an empty file is a valid database
     }
-    EXPECT_EQ(keepers(), 4);
+    ASSERT_EQ(::rename(QFile::encodeName(fresh).constData(), QFile::encodeName(path).constData()),
+              0);
+    EXPECT_TRUE(KolvDbSQliteInfo::isReplaced(db));
+    QSqlDatabase again =
+        KolvDbSQliteInfo::get(root).connection(KolvDbSQliteInfo::DAEMON_TREL, name, &opened);
+    EXPECT_TRUE(opened);
+    ASSERT_TRUE(again.isOpen());
+    EXPECT_EQ(again.connectionName(), name);
+    EXPECT_FALSE(KolvDbSQliteInfo::isReplaced(again));
+    EXPECT_NE(KolvDbSQliteInfo::fileIdentity(again), identity);
+    EXPECT_FALSE(QSqlQuery(again).exec(QStringLiteral("SELECT COUNT(*) FROM t")));
+
+    // Removed: nothing is opened or created at the path.
+    ASSERT_TRUE(QFile::remove(path));
+    EXPECT_TRUE(KolvDbSQliteInfo::isReplaced(again));
+    db = KolvDbSQliteInfo::get(root).connection(KolvDbSQliteInfo::DAEMON_TREL, name, &opened);
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(db.isOpen());
+    EXPECT_FALSE(QFile::exists(path));
+    db = QSqlDatabase();
+    again = QSqlDatabase();
+    KolvDbSQliteInfo::release(name);
+    EXPECT_FALSE(QSqlDatabase::contains(name));
 }

@@ -8,6 +8,7 @@ import os
 import secrets
 import subprocess
 import sys
+import time
 
 from harness import (Installation, PhpServer, Stored, TextServer, WriteLock, body_diff, check_no_strays, check_quiet_log,
                      check_whole, create_mysql_database, expect, free_port, mysql_settings, run, stored_requests,
@@ -302,7 +303,78 @@ def forked_workers(ctx, inst, token, env):
     stored = inst.select(query)
     expect(sorted(url.rsplit("r=", 1)[1] for url, _ in stored) == sorted(labels)
            and len({page for _, page in stored}) == len(labels), f"requests of forked workers: {stored}")
+    if inst.backend == "sqlite":
+        replaced_under_workers(inst, server, token)
     check_quiet_log(ctx.path(f"trel-workers-{inst.backend}.log"))
+
+
+def replaced_under_workers(inst, server, token):
+    """`trel init --force` replaces the installation while the workers keep its database
+    open: their next requests land in the new database, none in the file moved away
+    (the old requests are gone with it)."""
+    inst.trel("init", inst.root, "--force")
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    labels = [f"replaced-{i}" for i in range(9)]
+    with concurrent.futures.ThreadPoolExecutor(3) as pool:
+        statuses = list(pool.map(lambda label: Req(label, "shop.php", True).send(server, token).status, labels))
+    expect(statuses == [200] * len(labels), f"workers after the replacement answered {statuses}")
+    server.check_healthy()
+
+    def stored():
+        return sorted(url.rsplit("r=", 1)[1] for (url,) in inst.select(
+            "SELECT u.url FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id"))
+
+    # The pages are out before the workers write.
+    deadline = time.time() + 15
+    while len(stored()) < len(labels) and time.time() < deadline:
+        time.sleep(0.1)
+    expect(stored() == sorted(labels), f"the new database holds {stored()}, not the 9 requests after it")
+    expect(inst.value("SELECT COUNT(DISTINCT request_id) FROM trel_functions_stats WHERE function_name = 'add'")
+           == str(len(labels)), "their function rows are stored too")
+
+
+def mysql_restart(ctx, token, remote, mysql):
+    """A worker that stored a request keeps its server session; the server restarts
+    (on a private server, so that the other checks' sessions live on), and the worker's
+    next request is stored all the same."""
+    script = os.path.join(os.environ["TREL_SOURCE_DIR"], "scripts", "mariadb-test-server")
+    folder = ctx.path("mariadb-restart")
+    subprocess.run([script, "start", folder], check=True, capture_output=True)
+    ctx.cleanups.append(lambda: subprocess.run([script, "stop", folder], capture_output=True))
+    with open(os.path.join(folder, "env")) as env:
+        private = dict(line.strip().split("=", 1) for line in env if "=" in line)
+    shared = {name: os.environ.get(name) for name in private}
+    os.environ.update(private)
+    try:
+        inst = Installation(ctx, "mysql-restart")
+    finally:
+        for name, value in shared.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    log = ctx.path("trel-mysql-restart.log")
+    server = PhpServer(ctx, "php-mysql-restart", APP, ini={"root": inst.root, "log_file": log},
+                       env=app_env(ctx, "app-mysql-restart", remote, mysql))
+    def stored():
+        return sorted(url.rsplit("r=", 1)[1] for (url,) in inst.select(
+            "SELECT u.url FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id"))
+
+    # The page is out before the worker writes: each request's row is waited for.
+    for label in ("before-restart", "after-restart"):
+        if label == "after-restart":
+            subprocess.run([script, "restart", folder], check=True, capture_output=True)
+        response = Req(label, "shop.php", True).send(server, token)
+        expect(response.status == 200, f"{label}: status {response.status}")
+        deadline = time.time() + 15
+        while label not in stored() and time.time() < deadline:
+            time.sleep(0.1)
+    server.check_healthy()
+    expect(stored() == ["after-restart", "before-restart"], f"stored around the restart: {stored()}")
+    check_quiet_log(log)
 
 
 def disabled(ctx, inst, token, env, baseline):
@@ -357,6 +429,8 @@ def main(ctx):
     plain.check_healthy()
     for backend in sys.argv[1:] or ("sqlite", "mysql"):
         run_backend(ctx, backend, baseline, token, remote, mysql, free_port())
+        if backend == "mysql":
+            mysql_restart(ctx, "e2e-restart-" + token[4:], remote, mysql)
 
 
 if __name__ == "__main__":

@@ -13,9 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QSqlDriver>
 #include <QSqlQuery>
+#include <QUuid>
 
 using ::testing::HasSubstr;
 
@@ -60,7 +62,7 @@ protected:
     TestCollector collector;
 };
 
-TEST_F(SqliteConnection, EveryConnectionIsTheNamedSqliteConnectionTunedByBothPragmas) {
+TEST_F(SqliteConnection, TheNamedConnectionIsOpenedOnceTunedAndKeptBetweenOperations) {
     QSharedPointer<KDbConnHelper> first = collector.doGetDatabaseConnection();
     ASSERT_FALSE(first.isNull());
     EXPECT_FALSE(first->isMySQL());
@@ -73,37 +75,103 @@ TEST_F(SqliteConnection, EveryConnectionIsTheNamedSqliteConnectionTunedByBothPra
     EXPECT_EQ(value(db, QStringLiteral("PRAGMA temp_store")).toInt(), 2) << "memory";
     EXPECT_EQ(value(db, QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
 
-    // The pragmas are sent again for every connection, also onto the shared one.
+    // The helpers go, the connection stays open for the next operation, which gets it
+    // as it was: not opened or tuned again.
     run(db, QStringLiteral("PRAGMA synchronous = 2"));
-    run(db, QStringLiteral("PRAGMA temp_store = 1"));
-    ASSERT_EQ(value(db, QStringLiteral("PRAGMA synchronous")).toInt(), 2);
-    QSharedPointer<KDbConnHelper> second = collector.doGetDatabaseConnection();
-    EXPECT_EQ(value(db, QStringLiteral("PRAGMA synchronous")).toInt(), 0);
-    EXPECT_EQ(value(db, QStringLiteral("PRAGMA temp_store")).toInt(), 2);
-    EXPECT_EQ(second->database().driver(), db.driver()) << "one Qt connection per name";
-}
-
-TEST_F(SqliteConnection, NamedConnectionIsRemovedWhenTheLastHelperGoes) {
-    QSharedPointer<KDbConnHelper> first = collector.doGetDatabaseConnection();
-    QSharedPointer<KDbConnHelper> second = collector.doGetDatabaseConnection();
-    ASSERT_TRUE(trelConnectionExists());
-
-    // The first helper to go must not pull the connection from under the second.
+    const QSqlDriver* driver = db.driver();
     first.reset();
     EXPECT_TRUE(trelConnectionExists());
-    {
-        KSafeSqlQuery query(second->database());
-        query.prepare(QStringLiteral("SELECT COUNT(*) FROM trel_requests"));
-        EXPECT_NO_THROW(query.exec(1, 0));
-        EXPECT_TRUE(query.next());
-    }
-    second.reset();
-    EXPECT_FALSE(trelConnectionExists());
+    QSharedPointer<KDbConnHelper> second = collector.doGetDatabaseConnection();
+    EXPECT_EQ(second->database().driver(), driver) << "one Qt connection per process";
+    EXPECT_TRUE(second->database().isOpen());
+    EXPECT_EQ(value(second->database(), QStringLiteral("PRAGMA synchronous")).toInt(), 2);
+}
 
-    // Obtained afresh on the next call, tuned again.
-    QSharedPointer<KDbConnHelper> third = collector.doGetDatabaseConnection();
-    EXPECT_TRUE(trelConnectionExists());
-    EXPECT_EQ(value(third->database(), QStringLiteral("PRAGMA synchronous")).toInt(), 0);
+namespace {
+
+qint64 countIn(const QString& path, const QString& sql) {
+    const QString name = QStringLiteral("count-%1").arg(QUuid::createUuid().toString());
+    qint64 result = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        if (db.open())
+            result = value(db, sql).toLongLong();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return result;
+}
+
+// What a new installation moved in does to a process that has the old one open: the
+// folder with the database is moved aside and another takes its place.
+bool replaceDataFolder(const QString& root, const QString& newRoot, const QString& aside) {
+    return QDir().rename(QDir(root).filePath(QStringLiteral("data")), aside) &&
+           QDir().rename(QDir(newRoot).filePath(QStringLiteral("data")),
+                         QDir(root).filePath(QStringLiteral("data")));
+}
+
+} // namespace
+
+// A worker keeps its connection across requests while an operator replaces the
+// installation's database: neither before a write nor while it is being written does
+// anything go into the file that was replaced, and ids the worker cached from the old
+// file are not used in the new one.
+TEST_F(SqliteConnection, AReplacedFileIsNeverWrittenAndTheRequestLandsInTheNewOne) {
+    const QString url = QStringLiteral("http://shop.example/cart");
+    setRequestFacts(&collector, url);
+    collector.write();
+    ASSERT_EQ(inst.count(QStringLiteral("trel_requests")), 1);
+
+    // The new file has another URL under the id the collector cached for `url`.
+    TestInstallation second(Backend::Sqlite);
+    ASSERT_TRUE(second.ok());
+    ASSERT_TRUE(second.exec(QStringLiteral("INSERT INTO trel_requests_urls (id, url_hash, url) "
+                                           "VALUES (1, X'00', 'http://other.example/')")));
+    const QString firstAside = inst.root() + QStringLiteral("/data-first");
+    ASSERT_TRUE(replaceDataFolder(inst.root(), second.root(), firstAside));
+
+    collector.reset();
+    setRequestFacts(&collector, url);
+    collector.write();
+    const QString path = inst.databasePath();
+    EXPECT_EQ(countIn(firstAside + QStringLiteral("/trel.db"),
+                      QStringLiteral("SELECT COUNT(*) FROM trel_requests")),
+              1);
+    EXPECT_EQ(countIn(path, QStringLiteral("SELECT COUNT(*) FROM trel_requests r JOIN "
+                                           "trel_requests_urls u ON u.id = r.url_id WHERE u.url = "
+                                           "'http://shop.example/cart'")),
+              1);
+
+    // Replaced while the request is being written, after its first rows went into the
+    // file: the request is written again, whole, into the new file.
+    TestInstallation third(Backend::Sqlite);
+    ASSERT_TRUE(third.ok());
+    const QString secondAside = inst.root() + QStringLiteral("/data-second");
+    bool replaced = false;
+    LogCapture log;
+    {
+        SqlTrace trace([&](const QString& statement) {
+            if (!replaced && statement.startsWith(QLatin1String("INSERT INTO trel_sql_queries")))
+                replaced = replaceDataFolder(inst.root(), third.root(), secondAside);
+        });
+        collector.reset();
+        setRequestFacts(&collector, QStringLiteral("http://shop.example/during"));
+        addEverySection(&collector, QStringLiteral("during"));
+        collector.write();
+    }
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(log.count(QStringLiteral("Trel: the database file was replaced"), 3), 1)
+        << log.texts().join('\n').toStdString();
+    EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
+    EXPECT_EQ(countIn(secondAside + QStringLiteral("/trel.db"),
+                      QStringLiteral("SELECT COUNT(*) FROM trel_requests")),
+              1)
+        << "only the request written before the replacement";
+    EXPECT_EQ(countIn(secondAside + QStringLiteral("/trel.db"),
+                      QStringLiteral("SELECT COUNT(*) FROM trel_sql_queries")),
+              0);
+    EXPECT_EQ(countIn(path, QStringLiteral("SELECT COUNT(*) FROM trel_requests")), 1);
+    EXPECT_EQ(countIn(path, QStringLiteral("SELECT COUNT(*) FROM trel_sql_queries")), 2);
 }
 
 TEST_F(SqliteConnection, GetDatabaseHandleStaysUsableAfterTheCall) {

@@ -215,6 +215,19 @@ TEST_F(ServerRestart, StatementsAndWritesAfterARestartRunOnReopenedConnections) 
     addEverySection(trel, QStringLiteral("before"));
     trel->write();
     ASSERT_EQ(count(QStringLiteral("trel_requests")), 1);
+    const QString limits = QStringLiteral("SELECT @@max_allowed_packet");
+    {
+        // The session's limits were read by the first write on it, and hold for it.
+        SqlTrace trace;
+        trel->reset();
+        setRequestFacts(trel, QStringLiteral("http://restart.example/kept"));
+        trel->write();
+        EXPECT_EQ(trace.count(limits), 0) << trace.statements().join('\n').toStdString();
+    }
+    ASSERT_EQ(count(QStringLiteral("trel_requests")), 2);
+    OwnConnection cleaner(info);
+    cleaner.exec(QStringLiteral("DELETE FROM trel_requests WHERE page_id = 'abc' AND url_id IN "
+                                "(SELECT id FROM trel_requests_urls WHERE url LIKE '%/kept')"));
 
     // A connection of its own that ran a statement before the restart.
     OwnConnection connection(info);
@@ -258,6 +271,9 @@ TEST_F(ServerRestart, StatementsAndWritesAfterARestartRunOnReopenedConnections) 
         setRequestFacts(trel, QStringLiteral("http://restart.example/after"));
         addEverySection(trel, QStringLiteral("after"));
         trel->write();
+        // The reopened session is another: its limits are read again, once (a
+        // successful statement is traced twice).
+        EXPECT_EQ(trace.count(limits), 2) << trace.statements().join('\n').toStdString();
     }
     EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
     ASSERT_FALSE(seen.isEmpty());

@@ -194,19 +194,11 @@ TEST_P(Writer, RequestIdsBeyond32BitsReachTheSections) {
 TEST_P(Writer, SwitchedOffWritesOpenNoConnection) {
     setRequestFacts(trel, QStringLiteral("http://off.example/"));
     addEverySection(trel, QStringLiteral("off"));
-    // The host's kept connection: on SQLite the library shares it (and would send its
-    // pragmas onto it); on MariaDB it is busy, so a write would open another session.
-    QSqlDatabase& held = trel->getDatabase();
-    QSqlQuery(held).exec(QStringLiteral("PRAGMA synchronous = 2"));
+    // The host's kept connection: on SQLite the library shares it (a write would run its
+    // statements on it, which the trace shows); on MariaDB it is busy, so a write would
+    // open another session.
+    trel->getDatabase();
     const QList<qint64> sessions = sqlite() ? QList<qint64>() : otherSessions(inst);
-    auto synchronous = [&held]() {
-        QSqlQuery query(held);
-        query.exec(QStringLiteral("PRAGMA synchronous"));
-        return query.next() ? query.value(0).toInt() : -1;
-    };
-    if (sqlite()) {
-        ASSERT_EQ(synchronous(), 2);
-    }
 
     trel->setEnableDatabaseWrite(false);
     trel->setCollectionEnabled(false);
@@ -228,21 +220,16 @@ TEST_P(Writer, SwitchedOffWritesOpenNoConnection) {
 
     EXPECT_TRUE(trace.statements().isEmpty()) << trace.statements().join('\n').toStdString();
     EXPECT_EQ(rowsEverywhere(inst), 0);
-    if (sqlite()) {
-        EXPECT_EQ(synchronous(), 2) << "no connection was obtained";
-    } else {
+    if (!sqlite())
         EXPECT_EQ(otherSessions(inst), sessions) << "no session was opened";
-    }
 
     // The observation can tell: an enabled write does obtain a connection.
     trel->setCollectionEnabled(true);
     trel->write();
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 1);
-    if (sqlite()) {
-        EXPECT_EQ(synchronous(), 0);
-    } else {
+    EXPECT_FALSE(trace.statements().isEmpty());
+    if (!sqlite())
         EXPECT_EQ(otherSessions(inst).size(), sessions.size() + 1);
-    }
 }
 
 TEST_P(Writer, RefusedLastStatementLeavesNoRowAndTheNextWriteStoresEverything) {

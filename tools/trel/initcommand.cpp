@@ -27,6 +27,44 @@ bool looksLikeInstallation(const QDir& dir) {
            QFileInfo::exists(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")));
 }
 
+// Holds the write lock of the SQLite database being replaced while the new installation
+// is moved in. A worker that still has the old file open checks, while it holds that
+// lock for a request, that its file is still the one at the path: so it either commits
+// before the replacement or finds the new file and writes there, and never commits
+// into the file that was moved aside.
+class OldDatabaseLock {
+public:
+    explicit OldDatabaseLock(const QString& path)
+        : m_name(QStringLiteral("trel_init_old_%1").arg(QUuid::createUuid().toString())) {
+        if (!QFileInfo(path).isFile())
+            return;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        // A database too broken to lock is replaced all the same: that is what --force
+        // is for, and no worker writes into a file it cannot lock either.
+        if (db.open())
+            m_locked = QSqlQuery(db).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    }
+    ~OldDatabaseLock() {
+        if (!QSqlDatabase::contains(m_name))
+            return;
+        {
+            QSqlDatabase db = QSqlDatabase::database(m_name, false);
+            if (m_locked)
+                QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    OldDatabaseLock(const OldDatabaseLock&) = delete;
+    OldDatabaseLock& operator=(const OldDatabaseLock&) = delete;
+
+private:
+    QString m_name;
+    bool m_locked = false;
+};
+
 int countTrelTables(const KolvServerInfo& info) {
     const QString name = QStringLiteral("trel_init_%1").arg(QUuid::createUuid().toString());
     int count = -1;
@@ -211,6 +249,7 @@ int InitCommand::run(QCommandLineParser& parser) {
                                            QFile::ExeOther);
 
     if (replacing) {
+        OldDatabaseLock oldLock(QDir(root).filePath(QStringLiteral("data/trel.db")));
         const QString old = parent.filePath(
             QStringLiteral(".%1.trel-old-%2")
                 .arg(rootInfo.fileName(), QUuid::createUuid().toString(QUuid::Id128).left(8)));
