@@ -377,8 +377,12 @@ void SqlStatements::record(const SqlDriver& driver, Outcome& outcome) {
 
     KTrel::SqlQuery query;
     query.preparedStatement = QString::fromUtf8(outcome.prepared);
-    query.resolvedStatement =
-        outcome.hasPrepared ? QString::fromUtf8(outcome.resolved) : query.preparedStatement;
+    // A statement run as written has its literals masked as a prepared one's values are;
+    // the text itself is not stored apart from the resolved one.
+    query.resolvedStatement = QString::fromUtf8(
+        outcome.hasPrepared
+            ? outcome.resolved
+            : StatementText::resolve(outcome.prepared, {}, outcome.dialect, textLimit()));
     query.hasPreparedStatement = outcome.hasPrepared;
     query.status = outcome.ok ? 0 : outcome.failure.status;
     query.errorMessage = outcome.ok ? QString() : outcome.failure.message;

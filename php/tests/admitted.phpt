@@ -25,23 +25,23 @@ session_name('Shop');
 session_start(['use_strict_mode' => true]);
 $_SESSION['user'] = 'ann';
 $_SESSION['secret_answer'] = 42;
-class Profile { public $name = 'ann'; private $password = 'P7'; public $me; function __destruct() { echo "bye\n"; } }
+class Profile { public $name = 'ann'; private $password = 'P-7'; public $me; function __destruct() { echo "bye\n"; } }
 $_SESSION['profile'] = new Profile;
 $_SESSION['profile']->me = $_SESSION['profile'];
 http_response_code(201);
 PHP);
 
-$request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K1&list[]=a',
-            'body' => 'user[name]=ann&user[Password]=P2&log=ann&pwd=W5&pass1=W6&pass2=W6&user_pass=W7&note='
+$request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K-1&list[]=a',
+            'body' => 'user[name]=ann&user[Password]=P-2&log=ann&pwd=W-5&pass1=W-6&pass2=W-6&user_pass=W-7&note='
                       . urlencode("nul\0and\xff"),
-            'cookie' => 'consent=yes; AUTH_hint=C3; PHPSESSID=S4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8))),
+            'cookie' => 'consent=yes; AUTH_hint=C-3; PHPSESSID=S-4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8))),
             'token' => TREL_TOKEN];
 [$headers, $body, $stderr, $url] = trel_cgi($page, $request);
 [, $ownBody] = trel_cgi($page, $request, null);
 echo $body === $ownBody ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$body\n";
 echo "stderr: '$stderr'\n";
 
-$row = trel_request(str_replace('K1', '***', $url));
+$row = trel_request(str_replace('K-1', '***', $url));
 printf("method %s, status %d, primary %d, page id %s, memory %s, limit %d, time %s\n",
        $row['method'], $row['status_code'], $row['is_primary_page'],
        preg_match('/^[0-9a-f]{32}$/', $row['page_id']) ? 'random hex' : $row['page_id'],
@@ -86,7 +86,7 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'K1', 'P2', 'C3', 'P7', 'S4', 'W5', 'W6', 'W7', $sid] as $secret) {
+foreach (['phpt-token', 'K-1', 'P-2', 'C-3', 'P-7', 'S-4', 'W-5', 'W-6', 'W-7', $sid] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),

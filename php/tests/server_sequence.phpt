@@ -19,6 +19,7 @@ PHP);
 // With opcache on, a function's observer data could outlive the request that set it.
 [, $port] = trel_server($dir, ['display_errors' => '0', 'opcache.enable_cli' => '1']);
 $base = "http://127.0.0.1:$port/page.php?run=";
+file_put_contents("$dir/ready.txt", 'ready');
 $run = bin2hex(random_bytes(4));
 $requests = [
     'refused' => [],
@@ -31,6 +32,9 @@ foreach ($requests as $name => $headers) {
     $agent = $name === 'no-agent' ? 'Wget/1.21' : TREL_AGENT;
     [$status, $body] = trel_http_get($base . "$name-$run", array_merge(["User-Agent: $agent"], $headers));
     echo "$name: $status ", trim($body), "\n";
+    // One process serves one request at a time and writes before it takes the next: the
+    // answer to the next request says the write of this one has ended.
+    trel_http_get("http://127.0.0.1:$port/ready.txt");
     $row = trel_request($base . "$name-$run");
     if ($row === null) {
         echo "  not stored\n";
@@ -48,6 +52,7 @@ foreach ($requests as $name => $headers) {
 <?php
 foreach (glob(sys_get_temp_dir() . '/trel-seq-*/page.php') as $file) {
     unlink($file);
+    @unlink(dirname($file) . '/ready.txt');
     rmdir(dirname($file));
 }
 ?>

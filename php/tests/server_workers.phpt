@@ -36,7 +36,7 @@ for ($batch = 0; $batch < 5 && count($pids) < 2; $batch++) {
     foreach ($handles as $n => $handle) {
         $sent++;
         $pids[curl_multi_getcontent($handle)] = true;
-        $row = trel_request("http://127.0.0.1:$port/page.php?run=$run-$n");
+        $row = trel_request("http://127.0.0.1:$port/page.php?run=$run-$n", 10);
         if ($row && count(trel_rows('SELECT 1 FROM trel_monitor_events WHERE request_id = ?', [$row['id']])) === 1) {
             $stored++;
         }

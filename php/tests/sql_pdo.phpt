@@ -45,6 +45,7 @@ call_user_func([\$db, 'exec'], 'DELETE FROM item');
 \$check->execute(['name' => 'ann', 'pw' => 'S3cret', 'password' => 'x']);
 \$db->prepare('UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, \'old\') AND id = ?')->execute(['ann', 'NEW', 'S3cret', 1]);
 \$db->prepare('INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?')->execute([3, 'S4', 'pw2']);
+\$db->query("SELECT id FROM account WHERE pwd = 'pw2' AND name = 'bob'");
 class Db extends PDO { public function query(...\$args): PDOStatement|false { return parent::query(...\$args); } }
 \$sub = new Db('sqlite::memory:');
 \$sub->query('SELECT 42');
@@ -90,7 +91,8 @@ PDOException: SQLSTATE[HY000]: General error: 1 no such table: missing
     prepared: UPDATE account SET name = ?, pwd = lower(?) WHERE user_pass IN (?, 'old') AND id = ?
 39 ok, rows 1, tx -: INSERT INTO account (id, user_pass) SELECT 3, *** FROM account WHERE lower(pwd) = ***
     prepared: INSERT INTO account (id, user_pass) SELECT ?, ? FROM account WHERE lower(pwd) = ?
-40 ok, rows 0, tx -: SELECT 42
-43 ok, rows 0, tx -: CREATE TABLE s (id INTEGER)
+40 ok, rows 0, tx -: SELECT id FROM account WHERE pwd = *** AND name = 'bob'
+41 ok, rows 0, tx -: SELECT 42
+44 ok, rows 0, tx -: CREATE TABLE s (id INTEGER)
 event db.query_error:1
 longest stored text: 1048544 bytes
