@@ -220,16 +220,18 @@ TEST_P(Writer, SwitchedOffWritesOpenNoConnection) {
 
     EXPECT_TRUE(trace.statements().isEmpty()) << trace.statements().join('\n').toStdString();
     EXPECT_EQ(rowsEverywhere(inst), 0);
-    if (!sqlite())
+    if (!sqlite()) {
         EXPECT_EQ(otherSessions(inst), sessions) << "no session was opened";
+    }
 
     // The observation can tell: an enabled write does obtain a connection.
     trel->setCollectionEnabled(true);
     trel->write();
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 1);
     EXPECT_FALSE(trace.statements().isEmpty());
-    if (!sqlite())
+    if (!sqlite()) {
         EXPECT_EQ(otherSessions(inst).size(), sessions.size() + 1);
+    }
 }
 
 TEST_P(Writer, RefusedLastStatementLeavesNoRowAndTheNextWriteStoresEverything) {
