@@ -11,6 +11,7 @@ extern "C" {
 
 #include <QByteArray>
 
+#include <algorithm>
 #include <ctime>
 #include <deque>
 #include <functional>
@@ -57,6 +58,7 @@ struct Frame {
 };
 
 bool counting = false;
+size_t limit = 0;
 // Nodes keep their address across rehashing, so frames may point into the map.
 std::unordered_map<FunctionKey, Totals, FunctionKeyHash> totals;
 std::vector<Frame> stack;
@@ -152,11 +154,12 @@ zend_observer_fcall_handlers FunctionObserver::handlersFor(zend_execute_data* ca
     return {onBegin, onEnd};
 }
 
-void FunctionObserver::startRequest(bool enabled) {
+void FunctionObserver::startRequest(bool enabled, zend_long functionLimit) {
     // endRequest() emptied both; the strings of an earlier request are not ours to free.
     totals.clear();
     stack.clear();
     counting = enabled;
+    limit = functionLimit > 0 ? static_cast<size_t>(functionLimit) : 0;
 }
 
 void FunctionObserver::endRequest(KTrel* trel) {
@@ -184,16 +187,41 @@ void FunctionObserver::endRequest(KTrel* trel) {
                 found = shared.emplace(text, bytesOf(text)).first;
             return found->second;
         };
+        std::vector<const Totals*> kept;
+        kept.reserve(totals.size());
+        for (const auto& item : totals)
+            kept.push_back(&item.second);
+        Totals others;
+        qint64 otherCount = 0;
+        if (limit > 0 && kept.size() > limit) {
+            const auto byOwnTime = [](const Totals* a, const Totals* b) {
+                return a->exclusiveNs > b->exclusiveNs;
+            };
+            std::nth_element(kept.begin(), kept.begin() + static_cast<ptrdiff_t>(limit), kept.end(),
+                             byOwnTime);
+            for (size_t i = limit; i < kept.size(); ++i) {
+                others.calls += kept[i]->calls;
+                others.exclusiveNs += kept[i]->exclusiveNs;
+            }
+            otherCount = static_cast<qint64>(kept.size() - limit);
+            kept.resize(limit);
+        }
         size_t ordinal = 0;
-        for (const auto& item : totals) {
-            const Totals& entry = item.second;
+        for (const Totals* entry : kept) {
             KFunctionStats& stats = table[keyFor(ordinal++)];
-            stats.setFunctionScope(sharedBytes(entry.scope));
-            stats.setFunctionName(bytesOf(entry.name));
-            stats.setFilename(sharedBytes(entry.file));
-            stats.setLine(static_cast<int>(entry.line));
-            stats.setCalls(static_cast<int>(entry.calls));
-            stats.updateTimers(entry.exclusiveNs / 1000, entry.inclusiveNs / 1000);
+            stats.setFunctionScope(sharedBytes(entry->scope));
+            stats.setFunctionName(bytesOf(entry->name));
+            stats.setFilename(sharedBytes(entry->file));
+            stats.setLine(static_cast<int>(entry->line));
+            stats.setCalls(static_cast<int>(entry->calls));
+            stats.updateTimers(entry->exclusiveNs / 1000, entry->inclusiveNs / 1000);
+        }
+        if (otherCount > 0) {
+            KFunctionStats& stats = table[keyFor(ordinal++)];
+            stats.setFunctionName(QByteArrayLiteral("(") + QByteArray::number(otherCount) +
+                                  QByteArrayLiteral(" other functions)"));
+            stats.setCalls(static_cast<int>(others.calls));
+            stats.updateTimers(others.exclusiveNs / 1000, others.exclusiveNs / 1000);
         }
     });
     forget();

@@ -18,9 +18,14 @@ public:
     // The handlers for a user function when this request's calls are counted, else
     // {nullptr, nullptr}.
     static zend_observer_fcall_handlers handlersFor(zend_execute_data* call);
-    // Whether this request's calls are counted; from request start-up, once admitted.
-    static void startRequest(bool enabled);
+    // Whether this request's calls are counted, and how many functions are stored at
+    // most (0: all); from request start-up, once admitted.
+    static void startRequest(bool enabled, zend_long limit);
     // Closes the calls still open, fills the collector's table and forgets the request.
+    // Beyond the limit, the functions with the most exclusive time are stored and one
+    // more row, named "(N other functions)" without scope or file, carries the calls and
+    // the exclusive time of the N others (its inclusive time is that same time: the
+    // others' inclusive times overlap), so that the request's totals stay whole.
     static void endRequest(KTrel* trel);
 };
 

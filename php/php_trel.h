@@ -25,6 +25,7 @@ ZEND_BEGIN_MODULE_GLOBALS(trel)
     zend_long log_level;
     char* token_cookie;
     bool function_stats;
+    zend_long function_stats_limit;
     char* mask;
     // This request was admitted and is being collected.
     bool collecting;

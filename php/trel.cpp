@@ -134,8 +134,12 @@ PHP_INI_BEGIN()
                       zend_trel_globals, trel_globals)
     STD_PHP_INI_ENTRY("trel.token_cookie", "trel_token", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                       OnUpdateString, token_cookie, zend_trel_globals, trel_globals)
-    STD_PHP_INI_BOOLEAN("trel.function_stats", "1", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+    // Off by default: counting calls takes PHP's observer, which then runs on every
+    // request, collected or not.
+    STD_PHP_INI_BOOLEAN("trel.function_stats", "0", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                         OnUpdateBool, function_stats, zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.function_stats_limit", "100", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, function_stats_limit, zend_trel_globals, trel_globals)
     STD_PHP_INI_ENTRY("trel.mask",
                       "password,passwd,pass,pwd,secret,token,auth,cookie,session,key",
                       PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateMask, mask, zend_trel_globals,
@@ -184,7 +188,7 @@ static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = true;
     BarEndpoint::tagResponse(trel->getPageId());
     ErrorObserver::startRequest();
-    FunctionObserver::startRequest(TREL_G(function_stats));
+    FunctionObserver::startRequest(TREL_G(function_stats), TREL_G(function_stats_limit));
     SqlCapture::startRequest();
     IoCapture::startRequest();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_START);

@@ -91,6 +91,26 @@ foreach (['phpt-token', 'K-1', 'P-2', 'C-3', 'P-7', 'S-4', 'W-5', 'W-6', 'W-7', 
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
      " breakdown row\n";
+
+echo "-- limits\n";
+// Two functions stored, the other three in one row; then function statistics off.
+foreach (['limit' => ['trel.function_stats_limit' => '2'], 'off' => ['trel.function_stats' => '0']]
+         as $case => $ini) {
+    [, , , $caseUrl] = trel_cgi($page, ['query' => "case=$case", 'token' => TREL_TOKEN], $ini);
+    $caseId = trel_request($caseUrl)['id'];
+    $rows = trel_rows('SELECT function_scope, function_name, times_called, time_exclusive, filename
+                       FROM trel_functions_stats WHERE request_id = ? ORDER BY id', [$caseId]);
+    $named = array_filter($rows, fn($f) => $f['function_name'][0] !== '(');
+    $other = array_values(array_filter($rows, fn($f) => $f['function_name'][0] === '('));
+    $slowest = array_map(fn($f) => $f['time_exclusive'], $named);
+    printf("%s: %d rows, %d calls, %d errors%s\n", $case, count($rows),
+           array_sum(array_column($rows, 'times_called')),
+           count(trel_rows('SELECT id FROM trel_log_entries WHERE request_id = ?', [$caseId])),
+           $other ? sprintf(", '%s' scope '%s' file '%s', %s", $other[0]['function_name'],
+                            $other[0]['function_scope'], $other[0]['filename'],
+                            min($slowest) + 1 >= $other[0]['time_exclusive'] / 3 ? 'kept the slowest' : 'KEPT FASTER ONES')
+                  : '');
+}
 ?>
 --EXPECTF--
 page as PHP makes it
@@ -128,3 +148,6 @@ SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"log":"ann","pwd":"***"
 SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
 SAMPLE_END _SESSION "a:3:{s:4:\"user\";s:3:\"ann\";s:13:\"secret_answer\";s:3:\"***\";s:7:\"profile\";O:7:\"Profile\":3:{s:4:\"name\";s:3:\"ann\";s:17:\"~Profile~password\";s:3:\"***\";s:2:\"me\";s:3:\"***\";}}"
 1 breakdown row
+-- limits
+limit: 3 rows, 10 calls, 3 errors, '(3 other functions)' scope '' file '', kept the slowest
+off: 0 rows, 0 calls, 3 errors

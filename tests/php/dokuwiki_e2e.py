@@ -109,7 +109,7 @@ def main(ctx):
     plain.check_healthy()
     plain.stop()
     traced = PhpServer(ctx, "dokuwiki-trel", DOKUWIKI, options=[site(ctx, "site-trel")], port=port,
-                       ini={"root": inst.root, "log_file": ctx.path("trel.log")})
+                       ini={"root": inst.root, "log_file": ctx.path("trel.log"), "function_stats_limit": "0"})
     got = edit(traced, BROWSER, token)
     settle(ctx.path("site-trel"))
     expect(got == edited, f"editing: {[g[0] for g in got]}, without the extension {[e[0] for e in edited]}:\n"

@@ -118,7 +118,8 @@ class FpmSite(Site):
     def start(self):
         command = ["/usr/sbin/php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
                    "-d", f"extension={self.ctx.extension}", "-d", f"trel.root={self.inst.root}",
-                   "-d", f"trel.log_file={self.trel_log}", "-d", f"session.save_path={self.sessions}",
+                   "-d", f"trel.log_file={self.trel_log}", "-d", "trel.function_stats=1",
+                   "-d", f"session.save_path={self.sessions}",
                    "-d", "log_errors=0"]
         if os.geteuid() == 0:
             command.append("-R")
@@ -182,7 +183,7 @@ class ApacheSite(Site):
         ini = os.path.join(self.dir, "php")
         os.makedirs(ini)
         with open(os.path.join(ini, "php.ini"), "w") as f:
-            f.write(f"extension={ctx.extension}\ntrel.root={inst.root}\ntrel.log_file={self.trel_log}\n"
+            f.write(f"extension={ctx.extension}\ntrel.root={inst.root}\ntrel.log_file={self.trel_log}\ntrel.function_stats=1\n"
                     f"session.save_path={self.sessions}\nlog_errors=0\n")
         modules = "".join(f"LoadModule {module}_module /usr/lib/apache2/modules/mod_{module}.so\n"
                           for module in self.MODULES)

@@ -178,6 +178,12 @@ int CheckCommand::run(QCommandLineParser& parser) {
     text += QStringLiteral("  url         %1\n").arg(urlText);
     text += QStringLiteral("  user agent  %1\n").arg(agentReason);
     text += QStringLiteral("  token       %1\n").arg(tokenReason);
+    if (admitted)
+        text += QStringLiteral(
+            "  functions   counted only where PHP runs the extension with trel.function_stats "
+            "= 1 (off by default: when on, PHP's observer runs on every request, collected or "
+            "not); at most trel.function_stats_limit functions (100) are stored, the rest as "
+            "one row\n");
     out(text);
     return admitted ? 0 : 1;
 }
