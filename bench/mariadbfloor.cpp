@@ -14,6 +14,10 @@ MariaDbFloor::MariaDbFloor(const Server& server, const ReferenceRequest& referen
                             server.socket.empty() ? nullptr : server.socket.c_str(), 0))
         throw std::runtime_error(m_mysql ? mysql_error(m_mysql) : "mysql_init failed");
     mysql_set_character_set(m_mysql, "utf8mb4");
+    // Every statement then belongs to the open transaction, which COMMIT ends: no
+    // statement of its own to begin one.
+    if (m_multiRow)
+        mysql_autocommit(m_mysql, 0);
 }
 
 MariaDbFloor::~MariaDbFloor() {
@@ -83,15 +87,16 @@ bool MariaDbFloor::write() {
     const ReferenceRequest& r = m_reference;
     ++m_serial;
     const auto n = [](long long v) { return std::to_string(v); };
-    bool ok = query("START TRANSACTION");
+    bool ok = m_multiRow || query("START TRANSACTION");
     const long long urlId = idFor(m_urlIds, "trel_requests_urls", "(id, url_hash, url)",
                                   r.urls.at(static_cast<int>(m_random() % ReferenceRequest::Urls)));
-    ok = ok && query("INSERT INTO trel_requests (id, page_id, url_id, status_code, method, "
-                     "start_time, request_time, is_primary_page, peak_memory_usage, data_size, "
-                     "memory_limit) VALUES (NULL, " +
-                     text("page-" + QByteArray::number(m_serial)) + ", " + n(urlId) +
-                     ", 200, 'GET', " + n(QDateTime::currentMSecsSinceEpoch()) + ", 45000, 1, " +
-                     n(12 * 1024 * 1024) + ", -1, " + n(128LL * 1024 * 1024) + ")");
+    ok = ok &&
+         query("INSERT INTO trel_requests (id, page_id, url_id, status_code, method, "
+               "start_time, request_time, is_primary_page, peak_memory_usage, data_size, "
+               "memory_limit) VALUES (NULL, " +
+               text("page-" + QByteArray::number(m_serial)) + ", " + n(urlId) + ", 200, 'GET', " +
+               n(QDateTime::currentMSecsSinceEpoch()) + ", 45000, 1, " + n(12 * 1024 * 1024) +
+               ", " + n(m_multiRow ? 22 : -1) + ", " + n(128LL * 1024 * 1024) + ")");
     const long long requestId = static_cast<long long>(mysql_insert_id(m_mysql));
     const std::string backtrace = text(r.backtrace.toLocal8Bit());
     const std::string file = "'/var/www/shop/src/Repository/CartRepository.php'";
@@ -169,7 +174,9 @@ bool MariaDbFloor::write() {
     ok = ok && insert("INSERT INTO trel_superglobals_data ( request_id, sg_name, data, "
                       "sample_type) VALUES ",
                       rows);
-    ok = ok && query("UPDATE trel_requests SET data_size = 22 WHERE id = " + n(requestId));
+    // Multi-row, the size went with the request's row: one statement less.
+    ok = ok && (m_multiRow ||
+                query("UPDATE trel_requests SET data_size = 22 WHERE id = " + n(requestId)));
     if (!ok) {
         query("ROLLBACK");
         return false;

@@ -153,10 +153,10 @@ void BM_IsAgentAllowed20Patterns(benchmark::State& state) {
 }
 BENCHMARK(BM_IsAgentAllowed20Patterns);
 
-// isTokenOK as a PHP worker calls it at the start of a request: nothing holds a
-// connection between two requests, so each call opens the database (and SQLite reads
-// the schema) before its one select. With `held`, a handle from getDatabase() keeps the
-// connection open across calls, which no worker does.
+// isTokenOK as a PHP worker calls it at the start of a request: the process keeps its
+// connection between requests, so each call checks that the file is still the one it
+// opened and runs its one select. With `held`, a handle from getDatabase() is held as
+// well, as a host that keeps the handle does.
 void isTokenOK(benchmark::State& state, bool held) {
     SqliteInstall install;
     {
