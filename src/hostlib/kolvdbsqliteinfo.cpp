@@ -31,6 +31,8 @@ struct Served {
     qint64 schemaVersion = -1;
 };
 
+std::atomic<quint64> openOrCloseCount{0};
+
 std::mutex servedMutex;
 QHash<QString, Served>& served() {
     static QHash<QString, Served> names;
@@ -77,6 +79,7 @@ void closeBeforeFork() {
         QSqlDatabase db = QSqlDatabase::database(it->qtName, false);
         if (db.isOpen()) {
             db.close();
+            ++openOrCloseCount;
             reopenInParent().push_back(it->qtName);
         }
     }
@@ -87,6 +90,7 @@ void reopenAfterFork() {
     for (const QString& name : reopenInParent())
         if (QSqlDatabase::contains(name))
             QSqlDatabase::database(name, true);
+    ++openOrCloseCount;
     reopenInParent().clear();
 }
 
@@ -106,6 +110,7 @@ bool openNoted(QSqlDatabase& db, const QString& path, Served& entry) {
             return false;
         if (db.isOpen())
             db.close();
+        ++openOrCloseCount;
         if (!db.open())
             return false;
         if (statFile(path, &deviceAfter, &inodeAfter) && device == deviceAfter &&
@@ -157,6 +162,10 @@ void KolvDbSQliteInfo::setBusyTimeout(int milliseconds) {
 
 int KolvDbSQliteInfo::busyTimeout() {
     return busyTimeoutMs;
+}
+
+quint64 KolvDbSQliteInfo::opensAndCloses() {
+    return openOrCloseCount;
 }
 
 QString KolvDbSQliteInfo::databasePath(DAEMON_TYPE type) const {
@@ -251,5 +260,6 @@ void KolvDbSQliteInfo::release(const QString& name) {
         return;
     }
     QSqlDatabase::database(entry.qtName, false).close();
+    ++openOrCloseCount;
     QSqlDatabase::removeDatabase(entry.qtName);
 }

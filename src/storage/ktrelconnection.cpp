@@ -1,5 +1,6 @@
 #include <trel/ktrel.h>
 
+#include "storage/kstatementcache.h"
 #include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
@@ -59,8 +60,10 @@ KDbConnHelper* KTrel::newConnection() {
 }
 
 void KTrel::releaseConnection() {
-    if (!db.isInitialized() || db.isSqlite())
+    if (!db.isInitialized() || db.isSqlite()) {
+        KStatementCache::dropKept();
         KolvDbSQliteInfo::release(sqliteName());
+    }
 }
 
 QSharedPointer<KDbConnHelper> KTrel::doGetDatabaseConnection() {

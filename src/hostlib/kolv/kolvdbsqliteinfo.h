@@ -45,6 +45,9 @@ public:
     static QString fileIdentity(const QSqlDatabase& db);
     // Closes and removes the connection `name` (an inherited one is only forgotten).
     static void release(const QString& name);
+    // Counts the registry's opens and closes of its connections in this process: what
+    // was prepared on a connection is valid only while the count stays the same.
+    static quint64 opensAndCloses();
 
     // Busy timeout, in milliseconds, of connections opened from now on (default 2000).
     static void setBusyTimeout(int milliseconds);
