@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QMetaType>
+#include <QSet>
 
 #include <atomic>
 #include <cstring>
@@ -157,6 +158,9 @@ KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
     }
     m_pieces << row.mid(from).toUtf8();
     m_values.resize(m_names.size());
+    // SQLite rows are bound by position, straight to SQLite, where each name is used once.
+    m_bindDirectly = database.driverName() == QLatin1String("QSQLITE") &&
+                     QSet<QString>(m_names.cbegin(), m_names.cend()).size() == m_names.size();
 }
 
 bool KBatchInsert::rowsBatched() const {
@@ -170,7 +174,7 @@ KSafeSqlQuery& KBatchInsert::single() {
 }
 
 void KBatchInsert::bind(const QString& placeholder, const QVariant& value) {
-    if (!rowsBatched()) {
+    if (!rowsBatched() && !m_bindDirectly) {
         single().bindValue(placeholder, value);
         return;
     }
@@ -287,7 +291,13 @@ void KBatchInsert::flush() {
 
 void KBatchInsert::sendAlone() {
     KSafeSqlQuery& query = single();
-    if (rowsBatched()) {
+    if (m_bindDirectly && query.execValues(m_values, m_stream, m_retries)) {
+        ++m_statements;
+        if (m_needIds)
+            m_ids.append(query.valuesInsertId());
+        return;
+    }
+    if (rowsBatched() || m_bindDirectly) {
         for (int i = 0; i < m_names.size(); ++i)
             query.bindValue(m_names.at(i), m_values.at(i));
     }

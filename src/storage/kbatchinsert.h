@@ -99,6 +99,7 @@ private:
     int m_next = 0; // the placeholder the next bind() is likely for
     QVector<qint64> m_ids;
     int m_statements = 0;
+    bool m_bindDirectly = false;
     // The single-row prepared statement, once a row went alone.
     std::unique_ptr<KStatementCache::Statement> m_single;
 };

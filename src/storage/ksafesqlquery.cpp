@@ -8,7 +8,10 @@
 
 #include <QDebug>
 #include <QSqlError>
+#include <QSqlResult>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +20,54 @@
 #include <thread>
 
 namespace {
+
+// The types Qt's SQLite driver binds as numbers, blobs or texts; any other goes through Qt.
+bool bindsDirectly(const QVariant& value) {
+    switch (value.metaType().id()) {
+    case QMetaType::UnknownType:
+    case QMetaType::QString:
+    case QMetaType::QByteArray:
+    case QMetaType::Int:
+    case QMetaType::Bool:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::Double:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// As Qt's driver binds it; a null text or blob is NULL.
+int bindDirectly(sqlite3_stmt* statement, int index, const QVariant& value) {
+    switch (value.metaType().id()) {
+    case QMetaType::QString: {
+        const QString* text = static_cast<const QString*>(value.constData());
+        if (text->isNull())
+            return sqlite3_bind_null(statement, index);
+        const QByteArray utf8 = text->toUtf8();
+        return sqlite3_bind_text(statement, index, utf8.constData(), static_cast<int>(utf8.size()),
+                                 SQLITE_TRANSIENT);
+    }
+    case QMetaType::QByteArray: {
+        const QByteArray* bytes = static_cast<const QByteArray*>(value.constData());
+        if (bytes->isNull())
+            return sqlite3_bind_null(statement, index);
+        return sqlite3_bind_blob(statement, index, bytes->constData(),
+                                 static_cast<int>(bytes->size()), SQLITE_TRANSIENT);
+    }
+    case QMetaType::Int:
+    case QMetaType::Bool:
+        return sqlite3_bind_int(statement, index, value.toInt());
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+        return sqlite3_bind_int64(statement, index, value.toLongLong());
+    case QMetaType::Double:
+        return sqlite3_bind_double(statement, index, value.toDouble());
+    default:
+        return sqlite3_bind_null(statement, index);
+    }
+}
 
 KSafeSqlQuery::Pause& pauseFunction() {
     static KSafeSqlQuery::Pause pause;
@@ -99,7 +150,35 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
     return QSqlQuery::exec();
 }
 
+bool KSafeSqlQuery::execValues(const QVector<QVariant>& values, KDebug::StreamId stream,
+                               int maxRetries) {
+    const QVariant handle = result() ? result()->handle() : QVariant();
+    if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+        return false;
+    sqlite3_stmt* statement = *static_cast<sqlite3_stmt* const*>(handle.constData());
+    if (!statement || sqlite3_bind_parameter_count(statement) != values.size())
+        return false;
+    for (const QVariant& value : values)
+        if (!bindsDirectly(value))
+            return false;
+    const QString shown = lastQuery();
+    directValues = &values;
+    shownText = &shown;
+    struct Reset {
+        KSafeSqlQuery* query;
+        ~Reset() {
+            query->directValues = nullptr;
+            query->shownText = nullptr;
+        }
+    } reset{this};
+    return run(stream, maxRetries);
+}
+
 void KSafeSqlQuery::attempt() {
+    if (directValues) {
+        attemptValues();
+        return;
+    }
     bool ok = directText ? QSqlQuery::exec(*directText) : QSqlQuery::exec();
     if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database) &&
         KWaitBudget::allows(0))
@@ -111,6 +190,31 @@ void KSafeSqlQuery::attempt() {
     if (!ok)
         throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
                              .arg(shownText ? *shownText : lastQuery(), lastError().text()));
+}
+
+void KSafeSqlQuery::attemptValues() {
+    sqlite3_stmt* statement = *static_cast<sqlite3_stmt* const*>(result()->handle().constData());
+    sqlite3_reset(statement);
+    int rc = SQLITE_OK;
+    for (int i = 0; rc == SQLITE_OK && i < directValues->size(); ++i)
+        rc = bindDirectly(statement, i + 1, directValues->at(i));
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(statement);
+        if (rc == SQLITE_DONE || rc == SQLITE_ROW)
+            rc = SQLITE_OK;
+    }
+    sqlite3* connection = sqlite3_db_handle(statement);
+    // Worded as Qt words a failed step, which the callers and the logs know.
+    const QString error = rc == SQLITE_OK ? QString()
+                                          : QString::fromUtf8(sqlite3_errmsg(connection)) +
+                                                QStringLiteral(" Unable to fetch row");
+    if (rc == SQLITE_OK)
+        m_valuesInsertId = sqlite3_last_insert_rowid(connection);
+    sqlite3_reset(statement);
+    trace();
+    if (rc != SQLITE_OK)
+        throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
+                             .arg(*shownText, error));
 }
 
 void KSafeSqlQuery::trace() {

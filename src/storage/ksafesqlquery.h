@@ -37,6 +37,13 @@ public:
     // multi-row insert) never reaches them.
     bool execText(const QString& text, const QString& shown, KDebug::StreamId stream,
                   int maxRetries);
+    // Runs the prepared SQLite statement with `values` in its placeholders' order, bound
+    // straight to SQLite (UTF-8 texts) instead of through Qt's named binding, with the
+    // same retries, traces and errors as exec(). Stores what Qt would store; returns false
+    // without running anything when the statement or a value's type needs Qt's path.
+    bool execValues(const QVector<QVariant>& values, KDebug::StreamId stream, int maxRetries);
+    // The row id of the last execValues() that ran.
+    qint64 valuesInsertId() const { return m_valuesInsertId; }
 
     // How the executor waits between retries. Tests install their own to observe the
     // pauses; an empty function restores the real sleep.
@@ -60,6 +67,7 @@ public:
 private:
     bool run(KDebug::StreamId stream, int maxRetries);
     void attempt();
+    void attemptValues();
     void trace();
     bool reexecuteOnNewConnection();
 
@@ -68,6 +76,8 @@ private:
     // Set while execText() runs.
     const QString* directText = nullptr;
     const QString* shownText = nullptr;
+    const QVector<QVariant>* directValues = nullptr;
+    qint64 m_valuesInsertId = 0;
 };
 
 // One transaction on a connection, for the operations that must store all or nothing.

@@ -238,6 +238,50 @@ TEST_F(BatchedWrite, StoresWhatTheRowByRowWriterStores) {
     }
 }
 
+// SQLite keeps a value's storage class: texts are text (the views compare and search
+// them), numbers are integers, samples are blobs.
+TEST_F(BatchedWrite, SqliteKeepsEachValuesStorageClass) {
+    TestInstallation inst(Backend::Sqlite);
+    ASSERT_TRUE(inst.ok());
+    TestCollector trel;
+    trel.initialize(inst.serverInfo(), 1);
+    trel.reset();
+    referenceLike(&trel);
+    trel.write();
+    const QList<QPair<QString, QString>> expected = {
+        {QStringLiteral("SELECT DISTINCT typeof(page_id), typeof(method), typeof(start_time), "
+                        "typeof(url_id), typeof(data_size) FROM trel_requests"),
+         QStringLiteral("text|text|integer|integer|integer")},
+        {QStringLiteral("SELECT DISTINCT typeof(function_name), typeof(function_scope), "
+                        "typeof(filename), typeof(times_called), typeof(line) "
+                        "FROM trel_functions_stats"),
+         QStringLiteral("text|text|text|integer|integer")},
+        {QStringLiteral("SELECT DISTINCT typeof(resolved_statement), typeof(file_name), "
+                        "typeof(query_time), typeof(backtrace_id) FROM trel_sql_queries"),
+         QStringLiteral("text|text|integer|integer")},
+        {QStringLiteral(
+             "SELECT DISTINCT typeof(message), typeof(entry_time) FROM trel_log_entries"),
+         QStringLiteral("text|integer")},
+        {QStringLiteral("SELECT DISTINCT typeof(agg_key) FROM trel_monitor_events"),
+         QStringLiteral("text")},
+        {QStringLiteral("SELECT DISTINCT typeof(backtrace) FROM trel_backtrace"),
+         QStringLiteral("blob")},
+        {QStringLiteral("SELECT DISTINCT typeof(sg_name), typeof(data), typeof(sample_type) "
+                        "FROM trel_superglobals_data"),
+         QStringLiteral("text|blob|text")},
+    };
+    for (const auto& check : expected) {
+        QStringList classes;
+        for (const QVariantList& row : inst.rows(check.first)) {
+            QStringList columns;
+            for (const QVariant& value : row)
+                columns << value.toString();
+            classes << columns.join(QLatin1Char('|'));
+        }
+        EXPECT_EQ(classes.join(QLatin1Char(';')), check.second) << check.first.toStdString();
+    }
+}
+
 // With ids three apart (offset 2), the backtraces that queries and errors name are still
 // theirs. The pool hands the write its most recently released connection, the one set here.
 TEST_F(BatchedWrite, BacktraceIdsFollowTheSessionsIncrement) {
