@@ -22,23 +22,25 @@ size_t find(const char* data, size_t size, size_t from, const char* needle) {
     return at ? static_cast<size_t>(static_cast<const char*>(at) - data) : size;
 }
 
-bool startsWith(const char* data, size_t size, size_t at, const char* prefix) {
-    const size_t length = strlen(prefix);
-    return at <= size && size - at >= length && strncasecmp(data + at, prefix, length) == 0;
+// The markup openings and ends ("<!--", "</", "-->", ...) are punctuation, or
+// case-sensitive like CDATA's: a plain comparison, made for every '<' of the page.
+template <size_t N>
+bool opensWith(const char* data, size_t size, size_t at, const char (&prefix)[N]) {
+    return at <= size && size - at >= N - 1 && memcmp(data + at, prefix, N - 1) == 0;
 }
 
 // Index just past the comment whose "<!--" is at `at`: it ends at "-->" or "--!>", and
 // "<!-->" and "<!--->" are empty comments.
 size_t commentEnd(const char* data, size_t size, size_t at) {
     size_t i = at + 4;
-    if (startsWith(data, size, i, ">"))
+    if (opensWith(data, size, i, ">"))
         return i + 1;
-    if (startsWith(data, size, i, "->"))
+    if (opensWith(data, size, i, "->"))
         return i + 2;
     while ((i = find(data, size, i, "--")) < size) {
-        if (startsWith(data, size, i + 2, ">"))
+        if (opensWith(data, size, i + 2, ">"))
             return i + 3;
-        if (startsWith(data, size, i + 2, "!>"))
+        if (opensWith(data, size, i + 2, "!>"))
             return i + 4;
         ++i;
     }
@@ -69,19 +71,30 @@ size_t tagEnd(const char* data, size_t size, size_t i) {
     return size;
 }
 
-// Elements whose content the parser takes as text up to their own end tag.
-bool isRawText(const char* name, size_t length) {
-    static const char* const names[] = {"script", "style",   "textarea", "title",   "xmp",
-                                        "iframe", "noembed", "noframes", "noscript"};
-    for (const char* candidate : names) {
-        if (strlen(candidate) == length && strncasecmp(name, candidate, length) == 0)
-            return true;
-    }
-    return false;
+// Whether a tag's name is `candidate` (lower case), case ignored. Most names differ in
+// length or first letter, which is tested first: the scan asks this of every tag.
+template <size_t N> bool isName(const char* name, size_t length, const char (&candidate)[N]) {
+    return length == N - 1 && (name[0] | 0x20) == candidate[0] &&
+           strncasecmp(name, candidate, length) == 0;
 }
 
-bool isName(const char* name, size_t length, const char* candidate) {
-    return strlen(candidate) == length && strncasecmp(name, candidate, length) == 0;
+// Elements whose content the parser takes as text up to their own end tag.
+bool isRawText(const char* name, size_t length) {
+    switch (length) {
+    case 3:
+        return isName(name, length, "xmp");
+    case 5:
+        return isName(name, length, "style") || isName(name, length, "title");
+    case 6:
+        return isName(name, length, "script") || isName(name, length, "iframe");
+    case 7:
+        return isName(name, length, "noembed");
+    case 8:
+        return isName(name, length, "textarea") || isName(name, length, "noframes") ||
+               isName(name, length, "noscript");
+    default:
+        return false;
+    }
 }
 
 // Index of the end tag "</name" (followed by a blank, '/' or '>') at or after `from`.
@@ -107,22 +120,22 @@ PageScan::Places PageScan::places(const char* data, size_t size) {
         if (!open)
             break;
         i = static_cast<size_t>(static_cast<const char*>(open) - data);
-        if (startsWith(data, size, i, "<!--")) {
+        if (opensWith(data, size, i, "<!--")) {
             i = commentEnd(data, size, i);
             continue;
         }
-        if (startsWith(data, size, i, "<![CDATA[")) {
+        if (opensWith(data, size, i, "<![CDATA[")) {
             const size_t end = find(data, size, i + 9, "]]>");
             i = end == size ? size : end + 3;
             continue;
         }
-        if (startsWith(data, size, i, "<!") || startsWith(data, size, i, "<?")) {
+        if (opensWith(data, size, i, "<!") || opensWith(data, size, i, "<?")) {
             // A doctype or a bogus comment, up to the next '>'.
             const void* close = memchr(data + i, '>', size - i);
             i = close ? static_cast<size_t>(static_cast<const char*>(close) - data) + 1 : size;
             continue;
         }
-        const bool closing = startsWith(data, size, i, "</");
+        const bool closing = opensWith(data, size, i, "</");
         const size_t nameStart = i + (closing ? 2 : 1);
         if (nameStart >= size || !isAsciiLetter(data[nameStart])) {
             ++i;

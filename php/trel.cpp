@@ -107,17 +107,20 @@ void finishRequest(KTrel* trel) {
 } // namespace
 
 bool trel_is_masked_key(const char* key, size_t len) {
+    // Called for every key of every sample: the key is lowered once, then each word is
+    // looked for with memmem rather than compared at every offset.
+    char small[128];
+    std::string large;
+    char* lowered = small;
+    if (len > sizeof small) {
+        large.resize(len);
+        lowered = &large[0];
+    }
+    for (size_t i = 0; i < len; ++i)
+        lowered[i] = static_cast<char>(tolower(static_cast<unsigned char>(key[i])));
     for (const std::string& word : maskWords) {
-        if (word.size() > len)
-            continue;
-        for (size_t start = 0; start + word.size() <= len; ++start) {
-            size_t i = 0;
-            while (i < word.size() && tolower(static_cast<unsigned char>(key[start + i])) ==
-                                          static_cast<unsigned char>(word[i]))
-                ++i;
-            if (i == word.size())
-                return true;
-        }
+        if (word.size() <= len && memmem(lowered, len, word.data(), word.size()))
+            return true;
     }
     return false;
 }
