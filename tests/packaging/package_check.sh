@@ -134,6 +134,27 @@ logged apt-get install -y -qq "$@"
 php -m | grep -qx trel || fail "php -m does not list trel"
 ls /etc/php/*/cli/conf.d/*trel.ini >/dev/null 2>&1 || fail "no conf.d link for the CLI"
 
+# Asks the server on PORT for index.php with the token until it answers (it may still be
+# starting); fails unless the answer is the probe's.
+ask_with_token() {
+    python3 - "$1" "$2" <<'EOF'
+import sys, time, urllib.request
+port, probe = sys.argv[1], sys.argv[2]
+request = urllib.request.Request(f"http://127.0.0.1:{port}/index.php?probe={probe}",
+    headers={"User-Agent": "PackageCheck/1", "Cookie": "trel_token=pkg-token"})
+for attempt in range(100):
+    try:
+        body = urllib.request.urlopen(request).read().decode()
+        break
+    except OSError:
+        time.sleep(0.1)
+else:
+    sys.exit("the server did not answer")
+if body != "served " + probe:
+    sys.exit("unexpected answer: " + body)
+EOF
+}
+
 root="$tmp/installation"
 /usr/bin/trel init "$root" >/dev/null
 /usr/bin/trel token add "$root" pkg-token --ttl 1h >/dev/null
@@ -144,22 +165,7 @@ port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0));
 php -d "trel.root=$root" -S "127.0.0.1:$port" -t "$tmp/www" >"$tmp/php-s.log" 2>&1 &
 server=$!
 probe="probe-$$"
-python3 - "$port" "$probe" <<'EOF' || fail "the request through php -S failed"
-import sys, time, urllib.request
-port, probe = sys.argv[1], sys.argv[2]
-request = urllib.request.Request(f"http://127.0.0.1:{port}/index.php?probe={probe}",
-    headers={"User-Agent": "PackageCheck/1", "Cookie": "trel_token=pkg-token"})
-for attempt in range(100):
-    try:
-        body = urllib.request.urlopen(request).read().decode()
-        break
-    except OSError:
-        time.sleep(0.1)  # the server is still starting
-else:
-    sys.exit("php -S did not answer")
-if body != "served " + probe:
-    sys.exit("unexpected answer: " + body)
-EOF
+ask_with_token "$port" "$probe" || fail "the request through php -S failed"
 kill "$server"
 wait "$server" 2>/dev/null || true
 server=
@@ -205,22 +211,7 @@ EOF
 apache_pid_file="$apache/apache.pid"
 logged /usr/sbin/apache2 -f "$apache/apache.conf"
 probe="apache-$$"
-python3 - "$port" "$probe" <<'EOF' || fail "the request through Apache failed: $(cat "$apache/error.log")"
-import sys, time, urllib.request
-port, probe = sys.argv[1], sys.argv[2]
-request = urllib.request.Request(f"http://127.0.0.1:{port}/index.php?probe={probe}",
-    headers={"User-Agent": "PackageCheck/1", "Cookie": "trel_token=pkg-token"})
-for attempt in range(100):
-    try:
-        body = urllib.request.urlopen(request).read().decode()
-        break
-    except OSError:
-        time.sleep(0.1)  # the server is still starting
-else:
-    sys.exit("Apache did not answer")
-if body != "served " + probe:
-    sys.exit("unexpected answer: " + body)
-EOF
+ask_with_token "$port" "$probe" || fail "the request through Apache failed: $(cat "$apache/error.log")"
 stop_apache
 /usr/bin/trel requests "$root" >"$tmp/requests"
 grep -q "index.php?probe=$probe" "$tmp/requests" ||
