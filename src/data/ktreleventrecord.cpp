@@ -27,4 +27,5 @@ void KTrelEventRecord::save(QSqlDatabase database, KDebug::StreamId stream) {
     KBatchInsert row(database, insertStatement(), KBatchInsert::Limits(), stream, 3);
     bindRow(row);
     row.addRow();
+    row.flush();
 }

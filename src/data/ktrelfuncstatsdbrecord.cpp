@@ -47,4 +47,5 @@ void KTrelFuncStatsDbRecord::save(QSqlDatabase database, KDebug::StreamId stream
     KBatchInsert row(database, insertStatement(), KBatchInsert::Limits(), stream, 3);
     bindRow(row);
     row.addRow();
+    row.flush();
 }

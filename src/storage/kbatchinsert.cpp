@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -18,6 +19,10 @@ std::atomic<bool> batchingEnabled{true};
 
 // Room left in a packet for the command and the protocol's header.
 const qint64 PacketReserve = 4096;
+
+// The most rows of one SQLite statement. Statements of 64, 32, ... 2 rows are prepared
+// once per connection and kept, so a table's rows go in a few steps of kept statements.
+const int SqliteMaxRows = 64;
 
 // The two hexadecimal digits of every byte value.
 struct HexPairs {
@@ -132,21 +137,33 @@ KBatchInsert::Limits KBatchInsert::limits(QSqlDatabase& database, KDebug::Stream
     return limits;
 }
 
-KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
-                           const Limits& limits, KDebug::StreamId stream, int retries, bool needIds)
-    : m_database(database), m_singleRowSql(singleRowSql), m_limits(limits), m_stream(stream),
-      m_retries(retries), m_needIds(needIds) {
-    // Made for every table of every write: glibc's case-blind search on the UTF-8 text
-    // costs a fraction of QString's case folding.
+// A single-row text taken apart once per thread: the writer makes a KBatchInsert for every
+// table of every write.
+struct KBatchInsert::RowTemplate {
+    QByteArray head;          // "INSERT ... VALUES "
+    QList<QByteArray> pieces; // the row's text around its placeholders
+    QStringList names;        // the placeholders, in the row's order
+    bool distinctNames = false;
+    QHash<int, QString> sqliteRowsSql; // multi-row texts of bound values, by rows
+};
+
+std::shared_ptr<KBatchInsert::RowTemplate> KBatchInsert::rowTemplate(const QString& singleRowSql) {
+    thread_local QHash<QString, std::shared_ptr<RowTemplate>> parsed;
+    std::shared_ptr<RowTemplate>& known = parsed[singleRowSql];
+    if (known)
+        return known;
+    // glibc's case-blind search on the UTF-8 text costs a fraction of QString's case folding.
     const QByteArray utf8 = singleRowSql.toUtf8();
     const char* found = strcasestr(utf8.constData(), "values");
-    const int values =
-        found ? int(QString::fromUtf8(utf8.constData(), found - utf8.constData()).size()) : -1;
-    if (values < 0)
+    if (!found) {
+        parsed.remove(singleRowSql);
         throw KException(
             QStringLiteral("KBatchInsert: not an INSERT ... VALUES: %1").arg(singleRowSql));
+    }
+    const int values = int(QString::fromUtf8(utf8.constData(), found - utf8.constData()).size());
+    auto parts = std::make_shared<RowTemplate>();
     const int rowStart = values + 6;
-    m_head = singleRowSql.left(rowStart).toUtf8() + ' ';
+    parts->head = singleRowSql.left(rowStart).toUtf8() + ' ';
     const QString row = singleRowSql.mid(rowStart).trimmed();
     int from = 0;
     for (int i = 0; i < row.size(); ++i) {
@@ -156,16 +173,35 @@ KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
         int end = i + 1;
         while (end < row.size() && isPlaceholderChar(row.at(end)))
             ++end;
-        m_pieces << row.mid(from, i - from).toUtf8();
-        m_names << row.mid(i, end - i);
+        parts->pieces << row.mid(from, i - from).toUtf8();
+        parts->names << row.mid(i, end - i);
         from = end;
         i = end - 1;
     }
-    m_pieces << row.mid(from).toUtf8();
+    parts->pieces << row.mid(from).toUtf8();
+    parts->distinctNames =
+        QSet<QString>(parts->names.cbegin(), parts->names.cend()).size() == parts->names.size();
+    // Texts made at run time (a placeholder's form depends on the connection) are few;
+    // the cache stays small all the same.
+    if (parsed.size() > 64) {
+        parsed.clear();
+        return parts;
+    }
+    known = parts;
+    return parts;
+}
+
+KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
+                           const Limits& limits, KDebug::StreamId stream, int retries, bool needIds)
+    : m_database(database), m_singleRowSql(singleRowSql), m_limits(limits), m_stream(stream),
+      m_retries(retries), m_needIds(needIds), m_template(rowTemplate(singleRowSql)),
+      m_head(m_template->head), m_pieces(m_template->pieces), m_names(m_template->names) {
     m_values.resize(m_names.size());
     // SQLite rows are bound by position, straight to SQLite, where each name is used once.
-    m_bindDirectly = database.driverName() == QLatin1String("QSQLITE") &&
-                     QSet<QString>(m_names.cbegin(), m_names.cend()).size() == m_names.size();
+    m_bindDirectly = m_template->distinctNames && database.driverName() == QLatin1String("QSQLITE");
+    // SQLite gives the rows of one statement consecutive ids only while the largest id
+    // is below its maximum, so rows whose ids are needed go one at a time.
+    m_sqliteRows = m_bindDirectly && !needIds && batchingEnabled;
 }
 
 bool KBatchInsert::rowsBatched() const {
@@ -242,6 +278,12 @@ void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
 
 void KBatchInsert::addRow() {
     m_next = 0;
+    if (m_sqliteRows) {
+        m_rowValues += m_values;
+        if (++m_pendingRows == SqliteMaxRows)
+            flush();
+        return;
+    }
     if (!rowsBatched()) {
         sendAlone();
         return;
@@ -278,6 +320,10 @@ void KBatchInsert::addRow() {
 void KBatchInsert::flush() {
     if (m_pendingRows == 0)
         return;
+    if (m_sqliteRows) {
+        sendSqliteRows();
+        return;
+    }
     const QString text = QString::fromLatin1(m_head + m_pending);
     const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(m_pendingRows);
     const int rows = m_pendingRows;
@@ -291,6 +337,52 @@ void KBatchInsert::flush() {
         const qint64 first = query.lastInsertId().toLongLong();
         for (int i = 0; i < rows; ++i)
             m_ids.append(first + i * m_limits.idStep);
+    }
+}
+
+const QString& KBatchInsert::sqliteRowsSql(int rows) const {
+    QString& sql = m_template->sqliteRowsSql[rows];
+    if (!sql.isEmpty())
+        return sql;
+    QByteArray row = m_pieces.first();
+    for (int i = 1; i < m_pieces.size(); ++i)
+        row += '?' + m_pieces.at(i);
+    QByteArray text = m_head;
+    text.reserve(m_head.size() + rows * (row.size() + 2));
+    for (int i = 0; i < rows; ++i) {
+        if (i > 0)
+            text += ", ";
+        text += row;
+    }
+    sql = QString::fromUtf8(text);
+    return sql;
+}
+
+// In steps of 64, 32, ... rows: a failed step throws, and the writer rolls back.
+void KBatchInsert::sendSqliteRows() {
+    const int columns = m_names.size();
+    const int pending = m_pendingRows;
+    const QVector<QVariant> values = std::move(m_rowValues);
+    m_rowValues.clear();
+    m_pendingRows = 0;
+    for (int sent = 0; sent < pending;) {
+        int rows = SqliteMaxRows;
+        while (rows > pending - sent)
+            rows /= 2;
+        const QVector<QVariant> stepValues = values.mid(sent * columns, rows * columns);
+        if (rows > 1) {
+            KStatementCache::Statement statement(m_database, sqliteRowsSql(rows));
+            if (statement->execValues(stepValues, m_stream, m_retries)) {
+                ++m_statements;
+                sent += rows;
+                continue;
+            }
+        }
+        // One row, or values that SQLite cannot take as they are: row by row.
+        for (int i = 0; i < rows; ++i, ++sent) {
+            m_values = stepValues.mid(i * columns, columns);
+            sendAlone();
+        }
     }
 }
 

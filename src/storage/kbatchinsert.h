@@ -19,8 +19,12 @@
 // ("INSERT INTO t (...) VALUES (NULL, :a, :b)"), sent the way the connection takes them
 // best; what is stored is the same either way.
 //
-// Row by row (SQLite, or batching switched off) every row runs at once through the
-// write's prepared executor (KStatementCache), as it always did. Batched (MySQL) the rows
+// Row by row (batching switched off, or rows whose ids are needed on SQLite) every row
+// runs at once through the write's prepared executor (KStatementCache), as it always did.
+// On SQLite the other rows are collected and sent as multi-row statements of bound
+// values, of 64, 32, ... 2 rows, prepared once and kept with the connection: SQLite then
+// opens one statement journal per statement rather than one per row, which is most of
+// what a row of a "replace into" costs. Batched (MySQL) the rows
 // are collected and sent as multi-row INSERTs of the same text through
 // KSafeSqlQuery::execText, with the same retries, log lines and traces; a statement
 // holds at most Limits::maxStatementBytes bytes and Limits::maxRows rows. Values are
@@ -30,6 +34,7 @@
 // alone is sent on its own, prepared, and fails there as it always did when the server
 // refuses it.
 //
+// A row may wait in the object until flush(), which the caller makes after its last row.
 // addRow() and flush() throw KException when a statement fails; rows not yet flushed
 // are then dropped with the object (the writer rolls its transaction back).
 class KBatchInsert {
@@ -80,6 +85,10 @@ public:
 
 private:
     void sendAlone();
+    void sendSqliteRows();
+    const QString& sqliteRowsSql(int rows) const;
+    struct RowTemplate;
+    static std::shared_ptr<RowTemplate> rowTemplate(const QString& singleRowSql);
     KSafeSqlQuery& single();
     bool rowsBatched() const;
 
@@ -90,6 +99,7 @@ private:
     int m_retries;
     bool m_needIds;
 
+    std::shared_ptr<RowTemplate> m_template;
     QByteArray m_head;          // "INSERT ... VALUES "
     QList<QByteArray> m_pieces; // the row's text around its placeholders
     QStringList m_names;        // the placeholders, in the row's order
@@ -100,6 +110,9 @@ private:
     QVector<qint64> m_ids;
     int m_statements = 0;
     bool m_bindDirectly = false;
+    // SQLite rows collected for multi-row statements of bound values.
+    bool m_sqliteRows = false;
+    QVector<QVariant> m_rowValues;
     // The single-row prepared statement, once a row went alone.
     std::unique_ptr<KStatementCache::Statement> m_single;
 };

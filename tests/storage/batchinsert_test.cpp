@@ -227,13 +227,21 @@ TEST_F(BatchedWrite, StoresWhatTheRowByRowWriterStores) {
             writeAndDump(Backend::MySql, true, request.second, &batchedStatements);
         const QStringList rowByRow =
             writeAndDump(Backend::MySql, false, request.second, &rowStatements);
-        const QStringList sqlite = writeAndDump(Backend::Sqlite, true, request.second, nullptr);
+        int sqliteStatements = 0, sqliteRowStatements = 0;
+        const QStringList sqlite =
+            writeAndDump(Backend::Sqlite, true, request.second, &sqliteStatements);
+        const QStringList sqliteRows =
+            writeAndDump(Backend::Sqlite, false, request.second, &sqliteRowStatements);
         EXPECT_GE(batched.size(), 2);
         EXPECT_EQ(difference(batched, rowByRow), "");
         EXPECT_EQ(difference(batched, sqlite), "");
+        EXPECT_EQ(difference(sqlite, sqliteRows), "");
         if (QByteArray(request.first) == "reference" || QByteArray(request.first) == "largest") {
             EXPECT_LT(batchedStatements * 3, rowStatements)
                 << batchedStatements << " statements batched, " << rowStatements << " row by row";
+            EXPECT_LT(sqliteStatements * 3, sqliteRowStatements)
+                << sqliteStatements << " SQLite statements, " << sqliteRowStatements
+                << " row by row";
         }
     }
 }
