@@ -9,6 +9,7 @@
 #include <QSet>
 
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -47,6 +48,14 @@ void appendHex(QByteArray& out, const char* data, qsizetype size) {
     for (qsizetype i = 0; i < size; ++i, p += 2)
         std::memcpy(p, hex.pairs + 2 * static_cast<unsigned char>(data[i]), 2);
     *p = '\'';
+}
+
+// In decimal, without the temporary array that QByteArray::number makes: a write has
+// thousands of numbers.
+template <typename Number> void appendNumber(QByteArray& out, Number number) {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(digits, digits + sizeof digits, number);
+    out.append(digits, end.ptr - digits);
 }
 
 bool isPlaceholderChar(QChar c) {
@@ -257,13 +266,13 @@ void KBatchInsert::appendLiteral(QByteArray& out, const QVariant& value) {
     case QMetaType::Long:
     case QMetaType::LongLong:
     case QMetaType::Short:
-        out += QByteArray::number(value.toLongLong());
+        appendNumber(out, value.toLongLong());
         return;
     case QMetaType::UInt:
     case QMetaType::ULong:
     case QMetaType::ULongLong:
     case QMetaType::UShort:
-        out += QByteArray::number(value.toULongLong());
+        appendNumber(out, value.toULongLong());
         return;
     default:
         break;
@@ -372,7 +381,9 @@ void KBatchInsert::sendSqliteRows() {
         const QVector<QVariant> stepValues = values.mid(sent * columns, rows * columns);
         if (rows > 1) {
             KStatementCache::Statement statement(m_database, sqliteRowsSql(rows));
-            if (statement->execValues(stepValues, m_stream, m_retries)) {
+            // As a multi-row statement of MySQL shows: the single-row text, never values.
+            const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(rows);
+            if (statement->execValues(stepValues, m_stream, m_retries, shown)) {
                 ++m_statements;
                 sent += rows;
                 continue;

@@ -151,7 +151,7 @@ bool KSafeSqlQuery::reexecuteOnNewConnection() {
 }
 
 bool KSafeSqlQuery::execValues(const QVector<QVariant>& values, KDebug::StreamId stream,
-                               int maxRetries) {
+                               int maxRetries, const QString& shownAs) {
     const QVariant handle = result() ? result()->handle() : QVariant();
     if (qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
         return false;
@@ -161,7 +161,7 @@ bool KSafeSqlQuery::execValues(const QVector<QVariant>& values, KDebug::StreamId
     for (const QVariant& value : values)
         if (!bindsDirectly(value))
             return false;
-    const QString shown = lastQuery();
+    const QString shown = shownAs.isNull() ? lastQuery() : shownAs;
     directValues = &values;
     shownText = &shown;
     struct Reset {

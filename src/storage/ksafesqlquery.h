@@ -41,7 +41,9 @@ public:
     // straight to SQLite (UTF-8 texts) instead of through Qt's named binding, with the
     // same retries, traces and errors as exec(). Stores what Qt would store; returns false
     // without running anything when the statement or a value's type needs Qt's path.
-    bool execValues(const QVector<QVariant>& values, KDebug::StreamId stream, int maxRetries);
+    // Traces and errors show `shown` when given, else the prepared text.
+    bool execValues(const QVector<QVariant>& values, KDebug::StreamId stream, int maxRetries,
+                    const QString& shown = QString());
     // The row id of the last execValues() that ran.
     qint64 valuesInsertId() const { return m_valuesInsertId; }
 
