@@ -211,6 +211,9 @@ void KSafeSqlQuery::attemptValues() {
     if (rc == SQLITE_OK)
         m_valuesInsertId = sqlite3_last_insert_rowid(connection);
     sqlite3_reset(statement);
+    // A kept statement would otherwise hold its copies of the values (samples, texts)
+    // until the worker's next write.
+    sqlite3_clear_bindings(statement);
     trace();
     if (rc != SQLITE_OK)
         throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
