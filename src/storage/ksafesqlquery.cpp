@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -38,23 +39,26 @@ bool bindsDirectly(const QVariant& value) {
     }
 }
 
-// As Qt's driver binds it; a null text or blob is NULL.
-int bindDirectly(sqlite3_stmt* statement, int index, const QVariant& value) {
+// As Qt's driver binds it; a null text or blob is NULL. Texts and blobs are bound without
+// a copy: `value` and `utf8` (where a text's UTF-8 goes) must outlive the statement's run,
+// and the caller clears the bindings before they go.
+int bindDirectly(sqlite3_stmt* statement, int index, const QVariant& value,
+                 std::vector<QByteArray>& utf8) {
     switch (value.metaType().id()) {
     case QMetaType::QString: {
         const QString* text = static_cast<const QString*>(value.constData());
         if (text->isNull())
             return sqlite3_bind_null(statement, index);
-        const QByteArray utf8 = text->toUtf8();
-        return sqlite3_bind_text(statement, index, utf8.constData(), static_cast<int>(utf8.size()),
-                                 SQLITE_TRANSIENT);
+        utf8.push_back(text->toUtf8());
+        return sqlite3_bind_text(statement, index, utf8.back().constData(),
+                                 static_cast<int>(utf8.back().size()), SQLITE_STATIC);
     }
     case QMetaType::QByteArray: {
         const QByteArray* bytes = static_cast<const QByteArray*>(value.constData());
         if (bytes->isNull())
             return sqlite3_bind_null(statement, index);
         return sqlite3_bind_blob(statement, index, bytes->constData(),
-                                 static_cast<int>(bytes->size()), SQLITE_TRANSIENT);
+                                 static_cast<int>(bytes->size()), SQLITE_STATIC);
     }
     case QMetaType::Int:
     case QMetaType::Bool:
@@ -195,9 +199,11 @@ void KSafeSqlQuery::attempt() {
 void KSafeSqlQuery::attemptValues() {
     sqlite3_stmt* statement = *static_cast<sqlite3_stmt* const*>(result()->handle().constData());
     sqlite3_reset(statement);
+    std::vector<QByteArray> utf8;
+    utf8.reserve(static_cast<size_t>(directValues->size()));
     int rc = SQLITE_OK;
     for (int i = 0; rc == SQLITE_OK && i < directValues->size(); ++i)
-        rc = bindDirectly(statement, i + 1, directValues->at(i));
+        rc = bindDirectly(statement, i + 1, directValues->at(i), utf8);
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(statement);
         if (rc == SQLITE_DONE || rc == SQLITE_ROW)
@@ -211,8 +217,7 @@ void KSafeSqlQuery::attemptValues() {
     if (rc == SQLITE_OK)
         m_valuesInsertId = sqlite3_last_insert_rowid(connection);
     sqlite3_reset(statement);
-    // A kept statement would otherwise hold its copies of the values (samples, texts)
-    // until the worker's next write.
+    // The texts and blobs were bound without a copy, and go now.
     sqlite3_clear_bindings(statement);
     trace();
     if (rc != SQLITE_OK)
