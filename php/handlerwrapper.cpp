@@ -1,7 +1,6 @@
 #include "handlerwrapper.h"
 
 #include <array>
-#include <cctype>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -50,10 +49,10 @@ std::vector<std::pair<zend_internal_function*, zif_handler>> replaced;
 
 zend_result (*nextPostStartup)() = nullptr;
 
+// As the engine lowers the names of its function tables.
 std::string lower(const char* text, size_t length) {
     std::string out(text, length);
-    for (char& c : out)
-        c = char(tolower(static_cast<unsigned char>(c)));
+    zend_str_tolower(&out[0], length);
     return out;
 }
 

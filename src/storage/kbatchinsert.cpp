@@ -223,9 +223,8 @@ std::shared_ptr<KBatchInsert::RowTemplate> KBatchInsert::rowTemplate(const QStri
 KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
                            const Limits& limits, KDebug::StreamId stream, int retries, bool needIds)
     : m_database(database), m_singleRowSql(singleRowSql), m_limits(limits), m_stream(stream),
-      m_retries(retries), m_needIds(needIds), m_template(rowTemplate(singleRowSql)),
-      m_head(m_template->head), m_pieces(m_template->pieces), m_names(m_template->names) {
-    m_values.resize(m_names.size());
+      m_retries(retries), m_needIds(needIds), m_template(rowTemplate(singleRowSql)) {
+    m_values.resize(m_template->names.size());
     // SQLite rows are bound by position, straight to SQLite, where each name is used once.
     m_bindDirectly = m_template->distinctNames && database.driverName() == QLatin1String("QSQLITE");
     // SQLite gives the rows of one statement consecutive ids only while the largest id
@@ -249,9 +248,10 @@ void KBatchInsert::bind(const QString& placeholder, const QVariant& value) {
         return;
     }
     // Rows are bound in the text's order, as a rule.
-    const int index = m_next < m_names.size() && m_names.at(m_next) == placeholder
-                          ? m_next
-                          : m_names.indexOf(placeholder);
+    const int index =
+        m_next < m_template->names.size() && m_template->names.at(m_next) == placeholder
+            ? m_next
+            : m_template->names.indexOf(placeholder);
     if (index < 0)
         throw KException(QStringLiteral("KBatchInsert: no placeholder %1 in %2")
                              .arg(placeholder, m_singleRowSql));
@@ -324,20 +324,20 @@ void KBatchInsert::addRow() {
     if (m_pendingRows > 0)
         m_pending += ',';
     const qsizetype rowStart = m_pending.size();
-    m_pending += m_pieces.first();
-    for (int i = 0; i < m_names.size(); ++i) {
+    m_pending += m_template->pieces.first();
+    for (int i = 0; i < m_template->names.size(); ++i) {
         appendLiteral(m_pending, m_values.at(i));
-        m_pending += m_pieces.at(i + 1);
+        m_pending += m_template->pieces.at(i + 1);
     }
     const qsizetype rowSize = m_pending.size() - rowStart;
-    if (m_head.size() + rowSize > m_limits.maxStatementBytes) {
+    if (m_template->head.size() + rowSize > m_limits.maxStatementBytes) {
         // Alone and prepared: the server may take it as bound values, or refuse it.
         m_pending.truncate(mark);
         flush();
         sendAlone();
         return;
     }
-    if (m_head.size() + m_pending.size() > m_limits.maxStatementBytes) {
+    if (m_template->head.size() + m_pending.size() > m_limits.maxStatementBytes) {
         const QByteArray row = m_pending.mid(rowStart);
         m_pending.truncate(mark);
         flush();
@@ -353,7 +353,7 @@ void KBatchInsert::flush() {
         sendSqliteRows();
         return;
     }
-    const QString text = QString::fromLatin1(m_head + m_pending);
+    const QString text = QString::fromLatin1(m_template->head + m_pending);
     const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(m_pendingRows);
     const int rows = m_pendingRows;
     m_pending.resize(0);
@@ -373,11 +373,11 @@ const QString& KBatchInsert::sqliteRowsSql(int rows) const {
     QString& sql = m_template->sqliteRowsSql[rows];
     if (!sql.isEmpty())
         return sql;
-    QByteArray row = m_pieces.first();
-    for (int i = 1; i < m_pieces.size(); ++i)
-        row += '?' + m_pieces.at(i);
-    QByteArray text = m_head;
-    text.reserve(m_head.size() + rows * (row.size() + 2));
+    QByteArray row = m_template->pieces.first();
+    for (int i = 1; i < m_template->pieces.size(); ++i)
+        row += '?' + m_template->pieces.at(i);
+    QByteArray text = m_template->head;
+    text.reserve(m_template->head.size() + rows * (row.size() + 2));
     for (int i = 0; i < rows; ++i) {
         if (i > 0)
             text += ", ";
@@ -389,7 +389,7 @@ const QString& KBatchInsert::sqliteRowsSql(int rows) const {
 
 // In steps of 64, 32, ... rows: a failed step throws, and the writer rolls back.
 void KBatchInsert::sendSqliteRows() {
-    const int columns = m_names.size();
+    const int columns = m_template->names.size();
     const int pending = m_pendingRows;
     const QVector<QVariant> values = std::move(m_rowValues);
     m_rowValues.clear();
@@ -426,8 +426,8 @@ void KBatchInsert::sendAlone() {
         return;
     }
     if (rowsBatched() || m_bindDirectly) {
-        for (int i = 0; i < m_names.size(); ++i)
-            query.bindValue(m_names.at(i), m_values.at(i));
+        for (int i = 0; i < m_template->names.size(); ++i)
+            query.bindValue(m_template->names.at(i), m_values.at(i));
     }
     query.exec(m_stream, m_retries);
     ++m_statements;

@@ -99,10 +99,8 @@ private:
     int m_retries;
     bool m_needIds;
 
+    // The text taken apart: its head, the row's pieces and placeholders.
     std::shared_ptr<RowTemplate> m_template;
-    QByteArray m_head;          // "INSERT ... VALUES "
-    QList<QByteArray> m_pieces; // the row's text around its placeholders
-    QStringList m_names;        // the placeholders, in the row's order
     QVector<QVariant> m_values; // the next row's values, by placeholder
     QByteArray m_pending;       // rows not yet sent, joined by commas
     int m_pendingRows = 0;
