@@ -1,9 +1,9 @@
 // crash ROOT ROUNDS WORKERS SEED DIR [--min-ms MS] [--max-ms MS] [--busy-timeout MS]
 // Starts WORKERS workers (this program in its worker role) on ROOT, and kills each with
-// SIGKILL at its own random moment between --min-ms and --max-ms after the start, while
-// it writes; ROUNDS times, the next round on the database the last one left. The
-// workers' manifests are DIR/crash-rR-wW.manifest. A kill whose worker's manifest ends
-// with a "begin" line came during write().
+// SIGKILL at the first moment it is found in write() after its own random moment between
+// --min-ms and --max-ms after the start (or a second later); ROUNDS times, the next round on the
+// database the last one left. The workers' manifests are DIR/crash-rR-wW.manifest. A kill whose
+// worker's manifest ends with a "begin" line came during write().
 
 #include "manifest.h"
 #include "modes.h"
@@ -14,10 +14,12 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -44,6 +46,21 @@ pid_t spawnSelf(const QStringList& arguments) {
         ::_exit(127);
     }
     return pid;
+}
+
+// Whether the manifest's last whole line is a "begin": the worker is in write() or about to
+// enter it. Reads the file's tail only; the manifest grows by the request.
+bool inWrite(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    file.seek(qMax<qint64>(0, file.size() - 512));
+    QByteArray tail = file.readAll();
+    const int end = tail.lastIndexOf('\n');
+    if (end < 0)
+        return false;
+    tail.truncate(end);
+    return tail.mid(tail.lastIndexOf('\n') + 1).startsWith("begin ");
 }
 
 } // namespace
@@ -103,6 +120,12 @@ int runCrash(const QStringList& args) {
         for (Worker& worker : started) {
             while (stress::nowMs() < worker.killAt)
                 stress::sleepMs(1);
+            // From its moment on, the kill waits (up to a second) for the worker to be in
+            // write(): a fast write is a small part of a worker's time, and a kill that
+            // always lands between writes would test nothing.
+            const qint64 giveUp = stress::nowMs() + 1000;
+            while (!inWrite(worker.manifest) && stress::nowMs() < giveUp)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
             worker.killed = ::kill(worker.pid, SIGKILL) == 0;
         }
         for (Worker& worker : started) {
