@@ -2,18 +2,18 @@
 
 #include "php_trel.h"
 
-#include "barendpoint.h"
-#include "barinjection.h"
-#include "callobserver.h"
-#include "collectorhost.h"
-#include "errorobserver.h"
-#include "functionobserver.h"
-#include "handlerwrapper.h"
-#include "iocapture.h"
-#include "requestadmission.h"
-#include "responsefinisher.h"
-#include "sqlcapture.h"
-#include "superglobalsampler.h"
+#include "bar/barendpoint.h"
+#include "bar/barinjection.h"
+#include "bar/responsefinisher.h"
+#include "collector/collectorhost.h"
+#include "engine/callobserver.h"
+#include "engine/errorobserver.h"
+#include "engine/functionobserver.h"
+#include "engine/handlerwrapper.h"
+#include "io/iocapture.h"
+#include "request/requestadmission.h"
+#include "request/superglobalsampler.h"
+#include "sql/sqlcapture.h"
 
 #include <trel/ktrel.h>
 

@@ -1,6 +1,6 @@
 #include "mysqlicapture.h"
 
-#include "handlerwrapper.h"
+#include "engine/handlerwrapper.h"
 #include "sqlvalues.h"
 
 namespace {

@@ -2,7 +2,7 @@
 The bar's data: summary and view of a stored page only for a token that covers its URL; every refusal the same 404; no script runs, nothing is stored
 --FILE--
 <?php
-require __DIR__ . '/trel.inc';
+require __DIR__ . '/../trel.inc';
 
 $page = trel_script(<<<'PHP'
 <?php

@@ -1,7 +1,7 @@
 #include "sqlstatements.h"
 
-#include "calltimer.h"
-#include "collectorhost.h"
+#include "collector/collectorhost.h"
+#include "engine/calltimer.h"
 #include "sqldriver.h"
 #include "sqlvalues.h"
 

@@ -2,7 +2,7 @@
 SQL capture: a request's statement texts are bounded in all; past the budget each text is cut short with its full size
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $row = sql_serve(<<<'PHP'
 <?php

@@ -2,7 +2,7 @@
 SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, blobs sent as long data or not, transactions, failures, an uncaught exception inside a query
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $table = 'sqlcap_' . bin2hex(random_bytes(4));
 $row = sql_serve('<?php ' . sql_mysqli_args_code() . <<<PHP

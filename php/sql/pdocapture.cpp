@@ -1,6 +1,6 @@
 #include "pdocapture.h"
 
-#include "handlerwrapper.h"
+#include "engine/handlerwrapper.h"
 
 extern "C" {
 #include "ext/pdo/php_pdo_driver.h"

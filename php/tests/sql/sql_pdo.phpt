@@ -2,7 +2,7 @@
 SQL capture, PDO on SQLite: bound values resolved, transactions, a failed query, an exception inside a query, a huge text, methods called as callables and through a subclass
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $file = tempnam(sys_get_temp_dir(), 'trel-sql-pdo-');
 $row = sql_serve(<<<PHP

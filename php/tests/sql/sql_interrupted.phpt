@@ -2,7 +2,7 @@
 SQL capture: a query that SQLite's callback ends by exit(), by the memory limit or by leaving its fiber suspended leaves the page as PHP makes it and the request stored
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $pages = [
     'exit() in a PDO function' => <<<'PHP'

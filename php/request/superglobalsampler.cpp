@@ -1,6 +1,6 @@
 #include "superglobalsampler.h"
 
-#include "collectorhost.h"
+#include "collector/collectorhost.h"
 #include "php_trel.h"
 #include "querymask.h"
 

@@ -1,6 +1,6 @@
 #include "barinjection.h"
 
-#include "collectorhost.h"
+#include "collector/collectorhost.h"
 #include "pagescan.h"
 
 #include <trel/ktrel.h>

@@ -1,7 +1,7 @@
 #include "iocapture.h"
 
-#include "calltimer.h"
-#include "handlerwrapper.h"
+#include "engine/calltimer.h"
+#include "engine/handlerwrapper.h"
 #include "php_trel.h"
 
 extern "C" {

@@ -1,7 +1,7 @@
 #include "barendpoint.h"
 
-#include "collectorhost.h"
-#include "requestadmission.h"
+#include "collector/collectorhost.h"
+#include "request/requestadmission.h"
 
 #include <trel/ktrel.h>
 #include <trel/ktrelformat.h>

@@ -2,7 +2,7 @@
 I/O capture: a write made inside curl's callback counts once, as network time; the same write outside counts as local time
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $dir = sys_get_temp_dir() . '/trel-io-' . bin2hex(random_bytes(4));
 mkdir($dir);

@@ -2,7 +2,7 @@
 The bar: put into an admitted HTML page before </head> and the last </body> tags as a browser finds them (not in scripts, styles, comments); every other page, JSON sent as HTML too, byte for byte as PHP makes it
 --FILE--
 <?php
-require __DIR__ . '/trel.inc';
+require __DIR__ . '/../trel.inc';
 
 $root = trel_env_or_fail('TREL_TEST_ROOT');
 $header = file_get_contents("$root/share/scripts/trel_header.html");

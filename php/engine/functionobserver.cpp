@@ -1,6 +1,6 @@
 #include "functionobserver.h"
 
-#include "collectorhost.h"
+#include "collector/collectorhost.h"
 #include "php_trel.h"
 
 #include <trel/ktrel.h>

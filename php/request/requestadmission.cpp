@@ -1,6 +1,6 @@
 #include "requestadmission.h"
 
-#include "collectorhost.h"
+#include "collector/collectorhost.h"
 #include "php_trel.h"
 #include "querymask.h"
 

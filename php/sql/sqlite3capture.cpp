@@ -1,6 +1,6 @@
 #include "sqlite3capture.h"
 
-#include "handlerwrapper.h"
+#include "engine/handlerwrapper.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/END/ROLLBACK and savepoints as text, failures with and without exceptions
 --FILE--
 <?php
-require __DIR__ . '/sql.inc';
+require __DIR__ . '/../sql.inc';
 
 $file = tempnam(sys_get_temp_dir(), 'trel-sql-sqlite3-');
 $row = sql_serve(<<<PHP
