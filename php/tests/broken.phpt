@@ -4,8 +4,7 @@ A missing installation and a failing write leave every page as PHP makes it, eac
 <?php
 require __DIR__ . '/trel.inc';
 
-$dir = sys_get_temp_dir() . '/trel-broken-' . bin2hex(random_bytes(4));
-mkdir($dir);
+$dir = trel_temp_dir('broken');
 file_put_contents("$dir/page.php", "<?php\nvar_dump(trel_event('e'));\necho \"page \$_GET[n]\\n\";\n");
 $get = function (int $port, int $n) {
     [$status, $body] = trel_http_get("http://127.0.0.1:$port/page.php?n=$n",
@@ -45,10 +44,6 @@ $lines = $logLines($log);
 echo count($lines), " log lines\n";
 foreach ($lines as $line) echo str_contains($line, 'KTrel::write:') ? "a failed write\n" : "OTHER: $line\n";
 proc_terminate($server);
-?>
---CLEAN--
-<?php
-exec('rm -rf ' . escapeshellarg(sys_get_temp_dir()) . '/trel-broken-*');
 ?>
 --EXPECTF--
 -- missing installation

@@ -4,8 +4,7 @@ One php -S process: refused, admitted, refused and admitted again (XHR, header t
 <?php
 require __DIR__ . '/trel.inc';
 
-$dir = sys_get_temp_dir() . '/trel-seq-' . bin2hex(random_bytes(4));
-mkdir($dir);
+$dir = trel_temp_dir('seq');
 file_put_contents("$dir/page.php", <<<'PHP'
 <?php
 function work(int $n) { return $n ? work($n - 1) + 1 : 0; }
@@ -46,14 +45,6 @@ foreach ($requests as $name => $headers) {
     printf("  stored: primary %d, %d error, %d event, work() called %d times, %d queries\n",
            $row['is_primary_page'], $count('trel_log_entries'), $count('trel_monitor_events'),
            $calls[0]['times_called'] ?? 0, $count('trel_sql_queries'));
-}
-?>
---CLEAN--
-<?php
-foreach (glob(sys_get_temp_dir() . '/trel-seq-*/page.php') as $file) {
-    unlink($file);
-    @unlink(dirname($file) . '/ready.txt');
-    rmdir(dirname($file));
 }
 ?>
 --EXPECTF--

@@ -4,8 +4,7 @@ php -S with worker processes forked after module start-up: concurrent admitted r
 <?php
 require __DIR__ . '/trel.inc';
 
-$dir = sys_get_temp_dir() . '/trel-workers-' . bin2hex(random_bytes(4));
-mkdir($dir);
+$dir = trel_temp_dir('workers');
 file_put_contents("$dir/page.php", "<?php\nusleep(200000);\ntrel_event('worker');\necho getmypid();\n");
 [, $port, $log] = trel_server($dir, ['display_errors' => '0'], ['PHP_CLI_SERVER_WORKERS' => '3']);
 // The parent and its three workers each say they started (slowly under a sanitizer); a
@@ -44,10 +43,6 @@ for ($batch = 0; $batch < 5 && count($pids) < 2; $batch++) {
 }
 echo count($pids) > 1 ? "served by several processes\n" : "served by one process\n";
 echo $stored === $sent ? "every request stored with its event\n" : "$stored of $sent stored with their event\n";
-?>
---CLEAN--
-<?php
-exec('rm -rf ' . escapeshellarg(sys_get_temp_dir()) . '/trel-workers-*');
 ?>
 --EXPECT--
 served by several processes

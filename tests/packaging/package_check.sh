@@ -6,6 +6,9 @@
 # and a purge leaves none of their files behind.
 # Needs root, and changes the system while it runs (every php process loads the
 # installed extension): CTest runs it alone, and the sanitizer pass not at all.
+# Packages are made only of a normal build for the prefix /usr in Debian's multiarch
+# library folder (scripts/package); a build configured otherwise, as the README allows,
+# skips the check with its reason (exit status 77, which CTest reports as skipped).
 #   TREL_SOURCE_DIR=... TREL_BUILD_DIR=... sh tests/packaging/package_check.sh
 set -eu
 export DEBIAN_FRONTEND=noninteractive
@@ -24,6 +27,21 @@ logged() {
         fail "failed: $*"
     }
 }
+
+skip() {
+    echo "package_check: skipped: $*"
+    exit 77
+}
+cache=$TREL_BUILD_DIR/CMakeCache.txt
+[ -f "$cache" ] || fail "$TREL_BUILD_DIR is not a configured build"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+grep -q '^CMAKE_INSTALL_PREFIX:PATH=/usr$' "$cache" ||
+    skip "the build's install prefix is $(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$cache"), packages are made for /usr"
+grep -q "^CMAKE_INSTALL_LIBDIR:PATH=lib/$multiarch\$" "$cache" ||
+    skip "the build's library folder is not lib/$multiarch, where the packages put the libraries"
+if grep -Eq '^TREL_(SANITIZE|FUZZ):BOOL=(ON|TRUE|1)$' "$cache"; then
+    skip "a sanitizer build; packages are made of a normal build"
+fi
 
 [ "$(id -u)" = 0 ] || fail "needs root: it installs and purges the packages with apt-get"
 
@@ -57,7 +75,6 @@ trap 'exit 1' INT TERM
 logged sh "$TREL_SOURCE_DIR/scripts/package" "$TREL_BUILD_DIR" "$tmp/debs"
 set -- "$tmp"/debs/*.deb
 [ $# = 5 ] || fail "expected 5 packages, got $#: $*"
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 dpkg-deb -c "$(ls "$tmp"/debs/libtrel-dev_*.deb)" | grep -q " ./usr/lib/$multiarch/pkgconfig/trel.pc$" ||
     fail "trel.pc is not in /usr/lib/$multiarch/pkgconfig"
 for deb in "$@"; do
