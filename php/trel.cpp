@@ -4,6 +4,7 @@
 
 #include "bar/barendpoint.h"
 #include "bar/barinjection.h"
+#include "bar/cachepolicy.h"
 #include "bar/responsefinisher.h"
 #include "collector/collectorhost.h"
 #include "engine/callobserver.h"
@@ -80,6 +81,15 @@ ZEND_INI_MH(OnUpdateMask) {
 // the other modules have ended their requests too, so that none of them (the session
 // module with its file lock) waits for it.
 bool writePending = false;
+
+// flush() of a page the bar's handler holds sends nothing (BarInjection::holdsPage()).
+void aroundFlush(int, zif_handler original, zend_execute_data* frame, zval* result) {
+    if (BarInjection::holdsPage()) {
+        ZVAL_NULL(result);
+        return;
+    }
+    original(frame, result);
+}
 
 void finishRequest(KTrel* trel) {
     FunctionObserver::endRequest(trel);
@@ -164,12 +174,15 @@ static PHP_MINIT_FUNCTION(trel) {
     ErrorObserver::registerObserver();
     SqlCapture::watch();
     IoCapture::watch();
+    HandlerWrapper::watchFunction("flush", aroundFlush, 0);
     HandlerWrapper::installAfterStartup();
+    CachePolicy::install();
     return SUCCESS;
 }
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
     HandlerWrapper::restore();
+    CachePolicy::uninstall();
     BarEndpoint::unregisterHook();
     CollectorHost::release();
     UNREGISTER_INI_ENTRIES();
@@ -179,6 +192,7 @@ static PHP_MSHUTDOWN_FUNCTION(trel) {
 static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
     writePending = false;
+    CachePolicy::startRequest();
     if (!watching || !TREL_G(enabled))
         return SUCCESS;
     BarEndpoint::registerHook();
@@ -195,6 +209,7 @@ static PHP_RINIT_FUNCTION(trel) {
     SqlCapture::startRequest();
     IoCapture::startRequest();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_START);
+    CachePolicy::admitted();
     if (trel->isBarEnabled())
         BarInjection::start(trel);
     return SUCCESS;

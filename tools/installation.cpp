@@ -66,7 +66,8 @@ QString Installation::databasePath(const QString& root) {
 // own, so that the page's styles do not reach into the bar (and the bar's do not leak
 // out). The page carries no data of its request: the request is stored only after the
 // page is sent, so the script asks the same address for the request's summary
-// (?__trel_summary=PAGE) a few times until it is there. It also watches the page's
+// (?__trel_summary=PAGE) until it is there, a few times at most, and stops at the first
+// 404 (a page served by a cache to a visitor without the token). It also watches the page's
 // fetch() and XMLHttpRequest calls: each answer that names its page (X-Trel-Page) was
 // collected, and the bar lists it with its own summary. Everything it asks for answers
 // only a browser that presents a token for the request's URL.
@@ -85,18 +86,23 @@ QString Installation::headerTemplate() {
     try { var u = new URL(url, location.href); return u.origin === location.origin ? u.pathname + u.search : u.href; }
     catch (e) { return String(url); }
   }
-  // The bar's own requests go around the watch.
-  function get(query, tries, done) {
+  // The bar's own requests go around the watch. A page is written once the browser has
+  // it: "202" says it is not stored yet, and the bar asks again, waiting twice as long
+  // each time, six times in all; a 404 (no token, or not the token's) ends the asking.
+  function get(query, done, asked) {
+    asked = asked || 1;
     var xhr = new Xhr();
     open.call(xhr, 'GET', here(query));
     function retry() {
-      if (tries > 1) setTimeout(function () { get(query, tries - 1, done); }, 300);
+      if (asked < 6) setTimeout(function () { get(query, done, asked + 1); }, 250 << (asked - 1));
       else done(null);
     }
     xhr.onload = function () {
       var value = null;
       if (xhr.status === 200) { try { value = JSON.parse(xhr.responseText); } catch (e) {} }
-      if (value) done(value); else retry();
+      if (value) done(value);
+      else if (xhr.status === 202 || xhr.status >= 500) retry();
+      else done(null);
     };
     xhr.onerror = retry;
     send.call(xhr);
@@ -107,7 +113,7 @@ QString Installation::headerTemplate() {
                  page: page, summary: null, state: 'waiting'};
     later.push(entry);
     listeners.forEach(function (listener) { listener(entry); });
-    get('__trel_summary=' + encodeURIComponent(page), 20, function (summary) {
+    get('__trel_summary=' + encodeURIComponent(page), function (summary) {
       entry.summary = summary;
       entry.state = summary ? 'shown' : 'missing';
       listeners.forEach(function (listener) { listener(entry); });
@@ -287,7 +293,7 @@ QString Installation::headerTemplate() {
       laterList = requests;
       if (!later.length) requests.appendChild(el('li', 'none', 'none so far: the page\u2019s fetch and XHR calls show here'));
       later.forEach(addRow);
-      get('__trel_json=' + encodeURIComponent(page), 20, function (r) {
+      get('__trel_json=' + encodeURIComponent(page), function (r) {
         queries.textContent = '';
         if (!r) { queries.appendChild(el('li', 'none', 'not stored')); return; }
         r.query_list.slice(0, 5).forEach(function (q) {
@@ -316,7 +322,7 @@ QString Installation::headerTemplate() {
 
     listeners.push(laterEntry);
     later.forEach(laterEntry);
-    get('__trel_summary=' + encodeURIComponent(page), 20, function (s) {
+    get('__trel_summary=' + encodeURIComponent(page), function (s) {
       facts.textContent = '';
       if (!s) { facts.textContent = 'not stored'; host.setAttribute('data-trel-state', 'missing'); return; }
       facts.appendChild(figure('time', s.time));

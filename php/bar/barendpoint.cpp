@@ -91,6 +91,24 @@ bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
     return loaded;
 }
 
+// Whether the token covers the address the bar asks at: the bar's own page, whose
+// request may not be stored yet (its write starts once the browser has the page).
+bool coversHere(const QString& token) {
+    KTrel* trel = CollectorHost::acquire();
+    if (!trel)
+        return false;
+    bool covered = false;
+    CollectorHost::guard("bar data", [&] {
+        trel->reset();
+        trel->setRequest(RequestAdmission::url());
+        QString allowedHosts;
+        qint64 ttl = 0;
+        covered = trel->isTokenOK(token, allowedHosts, ttl, CollectorHost::stream());
+        trel->reset();
+    });
+    return covered;
+}
+
 // The value of the query parameter `name`, or a null array when it is not there.
 QByteArray parameter(const char* query, const char* name) {
     const size_t nameLength = strlen(name);
@@ -195,7 +213,15 @@ void answer() {
                 body = KTrelHtmlReport::requestPage(request, requestPath()).toUtf8();
         });
     }
-    if (body.isEmpty()) {
+    if (body.isEmpty() && asked == Ask::Summary && !token.isEmpty() && coversHere(token)) {
+        // The page may still be on its way to the database: the bar asks again later. A
+        // page that is not the token's looks the same, so nothing tells it from one
+        // being written; a request without a valid token gets the 404 and stops asking.
+        setStatus(202);
+        addHeader("Content-Type: text/plain; charset=utf-8");
+        addHeader("Retry-After: 1");
+        body = QByteArrayLiteral("Not stored yet\n");
+    } else if (body.isEmpty()) {
         setStatus(404);
         addHeader("Content-Type: text/plain; charset=utf-8");
         body = QByteArrayLiteral("Not Found\n");

@@ -9,8 +9,10 @@
 // its summary as JSON, and __trel_requests=1 the list of the latest stored requests the
 // token covers (filtered by trel_url, trel_problems, trel_status; paged by trel_before and
 // trel_after). PAGE is the random page id the bar carries. Only a request presenting a token
-// (cookie trel.token_cookie or header X-Trel-Token) that covers the stored request's URL gets it;
-// every other answer is the same 404 with nothing of any stored request. No script of the
+// (cookie trel.token_cookie or header X-Trel-Token) that covers the stored request's URL gets it.
+// A summary that cannot be given to a token valid for the address it is asked at is
+// answered 202 (not stored yet: the bar's own page is written after it is sent); every
+// other answer is the same 404 with nothing of any stored request. No script of the
 // application runs for such a request, and it is not collected.
 class BarEndpoint {
 public:

@@ -242,8 +242,10 @@ int handleOutput(php_output_context* context) {
 
 // Whether a response that the handler gives out whole may go with its length: the
 // script set none of its own, nor an encoding, and the handlers below this one pass it
-// on unchanged.
-bool lengthAllowed() {
+// on unchanged. `below` is what those handlers hold already (PHP's default buffer holds
+// what was shown while the request was read, such as a warning that the form had too
+// many input variables): it goes out ahead of the handler's output.
+bool lengthAllowed(size_t* below) {
     const int status = SG(sapi_headers).http_response_code;
     if (status < 200 || status == 204 || status == 304)
         return false;
@@ -265,9 +267,11 @@ bool lengthAllowed() {
     if (!self)
         return false;
     auto** handlers = static_cast<php_output_handler**>(zend_stack_base(&OG(handlers)));
+    *below = 0;
     for (int level = 0; level < self->level; ++level) {
         if (!zend_string_equals_literal(handlers[level]->name, "default output handler"))
             return false;
+        *below += handlers[level]->buffer.used;
     }
     return true;
 }
@@ -280,13 +284,16 @@ bool lengthAllowed() {
 int outputHandler(void**, php_output_context* context) {
     const int result = handleOutput(context);
     const int op = context->op;
+    size_t below = 0;
     if (!(op & PHP_OUTPUT_HANDLER_FINAL)) {
         if (context->out.used)
             page.passedOn = true;
     } else if (!(op & PHP_OUTPUT_HANDLER_CLEAN) && !page.passedOn && !SG(headers_sent) &&
-               (EG(flags) & EG_FLAGS_IN_SHUTDOWN) && !EG(current_execute_data) && lengthAllowed()) {
+               (EG(flags) & EG_FLAGS_IN_SHUTDOWN) && !EG(current_execute_data) &&
+               lengthAllowed(&below)) {
         char line[64];
-        const int size = snprintf(line, sizeof(line), "Content-Length: %zu", context->out.used);
+        const int size =
+            snprintf(line, sizeof(line), "Content-Length: %zu", below + context->out.used);
         page.lengthGiven = sapi_add_header_ex(line, static_cast<size_t>(size), 1, 1) == SUCCESS;
     }
     return result;
@@ -301,6 +308,10 @@ void BarInjection::endRequest() {
     if (page.lengthGiven)
         php_output_set_status(PHP_OUTPUT_DISABLED);
     page.lengthGiven = false;
+}
+
+bool BarInjection::holdsPage() {
+    return !page.passing && php_output_handler_started(HandlerName, sizeof(HandlerName) - 1);
 }
 
 void BarInjection::start(KTrel* trel) {

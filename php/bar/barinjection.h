@@ -14,8 +14,8 @@ class KTrel;
 // HTML page that the script flushes before its end is held back until its end (the
 // bar needs all of it): only a page seen with a token is delayed so. A response the
 // handler gives out whole at the request's end (a held page, a redirect, a short answer)
-// goes with its Content-Length, so the client has it complete while the process still
-// writes what it collected.
+// goes with its Content-Length, counting what PHP's default buffer below it held, so the
+// client has it complete while the process still writes what it collected.
 class BarInjection {
 public:
     // From the request's start, after admission. Failures are logged; the page is then
@@ -23,6 +23,10 @@ public:
     static void start(KTrel* trel);
     // From the request's shutdown, before the other modules end theirs.
     static void endRequest();
+    // Whether the handler still holds the page back. The script's flush() must then send
+    // nothing: under Apache it would send the headers, and the page, no longer able to
+    // go with its length, would end only when the request does, after the write.
+    static bool holdsPage();
 };
 
 #endif

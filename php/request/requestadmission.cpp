@@ -138,3 +138,7 @@ KTrel* RequestAdmission::admit() {
     });
     return ok && admitted ? trel : nullptr;
 }
+
+QString RequestAdmission::url() {
+    return requestUrl();
+}

@@ -16,6 +16,8 @@ public:
     static KTrel* admit();
     // The token the request presents, or an empty text.
     static QString presentedToken();
+    // The request's URL as the token check sees it (the values trel.mask hides masked).
+    static QString url();
 };
 
 #endif

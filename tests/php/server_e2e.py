@@ -110,9 +110,14 @@ class FpmSite(Site):
                     f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
                     f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
                     f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n"
+                    # A shared cache in front of PHP, as sites put one: it keeps what the
+                    # application says it may (Cache-Control), for every visitor alike.
+                    f"  fastcgi_cache_path {self.dir}/cache keys_zone=pages:1m;\n"
                     f"  server {{\n    listen 127.0.0.1:{self.port};\n    root {APP};\n"
                     "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
                     "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
+                    "      fastcgi_cache pages;\n      fastcgi_cache_key $request_uri;\n"
+                    "      add_header X-Cache $upstream_cache_status;\n"
                     f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n}}\n")
 
     def start(self):
@@ -184,7 +189,10 @@ class ApacheSite(Site):
         os.makedirs(ini)
         with open(os.path.join(ini, "php.ini"), "w") as f:
             f.write(f"extension={ctx.extension}\ntrel.root={inst.root}\ntrel.log_file={self.trel_log}\ntrel.function_stats=1\n"
-                    f"session.save_path={self.sessions}\nlog_errors=0\n")
+                    f"session.save_path={self.sessions}\nlog_errors=0\n"
+                    # As php.ini-development and -production have it: start-up errors shown,
+                    # from PHP's default output buffer.
+                    "output_buffering=4096\ndisplay_startup_errors=1\ndisplay_errors=1\n")
         modules = "".join(f"LoadModule {module}_module /usr/lib/apache2/modules/mod_{module}.so\n"
                           for module in self.MODULES)
         environment = "".join(f"SetEnv {key} {value}\n" for key, value in env.items())
@@ -279,26 +287,30 @@ def concurrent_load(site, inst, token):
 
 def finished_before_write(site, inst, token):
     """With the database locked, the browser has the whole page, its bar included,
-    while the worker still waits to write: the bar's summary is not there yet, and the
-    page's session is free for the browser's next page. Once the lock is gone the
-    request is stored and the summary answers, on the connection that the browser kept
-    open: the page went with its length."""
+    while the worker still waits to write, though the page flushed its head early: the
+    bar's summary is not there yet ("not stored yet", 202), and the page's session is
+    free for the browser's next page. Once the lock is gone the request is stored and the
+    summary answers, on the connection that the browser kept open: the page went with its
+    length."""
     lock = WriteLock(inst)
     browser = http.client.HTTPConnection("127.0.0.1", site.port, timeout=60)
     site.ctx.cleanups.append(browser.close)
     headers = {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"}
     try:
-        browser.request("GET", "/worker.php?r=held&session=1", headers=headers)
+        browser.request("GET", "/worker.php?r=held&session=1&flush=1", headers=headers)
         answer = browser.getresponse()
         response = Response(answer.status, answer.getheaders(), answer.read())
         kept = browser.sock
         expect(kept and not answer.will_close, "the held page's connection was not kept open")
         page = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
-        expect(response.status == 200 and response.body.endswith(b"</html>\n") and page,
-               f"the page with the database locked: {response.status} {response.body[-300:]!r}")
+        expect(response.status == 200 and response.body.endswith(b"</html>\n") and page
+               and answer.getheader("Content-Length") == str(len(response.body)),
+               f"the page with the database locked: {response.status} {answer.getheader('Content-Length')} "
+               f"{response.body[-300:]!r}")
         summary = f"/worker.php?__trel_summary={page.group(1).decode()}"
-        expect(site.request(summary, token).status == 404 and "held" not in stored_labels(inst),
+        expect(site.request(summary, token).status == 202 and "held" not in stored_labels(inst),
                "stored before the page was sent: nothing blocked the write")
+        expect(site.request(summary).status == 404, "the summary without the token is not the 404")
         session = next(value.split(";")[0] for name, value in response.headers
                        if name.lower() == "set-cookie" and value.startswith("PHPSESSID="))
         following = http_request(site.port, "GET", "/worker.php?r=next&session=1",
@@ -319,7 +331,64 @@ def finished_before_write(site, inst, token):
            f"the bar's summary of the stored request: {answer.status} {body[:200]!r}")
     browser.close()
     wait_for(site.settled, "the held write")
-    site.check_logged("/worker.php?r=held&session=1", response)
+    site.check_logged("/worker.php?r=held&session=1&flush=1", response)
+
+
+def warning_before_page(site, inst, token):
+    """A form with more fields than max_input_vars, on a connection kept open: PHP's
+    warning, shown from its default output buffer ahead of the page, is counted in the
+    page's length, so that the page is read whole and the next response from its
+    start."""
+    browser = http.client.HTTPConnection("127.0.0.1", site.port, timeout=60)
+    site.ctx.cleanups.append(browser.close)
+    form = "&".join(f"f{i}=1" for i in range(1001))
+    browser.request("POST", "/worker.php?r=fields", body=form, headers={
+        "User-Agent": BROWSER, "Cookie": f"trel_token={token}", "Content-Type": "application/x-www-form-urlencoded"})
+    answer = browser.getresponse()
+    body = answer.read()
+    expect(answer.status == 200 and b"Input variables exceeded 1000" in body and body.endswith(b"</html>\n")
+           and b"data-trel-page" in body and answer.getheader("Content-Length") == str(len(body)),
+           f"the page after a start-up warning: length {answer.getheader('Content-Length')} of {len(body)} bytes, "
+           f"ending {body[-80:]!r}")
+    try:
+        browser.request("GET", "/worker.php?r=fields-next", headers={"User-Agent": BROWSER})
+        answer = browser.getresponse()
+        following = answer.status, answer.read()
+    except http.client.HTTPException as error:
+        following = None, repr(error).encode()
+    expect(following[0] == 200 and following[1].endswith(b"</html>\n"),
+           f"the next response on the connection: {following[0]} {following[1][:120]!r}")
+    browser.close()
+    wait_for(lambda: "fields" in stored_labels(inst), "the page after the warning to be stored")
+
+
+def shared_cache(site, inst, token):
+    """A page that says a shared cache may keep it (public, max-age=300, with an ETag and
+    a Last-Modified), behind nginx's fastcgi_cache: asked with the token it is private
+    and unvalidated every time, so the cache keeps none of them; a conditional request
+    with the token gets the whole page with its bar, not a 304; the visitor without the
+    token after them gets the application's page without the bar."""
+    path = "/worker.php?r=cached&cache=1"
+    conditional = {"If-None-Match": '"worker-1"', "If-Modified-Since": "Tue, 01 Dec 2026 10:00:00 GMT"}
+    pages = []
+    for extra in ({}, conditional):
+        headers = {"User-Agent": BROWSER, "Cookie": f"trel_token={token}", "Connection": "close", **extra}
+        response = http_request(site.port, "GET", path, headers)
+        fields = {name.lower(): value for name, value in response.headers}
+        expect(response.status == 200 and b"data-trel-page" in response.body and b"</html>" in response.body
+               and fields.get("cache-control") == "private, no-store" and "x-trel-page" in fields
+               and "etag" not in fields and "last-modified" not in fields and "expires" not in fields,
+               f"the admitted page of a cacheable answer ({sorted(extra)}): {response.status} {response.headers}")
+        pages.append(fields["x-trel-page"])
+    visitor = site.request(path)
+    fields = {name.lower(): value for name, value in visitor.headers}
+    expect(visitor.status == 200 and b"<p>pid " in visitor.body and b"trel" not in visitor.body
+           and "x-trel-page" not in fields and fields.get("cache-control") == "public, max-age=300",
+           f"the visitor without the token after the developer: {visitor.status} {visitor.headers} "
+           f"{visitor.body[:300]!r}")
+    wait_for(site.settled, "the workers to finish their writes")
+    stored = [row["page_id"] for url, row in stored_requests(inst) if "r=cached" in url]
+    expect(sorted(stored) == sorted(pages), f"the developer's two pages were not both stored: {stored} {pages}")
 
 
 def signed_in_before_redirect(site, inst, token):
@@ -437,6 +506,10 @@ def run_backend(ctx, server, backend):
     site.start()
     concurrent_load(site, inst, token)
     finished_before_write(site, inst, token)
+    if server == "fpm":
+        shared_cache(site, inst, token)
+    else:
+        warning_before_page(site, inst, token)
     signed_in_before_redirect(site, inst, token)
     killed = [killed_while_writing(site, inst, token), killed_while_running(site, inst, token, data)]
     restarted(site, inst, token)

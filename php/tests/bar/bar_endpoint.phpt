@@ -1,5 +1,5 @@
 --TEST--
-The bar's data: summary and view of a stored page only for a token that covers its URL; every refusal the same 404; no script runs, nothing is stored
+The bar's data: summary and view of a stored page only for a token that covers its URL; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
 --FILE--
 <?php
 require __DIR__ . '/../trel.inc';
@@ -89,7 +89,7 @@ $refusals = [
     'JSON, unknown token' => ["__trel_json=$pageId", ['token' => 'no-such-token']],
     'list, no token' => ['__trel_requests=1', []],
     'list, unknown token' => ['__trel_requests=1', ['token' => 'no-such-token']],
-    'page id in SQL' => ["__trel_summary=" . urlencode("' OR 1=1 --"), ['token' => TREL_TOKEN]],
+    'JSON of a page id in SQL' => ["__trel_json=" . urlencode("' OR 1=1 --"), ['token' => TREL_TOKEN]],
 ];
 $answers = [];
 foreach ($refusals as $name => [$query, $extra]) {
@@ -99,6 +99,15 @@ foreach ($refusals as $name => [$query, $extra]) {
     printf("%s: %d, %s\n", $name, $status, $leak ? "LEAKS:\n$body" : 'nothing of the request');
 }
 echo count(array_unique($answers)) === 1 ? "every refusal the same answer\n" : "REFUSALS DIFFER\n";
+
+// The bar's summary, asked with a token that covers the address it is asked at, of a
+// page it cannot show (not stored yet, not there, not the token's): ask again later,
+// with nothing of any request.
+foreach (['unknown page' => str_repeat('0', 32), 'page id in SQL' => "' OR 1=1 --"] as $name => $id) {
+    [$status, $headers, $body] = ask('__trel_summary=' . urlencode($id), ['token' => TREL_TOKEN]);
+    printf("summary of %s: %d %s%s\n", $name, $status, trim($body),
+           preg_match('{^Retry-After: 1\r?$}m', $headers) ? ', ask again' : '');
+}
 
 // The stored request is read whole only for a token that covers its URL; a refused
 // token has nothing but the URL read (the log records each whole read at level 2).
@@ -143,8 +152,10 @@ empty page id: 404, nothing of the request
 JSON, unknown token: 404, nothing of the request
 list, no token: 404, nothing of the request
 list, unknown token: 404, nothing of the request
-page id in SQL: 404, nothing of the request
+JSON of a page id in SQL: 404, nothing of the request
 every refusal the same answer
+summary of unknown page: 202 Not stored yet, ask again
+summary of page id in SQL: 202 Not stored yet, ask again
 unknown token: 404, the request read whole 0 time(s)
 token for another host: 404, the request read whole 0 time(s)
 the token: 200, the request read whole 1 time(s)
