@@ -26,6 +26,9 @@ ZEND_BEGIN_MODULE_GLOBALS(trel)
     char* token_cookie;
     bool function_stats;
     zend_long function_stats_limit;
+    zend_long max_queries;
+    zend_long max_errors;
+    zend_long max_backtrace_bytes;
     char* mask;
     // This request was admitted and is being collected.
     bool collecting;

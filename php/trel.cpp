@@ -25,7 +25,9 @@ extern "C" {
 #include "php_ini.h"
 }
 
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -153,6 +155,14 @@ PHP_INI_BEGIN()
                         OnUpdateBool, function_stats, zend_trel_globals, trel_globals)
     STD_PHP_INI_ENTRY("trel.function_stats_limit", "100", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                       OnUpdateLong, function_stats_limit, zend_trel_globals, trel_globals)
+    // What one request keeps in full (KTrel::Limits): a worker grows by some 16 MB at
+    // most for any page with these.
+    STD_PHP_INI_ENTRY("trel.max_queries", "1000", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, max_queries, zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.max_errors", "500", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, max_errors, zend_trel_globals, trel_globals)
+    STD_PHP_INI_ENTRY("trel.max_backtrace_bytes", "1M", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, max_backtrace_bytes, zend_trel_globals, trel_globals)
     STD_PHP_INI_ENTRY("trel.mask",
                       "password,passwd,pass,pwd,secret,token,auth,cookie,session,key",
                       PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateMask, mask, zend_trel_globals,
@@ -203,6 +213,16 @@ static PHP_RINIT_FUNCTION(trel) {
         return SUCCESS;
     requestStartUs = monotonicUs();
     TREL_G(collecting) = true;
+    CollectorHost::guard("request start", [&] {
+        KTrel::Limits limits;
+        const auto count = [](zend_long value) {
+            return static_cast<int>(std::min<zend_long>(std::max<zend_long>(value, 0), INT_MAX));
+        };
+        limits.queries = count(TREL_G(max_queries));
+        limits.errors = count(TREL_G(max_errors));
+        limits.backtraceChars = std::max<zend_long>(TREL_G(max_backtrace_bytes), 0);
+        trel->setLimits(limits);
+    });
     BarEndpoint::tagResponse(trel->getPageId());
     ErrorObserver::startRequest();
     FunctionObserver::startRequest(TREL_G(function_stats), TREL_G(function_stats_limit));

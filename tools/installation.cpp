@@ -327,8 +327,10 @@ QString Installation::headerTemplate() {
       if (!s) { facts.textContent = 'not stored'; host.setAttribute('data-trel-state', 'missing'); return; }
       facts.appendChild(figure('time', s.time));
       facts.appendChild(figure('queries', plural(s.queries, 'query', 'queries')));
+      if (s.queries_not_kept) facts.appendChild(figure('queries-not-kept', s.queries_not_kept + ' not kept'));
       facts.appendChild(figure('failed', s.failed_queries + ' failed', s.failed_queries > 0));
       facts.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors > 0));
+      if (s.errors_not_kept) facts.appendChild(figure('errors-not-kept', s.errors_not_kept + ' not kept'));
       facts.appendChild(figure('memory', s.memory));
       host.setAttribute('data-trel-state', 'shown');
     });

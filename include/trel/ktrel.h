@@ -81,6 +81,28 @@ public:
         QString fileName;
     };
 
+    // What one request keeps in full, so that a page of any size costs its worker a
+    // bounded amount of memory. The first `queries` SQL queries and `errors` PHP errors
+    // are kept; the rest are counted (NotKept) and stored as one last row each, "N more
+    // queries not kept" and "N more errors not kept", so that the totals stay whole. The
+    // kept ones get backtraces until their text reaches `backtraceChars`, then none.
+    struct TREL_EXPORT Limits {
+        int queries = 1000;
+        int errors = 500;
+        qint64 backtraceChars = 1 << 20;
+    };
+    // Beyond the limits: how many queries (with their failures, time in microseconds and
+    // affected rows) and errors were counted and not kept.
+    struct TREL_EXPORT NotKept {
+        qint64 queries = 0;
+        qint64 failedQueries = 0;
+        qint64 queryTime = 0;
+        qint64 rows = 0;
+        qint64 errors = 0;
+    };
+    // A kept error's message is cut to this many characters.
+    static constexpr int MaxErrorMessageChars = 4096;
+
     // The request's facts and its processing-time breakdown (microseconds).
     class TREL_EXPORT Request {
     public:
@@ -276,7 +298,16 @@ public:
     const QString& getBacktraceById(int id);
 
     // With a generator installed, sets the caller's backtraceId, fileName and lineNumber.
+    // A query beyond the limit is only counted (getNotKept()).
     void addRequestSqlQuery(SqlQuery& query);
+
+    // The limits are settings, kept by reset(); the counts start again with each request.
+    void setLimits(const Limits& value);
+    const Limits& getLimits() const;
+    const NotKept& getNotKept() const;
+    // Whether the next PHP error would be kept with a backtrace: the host takes none
+    // otherwise. addBacktrace() returns -1 for a text beyond the limit.
+    bool isErrorBacktraceWanted() const;
 
     QHash<QByteArray, KFunctionStats>& getFunctionsStats();
 
@@ -382,6 +413,9 @@ private:
     QList<SuperGlobalSample> superGlobalSamples;
     KDb db;
     QList<QString> backtraces;
+    qint64 backtraceChars = 0;
+    Limits limits;
+    NotKept notKept;
     IBacktraceGenerator* backtraceGenerator;
     EnabledCallback enabledCallback;
 

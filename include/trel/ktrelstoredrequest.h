@@ -30,6 +30,10 @@ public:
         QString file;
         int line = 0;
         QString backtrace;
+        // The row that counts the queries a request did not keep (notKeptText()): how
+        // many, and how many of them failed; 0 for a query's own row.
+        qint64 notKept = 0;
+        qint64 notKeptFailed = 0;
         bool failed() const { return status != 0 || !error.isEmpty(); }
     };
     struct LogEntry {
@@ -40,6 +44,7 @@ public:
         int line = 0;
         bool silenced = false;
         QString backtrace;
+        qint64 notKept = 0; // likewise for the errors not kept
     };
     struct Function {
         QString scope;
@@ -145,7 +150,19 @@ public:
     // The script's transaction number behind a stored transaction value ("2"), or an
     // empty text outside transactions.
     QString transactionName(const Query& query) const;
+    // The request's queries, failed queries and errors, those not kept included.
     int failedQueries() const;
+    qint64 queryCount() const;
+    qint64 errorCount() const;
+    qint64 queriesNotKept() const;
+    qint64 errorsNotKept() const;
+
+    // The texts of the rows that count what a request did not keep ("N more queries not
+    // kept", "N more errors not kept", and "F of them failed" as the queries' error), as
+    // the writer stores them and the reads recognise them.
+    static QString notKeptQueriesText(qint64 count);
+    static QString notKeptErrorsText(qint64 count);
+    static QString notKeptFailedText(qint64 count);
 };
 
 #endif

@@ -51,7 +51,8 @@ void onError(int type, zend_string* file, uint32_t line, zend_string* message) {
     CollectorHost::guard("error", [&] {
         int backtraceId = -1;
         // Start-up errors have no script to trace.
-        if (!(kind & (E_CORE_ERROR | E_CORE_WARNING)) && trel->getBacktraceGenerator())
+        if (!(kind & (E_CORE_ERROR | E_CORE_WARNING)) && trel->getBacktraceGenerator() &&
+            trel->isErrorBacktraceWanted())
             backtraceId = trel->addBacktrace(trel->getBacktraceGenerator()->generateBacktrace());
         KTrel::Request& request = trel->getRequest();
         request.setErrorsSilenced(silenced);

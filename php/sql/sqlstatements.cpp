@@ -14,8 +14,8 @@ namespace {
 
 // Statement texts a request keeps in all before each further text is cut to
 // StatementText::MinTextBytes: a script that runs many huge statements must not make the
-// worker's memory grow without bound.
-const qint64 TextBudget = 8 << 20;
+// worker's memory grow without bound (kept as UTF-16, they take twice this).
+const qint64 TextBudget = 2 << 20;
 
 struct RequestState {
     std::unordered_map<uint32_t, SqlStatements::Statement> statements; // by object handle

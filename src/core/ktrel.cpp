@@ -127,6 +127,8 @@ void KTrel::reset() {
     eventCollectionEnabled = true;
     superGlobalSamples.clear();
     backtraces.clear();
+    backtraceChars = 0;
+    notKept = NotKept();
 }
 
 void KTrel::setRequestId(qint64 id) {

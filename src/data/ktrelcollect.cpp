@@ -6,11 +6,32 @@ void KTrel::setBacktraceGenerator(IBacktraceGenerator* generator) {
     backtraceGenerator = generator;
 }
 
-IBacktraceGenerator* KTrel::getBacktraceGenerator() { return backtraceGenerator; }
+IBacktraceGenerator* KTrel::getBacktraceGenerator() {
+    return backtraceGenerator;
+}
 
 int KTrel::addBacktrace(const QString& text) {
+    if (backtraceChars + text.size() > limits.backtraceChars)
+        return -1;
+    backtraceChars += text.size();
     backtraces.append(text);
     return static_cast<int>(backtraces.size() - 1);
+}
+
+void KTrel::setLimits(const Limits& value) {
+    limits = value;
+}
+
+const KTrel::Limits& KTrel::getLimits() const {
+    return limits;
+}
+
+const KTrel::NotKept& KTrel::getNotKept() const {
+    return notKept;
+}
+
+bool KTrel::isErrorBacktraceWanted() const {
+    return phpErrors.size() < limits.errors && backtraceChars < limits.backtraceChars;
 }
 
 const QString& KTrel::getBacktraceById(int id) {
@@ -20,16 +41,25 @@ const QString& KTrel::getBacktraceById(int id) {
 }
 
 void KTrel::addRequestSqlQuery(SqlQuery& query) {
+    if (sqlQueries.size() >= limits.queries) {
+        ++notKept.queries;
+        notKept.queryTime += query.queryTime;
+        notKept.rows += query.rowsAffected;
+        if (query.status != 0 || !query.errorMessage.isEmpty())
+            ++notKept.failedQueries;
+        return;
+    }
     if (IBacktraceGenerator* generator = getBacktraceGenerator()) {
-        const QString text = generator->generateBacktrace();
-        query.backtraceId = static_cast<int>(backtraces.size());
-        backtraces.append(text);
+        if (backtraceChars < limits.backtraceChars)
+            query.backtraceId = addBacktrace(generator->generateBacktrace());
         generator->getFileAndLine(query.fileName, query.lineNumber);
     }
     sqlQueries.append(query);
 }
 
-QHash<QByteArray, KFunctionStats>& KTrel::getFunctionsStats() { return functionsStats; }
+QHash<QByteArray, KFunctionStats>& KTrel::getFunctionsStats() {
+    return functionsStats;
+}
 
 void KTrel::addEventAggKey(const QByteArray& key) {
     if (key.isEmpty())
@@ -37,7 +67,9 @@ void KTrel::addEventAggKey(const QByteArray& key) {
     eventAggKeys.insert(key);
 }
 
-const std::set<QByteArray>& KTrel::getEventAggKeys() const { return eventAggKeys; }
+const std::set<QByteArray>& KTrel::getEventAggKeys() const {
+    return eventAggKeys;
+}
 
 void KTrel::addSerializedSuperGlobal(const QByteArray& name, const QByteArray& data,
                                      SG_SAMPLING_TYPE type) {
@@ -56,8 +88,8 @@ qint64 toMicroseconds(const timeval& value) {
 }
 } // namespace
 
-void KTrel::addProcessingBreakdownData(timeval databaseTime, timeval networkTime,
-                                       timeval otherTime, timeval localTime) {
+void KTrel::addProcessingBreakdownData(timeval databaseTime, timeval networkTime, timeval otherTime,
+                                       timeval localTime) {
     request.setDatabaseTime(toMicroseconds(databaseTime));
     request.addNetworkTime(toMicroseconds(networkTime));
     request.setOtherTime(toMicroseconds(otherTime));

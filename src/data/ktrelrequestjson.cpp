@@ -33,9 +33,11 @@ QJsonObject KTrelRequestJson::summary(const KTrelStoredRequest& r) {
     object.insert(QStringLiteral("primary"), r.primaryPage);
     object.insert(QStringLiteral("time_us"), r.requestTime);
     object.insert(QStringLiteral("time"), KTrelFormat::duration(r.requestTime));
-    object.insert(QStringLiteral("queries"), static_cast<qint64>(r.queries.size()));
+    object.insert(QStringLiteral("queries"), r.queryCount());
     object.insert(QStringLiteral("failed_queries"), r.failedQueries());
-    object.insert(QStringLiteral("errors"), static_cast<qint64>(r.entries.size()));
+    object.insert(QStringLiteral("errors"), r.errorCount());
+    object.insert(QStringLiteral("queries_not_kept"), r.queriesNotKept());
+    object.insert(QStringLiteral("errors_not_kept"), r.errorsNotKept());
     object.insert(QStringLiteral("peak_memory"), r.peakMemory);
     object.insert(QStringLiteral("memory"), KTrelFormat::bytes(r.peakMemory));
     return object;

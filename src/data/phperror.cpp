@@ -39,11 +39,28 @@ QString phpErrorTypeName(int type) {
     }
 }
 
+namespace {
+
+void cutMessage(QString& message) {
+    if (message.size() <= KTrel::MaxErrorMessageChars)
+        return;
+    const int size = message.size();
+    message.truncate(KTrel::MaxErrorMessageChars);
+    message += QStringLiteral(" [cut, %1 characters in all]").arg(size);
+}
+
+} // namespace
+
 void KTrel::addPhpError(int type, const char* filename, unsigned int line, const char* message,
                         int backtraceId) {
+    if (phpErrors.size() >= limits.errors) {
+        ++notKept.errors;
+        return;
+    }
     PhpError entry;
     entry.time = QDateTime::currentDateTime();
     entry.message = QString::fromUtf8(message);
+    cutMessage(entry.message);
     entry.filename = QString::fromUtf8(filename);
     entry.line = static_cast<int>(line);
     entry.type = phpErrorTypeName(type);
@@ -53,9 +70,14 @@ void KTrel::addPhpError(int type, const char* filename, unsigned int line, const
 
 void KTrel::addPhpErrorWithArgs(int type, const char* filename, unsigned int line,
                                 const char* format, int backtraceId, va_list args) {
+    if (phpErrors.size() >= limits.errors) {
+        ++notKept.errors;
+        return;
+    }
     PhpError entry;
     entry.time = QDateTime::currentDateTime();
     entry.message = QString::vasprintf(format ? format : "", args);
+    cutMessage(entry.message);
     entry.filename = QString::fromUtf8(filename);
     entry.line = static_cast<int>(line);
     entry.type = phpErrorTypeName(type);

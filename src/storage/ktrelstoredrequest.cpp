@@ -10,6 +10,17 @@
 
 namespace {
 
+// N of a text made as `pattern` (made with the count 0) is: "N more queries not kept";
+// 0 for any other text.
+qint64 countIn(const QString& text, const QString& pattern) {
+    const QString tail = pattern.mid(1);
+    if (!text.endsWith(tail) || text.size() == tail.size())
+        return 0;
+    bool ok = false;
+    const qint64 count = QStringView(text).left(text.size() - tail.size()).toLongLong(&ok);
+    return ok && count > 0 ? count : 0;
+}
+
 using Outcome = KTrelStoredRequest::Outcome;
 
 QString text(const QVariant& value) {
@@ -78,6 +89,12 @@ Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* requ
         query.file = text(queries.value(7));
         query.line = queries.value(8).toInt();
         query.backtrace = QString::fromLocal8Bit(queries.value(9).toByteArray());
+        if (query.prepared.isEmpty() && query.file.isEmpty() && query.backtrace.isEmpty()) {
+            query.notKept = countIn(query.statement, KTrelStoredRequest::notKeptQueriesText(0));
+            if (query.notKept)
+                query.notKeptFailed =
+                    countIn(query.error, KTrelStoredRequest::notKeptFailedText(0));
+        }
         request->queries << query;
     }
 
@@ -98,6 +115,8 @@ Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* requ
         entry.line = entries.value(4).toInt();
         entry.silenced = entries.value(5).toInt() != 0;
         entry.backtrace = QString::fromLocal8Bit(entries.value(6).toByteArray());
+        if (entry.file.isEmpty() && entry.backtrace.isEmpty())
+            entry.notKept = countIn(entry.message, KTrelStoredRequest::notKeptErrorsText(0));
         request->entries << entry;
     }
 
@@ -314,6 +333,42 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
         row.errors = rows.value(10).toInt();
         list->rows << row;
     }
+    // The rows that count what a request did not keep stand for that many queries or
+    // errors (and failures) in the list's totals too.
+    QSqlQuery notKept(db);
+    if (!run(
+            notKept,
+            QStringLiteral("SELECT request_id, 0, resolved_statement, error_message FROM "
+                           "trel_sql_queries WHERE request_id IN (") +
+                ids.join(QLatin1Char(',')) +
+                QStringLiteral(") AND prepared_statement_id = -1 AND backtrace_id = -1 AND "
+                               "resolved_statement LIKE '% more queries not kept' UNION ALL "
+                               "SELECT request_id, 1, message, '' FROM trel_log_entries WHERE "
+                               "request_id IN (") +
+                ids.join(QLatin1Char(',')) +
+                QStringLiteral(") AND backtrace_id = -1 AND message LIKE '% more errors not kept'"),
+            QVariant(), error))
+        return Outcome::Failed;
+    while (notKept.next()) {
+        const qint64 id = notKept.value(0).toLongLong();
+        const bool isError = notKept.value(1).toInt() != 0;
+        const qint64 count =
+            countIn(text(notKept.value(2)), isError ? notKeptErrorsText(0) : notKeptQueriesText(0));
+        const qint64 failed = countIn(text(notKept.value(3)), notKeptFailedText(0));
+        for (ListRow& row : list->rows) {
+            if (row.id != id || count == 0)
+                continue;
+            const auto add = [](int& total, qint64 more) {
+                total = static_cast<int>(qMin<qint64>(total + more, INT_MAX));
+            };
+            if (isError) {
+                add(row.errors, count - 1);
+            } else {
+                add(row.queries, count - 1);
+                add(row.failedQueries, failed - (failed ? 1 : 0));
+            }
+        }
+    }
     return Outcome::Found;
 }
 
@@ -351,10 +406,48 @@ QString KTrelStoredRequest::transactionName(const Query& query) const {
 }
 
 int KTrelStoredRequest::failedQueries() const {
-    int failed = 0;
+    qint64 failed = 0;
     for (const Query& query : queries) {
-        if (query.failed())
+        if (query.notKept)
+            failed += query.notKeptFailed;
+        else if (query.failed())
             ++failed;
     }
-    return failed;
+    return static_cast<int>(qMin<qint64>(failed, INT_MAX));
+}
+
+qint64 KTrelStoredRequest::queriesNotKept() const {
+    qint64 count = 0;
+    for (const Query& query : queries)
+        count += query.notKept;
+    return count;
+}
+
+qint64 KTrelStoredRequest::errorsNotKept() const {
+    qint64 count = 0;
+    for (const LogEntry& entry : entries)
+        count += entry.notKept;
+    return count;
+}
+
+qint64 KTrelStoredRequest::queryCount() const {
+    const qint64 notKept = queriesNotKept();
+    return queries.size() + notKept - (notKept ? 1 : 0);
+}
+
+qint64 KTrelStoredRequest::errorCount() const {
+    const qint64 notKept = errorsNotKept();
+    return entries.size() + notKept - (notKept ? 1 : 0);
+}
+
+QString KTrelStoredRequest::notKeptQueriesText(qint64 count) {
+    return QStringLiteral("%1 more queries not kept").arg(count);
+}
+
+QString KTrelStoredRequest::notKeptErrorsText(qint64 count) {
+    return QStringLiteral("%1 more errors not kept").arg(count);
+}
+
+QString KTrelStoredRequest::notKeptFailedText(qint64 count) {
+    return QStringLiteral("%1 of them failed").arg(count);
 }

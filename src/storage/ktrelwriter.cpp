@@ -2,6 +2,7 @@
 #include <trel/ktrelbacktrace.h>
 #include <trel/ktreleventrecord.h>
 #include <trel/ktrelfuncstatsdbrecord.h>
+#include <trel/ktrelstoredrequest.h>
 
 #include "core/ktrellog.h"
 #include "storage/kbatchinsert.h"
@@ -11,6 +12,7 @@
 #include <kolv/kexception.h>
 #include <kolv/kolvdbsqliteinfo.h>
 
+#include <QDateTime>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
@@ -18,6 +20,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <climits>
 #include <memory>
 #include <random>
 #include <thread>
@@ -386,6 +389,27 @@ void KTrel::writeSqlQueries(WriteContext& write) {
         rows.bind(QStringLiteral(":transaction_id"), transactionValue(id, sql.transactionId));
         rows.addRow();
     }
+    // The queries beyond the limit, in one row that keeps the totals whole.
+    if (notKept.queries > 0) {
+        const QString text = KTrelStoredRequest::notKeptQueriesText(notKept.queries);
+        const QString failed = notKept.failedQueries
+                                   ? KTrelStoredRequest::notKeptFailedText(notKept.failedQueries)
+                                   : QString();
+        write.dataSize += 28 + text.length() + failed.length();
+        rows.bind(QStringLiteral(":request_id"), int64(id));
+        rows.bind(QStringLiteral(":prepared_statement_id"), int64(-1));
+        rows.bind(QStringLiteral(":resolved_statement"), QVariant(text));
+        rows.bind(QStringLiteral(":status"), QVariant(0));
+        rows.bind(QStringLiteral(":rows_affected"),
+                  QVariant(static_cast<int>(qMin<qint64>(notKept.rows, INT_MAX))));
+        rows.bind(QStringLiteral(":query_time"), int64(notKept.queryTime));
+        rows.bind(QStringLiteral(":error_message"), QVariant(failed));
+        rows.bind(QStringLiteral(":file_name"), QVariant(QString()));
+        rows.bind(QStringLiteral(":line_number"), QVariant(0));
+        rows.bind(QStringLiteral(":backtrace_id"), int64(-1));
+        rows.bind(QStringLiteral(":transaction_id"), QVariant(-1));
+        rows.addRow();
+    }
     rows.flush();
 }
 
@@ -417,6 +441,20 @@ void KTrel::writePhpErrors(WriteContext& write) {
         rows.bind(QStringLiteral(":line"), QVariant(error.line));
         rows.bind(QStringLiteral(":silenced"), QVariant(error.silenced ? 1 : 0));
         rows.bind(QStringLiteral(":backtrace_id"), int64(write.errorBacktraceIds.at(i)));
+        rows.addRow();
+    }
+    if (notKept.errors > 0) {
+        const QString text = KTrelStoredRequest::notKeptErrorsText(notKept.errors);
+        write.dataSize += 16 + text.length();
+        rows.bind(QStringLiteral(":entry_time"),
+                  QVariant(static_cast<uint>(QDateTime::currentSecsSinceEpoch())));
+        rows.bind(QStringLiteral(":request_id"), int64(id));
+        rows.bind(QStringLiteral(":type"), QVariant(QString()));
+        rows.bind(QStringLiteral(":message"), QVariant(text));
+        rows.bind(QStringLiteral(":filename"), QVariant(QString()));
+        rows.bind(QStringLiteral(":line"), QVariant(0));
+        rows.bind(QStringLiteral(":silenced"), QVariant(0));
+        rows.bind(QStringLiteral(":backtrace_id"), int64(-1));
         rows.addRow();
     }
     rows.flush();

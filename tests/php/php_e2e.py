@@ -4,7 +4,9 @@ driven by real HTTP requests that the token and the user agent admit or refuse, 
 what was stored read back with SQL."""
 
 import concurrent.futures
+import json
 import os
+import re
 import secrets
 import subprocess
 import sys
@@ -269,6 +271,70 @@ def held_by_lock(server, inst, token):
     expect(any("r=held" in url for url, _ in stored_requests(inst)), "the write held by the lock was not stored")
 
 
+def rss_bytes(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmRSS:"))
+
+
+def bounded_request(ctx, inst, token):
+    """php -S as php.ini-development sets it up (a default output buffer, start-up errors
+    shown): one page of 40,001 queries and 2,000 errors grows the worker by less than
+    16 MB, measured in /proc before and after (the page served twice without a token
+    first, so that PHP's own memory is in place). The request keeps its first 1,000
+    queries and 500 errors and one row each for the rest, with the exact totals. Then a
+    form with more fields than max_input_vars: PHP's warning, shown from its default
+    buffer ahead of the page, is counted in the page's Content-Length."""
+    n, e, failed = 40000, 2000, 400
+    server = PhpServer(ctx, f"php-many-{inst.backend}", APP, ini={"root": inst.root, "function_stats": "0"},
+                       options=("output_buffering=4096", "display_startup_errors=1", "display_errors=1",
+                                "memory_limit=64M"))
+    path = f"/many.php?r=many&n={n}&e={e}"
+    page = f"<p>{n} inserts, {failed} failed, {e} notices</p>".encode()
+    for _ in range(2):
+        expect(page in server.request("GET", path, {"User-Agent": ROBOT}).body, "the page of many queries")
+    before = rss_bytes(server.process.pid)
+    response = server.request("GET", path, {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"})
+    expect(page in response.body and b"data-trel-page" in response.body, "the admitted page of many queries")
+    server.request("GET", "/login.php")  # served after the write
+    growth = rss_bytes(server.process.pid) - before
+    expect(growth < 16 << 20, f"one page of {n + 1} queries grew the worker by {growth >> 10} KiB")
+    row = next(row for url, row in stored_requests(inst) if "r=many" in url)
+    stored = Stored(inst, row["id"])
+    kept, rest = stored.queries[:-1], stored.queries[-1]
+    # The kept: the table's creation and the first 999 inserts, 9 of which failed.
+    expect(len(kept) == 1000 and sum(q[2] != "0" or bool(q[5]) for q in kept) == 9
+           and sum(int(q[3]) for q in kept) == 990, f"{len(kept)} queries kept")
+    expect(rest[1:4] == (f"{n + 1 - 1000} more queries not kept", "0", str(n - 999 - (failed - 9)))
+           and rest[5] == f"{failed - 9} of them failed" and int(rest[4]) > 0,
+           f"the row of the queries not kept: {rest}")
+    expect(len(stored.errors) == 501 and stored.errors[-1][1] == f"{e - 500} more errors not kept"
+           and stored.errors[499][1] == "notice 500", f"{len(stored.errors)} errors, the last {stored.errors[-1]}")
+    page_id = row["page_id"]
+    answer = server.request("GET", f"/many.php?__trel_summary={page_id}",
+                            {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"})
+    summary = json.loads(answer.body)
+    expect((summary["queries"], summary["failed_queries"], summary["queries_not_kept"],
+            summary["errors"], summary["errors_not_kept"]) == (n + 1, failed, n + 1 - 1000, e, e - 500),
+           f"the bar's summary of the page of many queries: {summary}")
+    listing = server.request("GET", "/many.php?__trel_requests=1&trel_url=r%3Dmany",
+                             {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"}).body.decode()
+    listed = json.loads(re.search(r'id="trel-data">(.*?)</script>', listing, re.S).group(1))["list"]["requests"]
+    expect([(r["queries"], r["failed_queries"], r["errors"]) for r in listed] == [(n + 1, failed, e)],
+           f"the requests list of the page of many queries: {listed}")
+
+    form = "&".join(f"f{i}=1" for i in range(1001)).encode()
+    response = server.request("POST", "/worker.php?r=many-fields", {
+        "User-Agent": BROWSER, "Cookie": f"trel_token={token}", "Content-Type": FORM}, form)
+    length = {name.lower(): value for name, value in response.headers}.get("content-length")
+    expect(response.status == 200 and b"Input variables exceeded 1000" in response.body
+           and response.body.endswith(b"</html>\n") and b"data-trel-page" in response.body
+           and length == str(len(response.body)),
+           f"a page after a start-up warning: length {length} of {len(response.body)} bytes, "
+           f"ending {response.body[-60:]!r}")
+    server.check_healthy()
+    print(f"{inst.backend}: a page of {n + 1} queries and {e} errors grew php -S by {growth >> 10} KiB")
+
+
 def php_cgi_big_cookie(ctx, inst, token):
     """A 100 KB cookie reaches PHP through the CGI SAPI (php -S stops at 80 KB)."""
     env = {"REDIRECT_STATUS": "200", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
@@ -408,6 +474,7 @@ def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     check_tool(ctx, inst, stored)
     held_by_lock(server, inst, token)
     php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
+    bounded_request(ctx, inst, "e2e-any-" + token[4:])
     check_quiet_log(ctx.path(f"trel-{backend}.log"))
     forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))
     check_no_strays(inst)

@@ -71,10 +71,13 @@ QString TextReport::write(const KTrelStoredRequest& r) {
         }
     }
 
-    text += QStringLiteral("\nSQL queries (%1, slowest first%2)\n")
-                .arg(r.queries.size())
+    text += QStringLiteral("\nSQL queries (%1, slowest first%2%3)\n")
+                .arg(r.queryCount())
                 .arg(r.failedQueries() ? QStringLiteral(", %1 failed").arg(r.failedQueries())
-                                       : QString());
+                                       : QString())
+                .arg(r.queriesNotKept()
+                         ? QStringLiteral(", %1 counted, not kept").arg(r.queriesNotKept())
+                         : QString());
     int number = 0;
     for (const KTrelStoredRequest::Query& query : r.queries) {
         QString outcome = query.failed()
@@ -97,7 +100,11 @@ QString TextReport::write(const KTrelStoredRequest& r) {
             text += indent(query.backtrace, 8);
     }
 
-    text += QStringLiteral("\nerrors and warnings (%1)\n").arg(r.entries.size());
+    text +=
+        QStringLiteral("\nerrors and warnings (%1%2)\n")
+            .arg(r.errorCount())
+            .arg(r.errorsNotKept() ? QStringLiteral(", %1 counted, not kept").arg(r.errorsNotKept())
+                                   : QString());
     for (const KTrelStoredRequest::LogEntry& entry : r.entries) {
         text += QStringLiteral("  %1  %2%3\n")
                     .arg(entry.type, entry.message,

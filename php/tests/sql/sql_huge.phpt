@@ -25,6 +25,6 @@ foreach (trel_rows('SELECT resolved_statement AS text FROM trel_sql_queries WHER
 foreach ($runs as [$shape, $count]) echo "$count x $shape\n";
 ?>
 --EXPECT--
-8 x 1048544 bytes of 3145745
-3 x 992 bytes of 3145745
+2 x 1048544 bytes of 3145745
+9 x 992 bytes of 3145745
 1 x 989 bytes of 1049

@@ -243,7 +243,7 @@
         el('pre', {class: 'message', text: e.message}),
         el('div', {class: 'where', text: 'at ' + e.file + ':' + e.line + ', ' + e.time}), backtrace(e.backtrace)]);
     }));
-    return section('errors', 'Errors and warnings', String(r.error_list.length), [ul]);
+    return section('errors', 'Errors and warnings', String(r.errors), [ul]);
   }
 
   function functions(r) {
@@ -327,9 +327,9 @@
     var failed = r.failed_queries, db = r.breakdown ? r.breakdown.database_us : 0;
     var cards = el('div', {class: 'cards'}, [
       el('div', {class: 'card'}, [el('b', {text: r.time}), el('span', {text: 'duration'})]),
-      el('div', {class: 'card' + (failed ? ' bad' : '')}, [el('b', {text: r.queries + (failed ? ' (' + failed + ' failed)' : '')}), el('span', {text: 'SQL queries'})]),
+      el('div', {class: 'card' + (failed ? ' bad' : '')}, [el('b', {text: r.queries + (failed ? ' (' + failed + ' failed)' : '')}), el('span', {text: 'SQL queries' + (r.queries_not_kept ? ', ' + r.queries_not_kept + ' counted, not kept' : '')})]),
       el('div', {class: 'card'}, [el('b', {text: r.time_us > 0 ? (100 * db / r.time_us).toFixed(1) + '%' : '-'}), el('span', {text: 'in the database'})]),
-      el('div', {class: 'card' + (r.errors ? ' bad' : '')}, [el('b', {text: r.errors}), el('span', {text: 'errors and warnings'})]),
+      el('div', {class: 'card' + (r.errors ? ' bad' : '')}, [el('b', {text: r.errors}), el('span', {text: 'errors and warnings' + (r.errors_not_kept ? ', ' + r.errors_not_kept + ' counted, not kept' : '')})]),
       el('div', {class: 'card'}, [el('b', {text: r.memory}), el('span', {text: 'peak memory'})])]);
     var facts = el('dl', {class: 'facts'});
     [['Status', String(r.status)], ['Started', r.start], ['Duration', r.time],
