@@ -227,3 +227,70 @@ TEST_F(SqlQueries, ExtraTextIsNotStored) {
 }
 
 } // namespace
+
+// Beyond the limits a request's queries and errors are counted, not kept: one row each
+// stands for the rest with their exact totals, and the kept ones lose their backtraces
+// once the backtraces' text reaches its bound.
+TEST_F(SqlQueries, BeyondTheLimitsTheRestIsCountedInOneRow) {
+    KTrel::Limits limits;
+    limits.queries = 3;
+    limits.errors = 2;
+    limits.backtraceChars = 30; // two texts of 14 characters, not a third
+    trel->setLimits(limits);
+    auto* generator = new CountingGenerator;
+    trel->setBacktraceGenerator(generator);
+    for (int i = 1; i <= 6; ++i) {
+        KTrel::SqlQuery query = makeQuery(QStringLiteral("q%1").arg(i));
+        query.status = i == 5 || i == 6 ? 1 : 0;
+        query.rowsAffected = i;
+        query.queryTime = 10 * i;
+        trel->addRequestSqlQuery(query);
+    }
+    for (int i = 1; i <= 5; ++i)
+        trel->addPhpError(2, "/srv/e.php", i,
+                          QStringLiteral("warning %1").arg(i).toUtf8().constData(), -1);
+    const KTrel::NotKept& notKept = trel->getNotKept();
+    EXPECT_EQ(notKept.queries, 3);
+    EXPECT_EQ(notKept.failedQueries, 2);
+    EXPECT_EQ(notKept.queryTime, 40 + 50 + 60);
+    EXPECT_EQ(notKept.rows, 4 + 5 + 6);
+    EXPECT_EQ(notKept.errors, 3);
+    EXPECT_EQ(generator->generated, 3); // none for the queries beyond the limit
+    EXPECT_FALSE(trel->isErrorBacktraceWanted());
+
+    write();
+    const QList<QStringList> expected = {
+        {QStringLiteral("q1"), QStringLiteral("/srv/gen1.php"), QStringLiteral("101"),
+         QStringLiteral("#0 generated 1")},
+        {QStringLiteral("q2"), QStringLiteral("/srv/gen2.php"), QStringLiteral("102"),
+         QStringLiteral("#0 generated 2")},
+        {QStringLiteral("q3"), QStringLiteral("/srv/gen3.php"), QStringLiteral("103"),
+         QStringLiteral("-")},
+        {QStringLiteral("3 more queries not kept"), QString(), QStringLiteral("0"),
+         QStringLiteral("-")},
+    };
+    EXPECT_EQ(storedQueries(), expected);
+    EXPECT_EQ(inst.rows(QStringLiteral("SELECT rows_affected, query_time, error_message FROM "
+                                       "trel_sql_queries ORDER BY id DESC LIMIT 1")),
+              (QList<QVariantList>{{15, 150, QStringLiteral("2 of them failed")}}));
+
+    KTrelStoredRequest stored;
+    QString error;
+    ASSERT_EQ(KTrelStoredRequest::load(trel->getDatabase(), trel->getRequestId(), &stored, &error),
+              KTrelStoredRequest::Outcome::Found)
+        << error.toStdString();
+    EXPECT_EQ(stored.queryCount(), 6);
+    EXPECT_EQ(stored.failedQueries(), 2);
+    EXPECT_EQ(stored.queriesNotKept(), 3);
+    EXPECT_EQ(stored.errorCount(), 5);
+    EXPECT_EQ(stored.errorsNotKept(), 3);
+    ASSERT_EQ(stored.entries.size(), 3);
+    EXPECT_EQ(stored.entries.last().message, QStringLiteral("3 more errors not kept"));
+
+    // The limits are settings; the counts start again with the next request.
+    trel->reset();
+    EXPECT_EQ(trel->getNotKept().queries, 0);
+    EXPECT_EQ(trel->getNotKept().errors, 0);
+    EXPECT_EQ(trel->getLimits().queries, 3);
+    EXPECT_TRUE(trel->isErrorBacktraceWanted());
+}

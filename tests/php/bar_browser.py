@@ -5,7 +5,8 @@ lists the page's two fetch calls and its XMLHttpRequest with their own figures; 
 details view reads well (a query loop flagged, superglobals as tables, a password
 masked), the requests list pages through 120 more stored requests, filters them, and
 shows a token nothing outside its own path. Without the token, every address of the
-bar's data answers the same 404. The page's script holds "</head>" and "</body>" in a
+bar's data answers the same 404, and the bar of a page a shared cache kept asks once and
+stops. The page's script holds "</head>" and "</body>" in a
 string and a comment after the page holds "</body>": the page's script still runs and
 the bar goes where the browser has the tags. With TREL_SCREENSHOTS set, the bar, the panel, the
 details and the list are saved there as PNG."""
@@ -15,6 +16,7 @@ import os
 import re
 import sqlite3
 import sys
+import time
 import urllib.error
 import urllib.request
 
@@ -65,7 +67,8 @@ def main(ctx):
     inst.trel("token", "add", inst.root, admin_token, "--ttl", "1d", "--base-url", f"{base}/admin/")
     inst.trel("agent", "add", inst.root, "Chromium", "HeadlessChrome")
     inst.trel("agent", "add", inst.root, "Python", "Python-urllib")
-    server = PhpServer(ctx, "bar-browser", APP, port=port, env={"PHP_CLI_SERVER_WORKERS": "3"},
+    cached = ctx.path("cached.html")
+    server = PhpServer(ctx, "bar-browser", APP, port=port, env={"PHP_CLI_SERVER_WORKERS": "3", "E2E_CACHED": cached},
                        ini={"root": inst.root, "log_file": ctx.path("trel.log")},
                        options=["display_errors=0"])
     shots = os.environ.get("TREL_SCREENSHOTS")
@@ -270,6 +273,19 @@ def main(ctx):
             expect(status == 404, f"{query} with {headers}: {status}")
             answers.append(body)
     expect(all(a.strip() == b"Not Found" for a in answers), f"without the token: {set(answers)}")
+
+    # A page with its bar that a shared cache served to a browser without the token: the
+    # bar asks for its summary once, gets the 404 and stops asking.
+    status, body = http_get(f"{base}/bar/shop.php", {"X-Trel-Token": token})
+    expect(status == 200 and b"data-trel-page" in body, f"the admitted page to keep: {status}")
+    with open(cached, "wb") as f:
+        f.write(body)
+    stranger.open(f"{base}/bar/cached.php")
+    state = stranger.wait_for("document.getElementById('trel-bar').getAttribute('data-trel-state')",
+                              "the bar of the cached page to give up")
+    time.sleep(2)  # the bar's next ask would have come after 0.25 s
+    asks = server.read_log().count("/bar/cached.php?__trel_summary=")
+    expect(state == "missing" and asks == 1, f"the bar of a cached page: {state} after {asks} asks")
     server.check_healthy()
 
 
