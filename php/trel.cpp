@@ -181,6 +181,8 @@ static PHP_RINIT_FUNCTION(trel) {
     writePending = false;
     if (!watching || !TREL_G(enabled))
         return SUCCESS;
+    // Before anything of the request: a collector released here is used by nobody.
+    CollectorHost::follow();
     BarEndpoint::registerHook();
     if (BarEndpoint::claim())
         return SUCCESS;
@@ -237,6 +239,10 @@ static PHP_MINFO_FUNCTION(trel) {
                              ZEND_OBSERVER_ENABLED ? "registered" : "none");
     const std::string wrapped = std::to_string(HandlerWrapper::wrappedCount());
     php_info_print_table_row(2, "Internal functions watched", wrapped.c_str());
+    if (watching) {
+        const QByteArray installation = CollectorHost::installationText().toUtf8();
+        php_info_print_table_row(2, "Installation in this process", installation.constData());
+    }
     php_info_print_table_end();
     DISPLAY_INI_ENTRIES();
 }
