@@ -179,10 +179,13 @@ static PHP_MSHUTDOWN_FUNCTION(trel) {
 static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
     writePending = false;
-    if (!watching || !TREL_G(enabled))
+    if (!watching)
         return SUCCESS;
-    // Before anything of the request: a collector released here is used by nobody.
+    // Before anything of the request: a collector released here is used by nobody. Also
+    // where trel.enabled is off, so that a changed database is let go there too.
     CollectorHost::follow();
+    if (!TREL_G(enabled))
+        return SUCCESS;
     BarEndpoint::registerHook();
     if (BarEndpoint::claim())
         return SUCCESS;
