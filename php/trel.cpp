@@ -203,7 +203,12 @@ static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
     writePending = false;
     CachePolicy::startRequest();
-    if (!watching || !TREL_G(enabled))
+    if (!watching)
+        return SUCCESS;
+    // Before anything of the request: a collector released here is used by nobody. Also
+    // where trel.enabled is off, so that a changed database is let go there too.
+    CollectorHost::follow();
+    if (!TREL_G(enabled))
         return SUCCESS;
     BarEndpoint::registerHook();
     if (BarEndpoint::claim())
@@ -272,6 +277,10 @@ static PHP_MINFO_FUNCTION(trel) {
                              ZEND_OBSERVER_ENABLED ? "registered" : "none");
     const std::string wrapped = std::to_string(HandlerWrapper::wrappedCount());
     php_info_print_table_row(2, "Internal functions watched", wrapped.c_str());
+    if (watching) {
+        const QByteArray installation = CollectorHost::installationText().toUtf8();
+        php_info_print_table_row(2, "Installation in this process", installation.constData());
+    }
     php_info_print_table_end();
     DISPLAY_INI_ENTRIES();
 }

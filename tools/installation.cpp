@@ -2,6 +2,8 @@
 
 #include "sqlscript.h"
 
+#include <kolv/kolvinstallationwatch.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -356,6 +358,9 @@ bool Installation::writeCommon(const QString& root, const QVariantMap& database,
             return false;
         }
     }
+    // Workers that used an installation at this place before read this one anew.
+    if (!KolvInstallationWatch::markChanged(root, QStringLiteral("trel init"), error))
+        return false;
     if (!writeFile(dir.filePath(QStringLiteral("share/scripts/trel_header.html")),
                    headerTemplate().toUtf8(), error) ||
         !writeFile(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")),

@@ -5,21 +5,31 @@
 
 #include <trel/ktrel.h>
 
+#include <kolv/kolvdbsqliteinfo.h>
+#include <kolv/kolvinstallationwatch.h>
 #include <kolv/kolvserverinfo.h>
-
-#include <QString>
 
 #include <set>
 #include <string>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-// The process that created the collector; a forked child must not use its parent's.
+// The process that read the installation; a forked child must not use its parent's
+// collector.
 pid_t ownerPid = 0;
+// The collector was made before this process was forked: it stays without one.
+bool inherited = false;
 KTrel* collector = nullptr;
 bool createdHere = false;
 bool unusable = false;
+// What the installation was when it was read, and what it says, for phpinfo().
+KolvInstallationWatch watch;
+QString described;
+// When follow() looks at the installation next, on the coarse monotonic clock.
+qint64 nextLookMs = 0;
+constexpr qint64 LookIntervalMs = 1000;
 std::set<std::string> reportedFailures;
 
 void configureLog() {
@@ -31,34 +41,89 @@ void configureLog() {
             << "- logging to standard error" << kflush;
 }
 
+QString describe(const KolvServerInfo& info) {
+    if (!info.isMySQL())
+        return QStringLiteral("SQLite database %1")
+            .arg(KolvDbSQliteInfo::get(info.getRoot()).databasePath(KolvDbSQliteInfo::DAEMON_TREL));
+    const QString server =
+        info.getDbSocket().isEmpty()
+            ? QStringLiteral("%1:%2").arg(info.getDbHostName()).arg(info.getDbPort())
+            : info.getDbSocket();
+    return QStringLiteral("MariaDB/MySQL database %1 on %2, user %3")
+        .arg(info.getDbName(), server, info.getDbUsername());
+}
+
+qint64 coarseMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<qint64>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Releases the collector and its connections; the next acquire() reads the
+// installation again.
+void forget() {
+    if (createdHere)
+        CollectorHost::guard("installation change", [] { KTrel::release(); });
+    collector = nullptr;
+    createdHere = false;
+    unusable = false;
+    ownerPid = 0;
+    described.clear();
+}
+
+void noteChange() {
+    const QString root = QString::fromUtf8(TREL_G(root));
+    forget();
+    if (KDebug::getDebugLevel(CollectorHost::stream()) >= 1)
+        KDebug::create(CollectorHost::stream(), 1)
+            << "trel: the installation at" << root
+            << "changed: its collector is released and made again for the next request "
+               "with a token"
+            << kflush;
+}
+
 } // namespace
 
 KTrel* CollectorHost::acquire() {
     const pid_t pid = getpid();
-    if (ownerPid == pid)
-        return unusable ? nullptr : collector;
-    if (ownerPid != 0) {
+    if (inherited)
+        return nullptr;
+    if (ownerPid != 0 && ownerPid != pid) {
         // Inherited from the process that forked this one: its connections are shared
         // with the parent, so this process does without.
         ownerPid = pid;
-        unusable = true;
+        inherited = true;
         collector = nullptr;
         failed("start", "the collector was created before this process was forked");
         return nullptr;
     }
+    if (ownerPid == pid) {
+        if (!watch.changed())
+            return unusable ? nullptr : collector;
+        noteChange();
+    }
     ownerPid = pid;
     unusable = true;
+    nextLookMs = coarseMs() + LookIntervalMs;
     guard("start", [] {
         configureLog();
         const QString root = QString::fromUtf8(TREL_G(root));
+        // Looked at before it is read: a change while it is read shows at the next look.
+        watch = KolvInstallationWatch(root);
+        watch.changed();
         KolvServerInfo info;
         QString error;
         if (!info.load(root, &error)) {
+            described = QStringLiteral("none: ") + error;
             KDebug::create(stream(), 0)
                 << "trel: the installation at" << root << "cannot be used:" << error
                 << "- requests are not collected" << kflush;
             return;
         }
+        described = describe(info);
+        if (KDebug::getDebugLevel(stream()) >= 1)
+            KDebug::create(stream(), 1)
+                << "trel: reading the installation at" << root << "-" << described << kflush;
         KTrel* trel = KTrel::instance();
         createdHere = true;
         trel->initialize(info, stream());
@@ -82,6 +147,30 @@ void CollectorHost::release() {
     collector = nullptr;
     createdHere = false;
     unusable = true;
+}
+
+void CollectorHost::follow() noexcept {
+    // Nothing to follow before the installation was read, nor in a forked child.
+    if (ownerPid == 0 || inherited)
+        return;
+    const qint64 now = coarseMs();
+    if (now < nextLookMs)
+        return;
+    nextLookMs = now + LookIntervalMs;
+    if (ownerPid != getpid())
+        return;
+    guard("installation change", [] {
+        if (watch.changed())
+            noteChange();
+    });
+}
+
+QString CollectorHost::installationText() {
+    if (inherited)
+        return QStringLiteral("none: the collector was created before this process was forked");
+    if (ownerPid == 0 || ownerPid != getpid())
+        return QStringLiteral("not read yet in this process (at its first request with a token)");
+    return described;
 }
 
 void CollectorHost::failed(const char* where, const char* what) noexcept {

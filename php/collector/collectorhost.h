@@ -3,6 +3,8 @@
 
 #include <kolv/kdebug.h>
 
+#include <QString>
+
 #include <exception>
 
 class KTrel;
@@ -10,17 +12,31 @@ class KTrel;
 // The process's collector. It is created and initialised inside the worker on its first
 // admitted-looking request, never at module start-up (php-fpm's master forks its workers
 // after that), and released at module shutdown by the process that created it.
+//
+// The worker follows its installation: a request that presents a token looks at it
+// (KolvInstallationWatch: three stat() calls) before it is admitted, and any request
+// looks at most once a second. When the installation changed (settings, database, or
+// what the tool marks changed, such as the user-agent patterns) the collector is
+// released with its database connections, and the next request with a token reads the
+// installation again into a new one.
 class CollectorHost {
 public:
     // The log stream of the extension and the collector.
     static KDebug::StreamId stream() { return KDebug::StreamId(1); }
 
     // The initialised collector, or null when the installation named by trel.root cannot
-    // be used; that is logged once per process and the request is left alone.
+    // be used; that is logged once for each time it is read and the request is left
+    // alone. Only for a request that presents a token, before anything of it is collected:
+    // a changed installation gives another collector here.
     static KTrel* acquire();
     // Whether this process made a collector (and may use or release it).
     static KTrel* current();
     static void release();
+    // At every request's start: costs a look at a coarse clock, and once a second, in a
+    // process that read the installation, a look at the installation.
+    static void follow() noexcept;
+    // What this process reads, for phpinfo(): the installation's database, or why none.
+    static QString installationText();
 
     // Runs a call into the library so that nothing it throws reaches the engine: a
     // failure is logged (once per process and place) and gives false.

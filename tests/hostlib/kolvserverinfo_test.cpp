@@ -1,3 +1,4 @@
+#include <kolv/kolvinstallationwatch.h>
 #include <kolv/kolvserverinfo.h>
 
 #include <gtest/gtest.h>
@@ -259,3 +260,49 @@ TEST_F(ServerInfoLoad, ASettingsPathThatIsAFolderIsRefused) {
 }
 
 } // namespace
+
+// What a worker compares to follow its installation: the settings and the stamp by
+// content, the database by which file it is; one look after another without a change
+// gives no change.
+TEST_F(ServerInfoLoad, TheWatchSeesTheInstallationsChangesAndOnlyThem) {
+    writeSettings("[database]\ntype=SQLITE\n");
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("data")));
+    writeFile(QStringLiteral("data/trel.db"), "first");
+    KolvInstallationWatch watch(root);
+    EXPECT_FALSE(watch.changed()) << "the first look only records";
+    EXPECT_FALSE(watch.changed());
+
+    // Written to, the database is the same file; replaced or removed, it is not.
+    writeFile(QStringLiteral("data/trel.db"), "written to, longer");
+    EXPECT_FALSE(watch.changed());
+    ASSERT_TRUE(QFile::rename(QDir(root).filePath(QStringLiteral("data/trel.db")),
+                              QDir(root).filePath(QStringLiteral("data/old.db"))));
+    writeFile(QStringLiteral("data/trel.db"), "new");
+    EXPECT_TRUE(watch.changed());
+    EXPECT_FALSE(watch.changed());
+    ASSERT_TRUE(QFile::remove(QDir(root).filePath(QStringLiteral("data/trel.db"))));
+    EXPECT_TRUE(watch.changed());
+
+    // The stamp: written, and written again.
+    QString error;
+    ASSERT_TRUE(KolvInstallationWatch::markChanged(root, QStringLiteral("a test"), &error))
+        << error.toStdString();
+    EXPECT_TRUE(watch.changed());
+    ASSERT_TRUE(KolvInstallationWatch::markChanged(root, QStringLiteral("a test"), &error));
+    EXPECT_TRUE(watch.changed());
+    QFile stamp(KolvInstallationWatch::stampPath(root));
+    ASSERT_TRUE(stamp.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(stamp.readAll().startsWith("a test at "));
+    EXPECT_EQ(stamp.fileName(), QDir(root).filePath(QStringLiteral("data/trel.stamp")));
+
+    // The settings, edited in place to the same size.
+    writeFile(QStringLiteral("etc/trel.ini"), "[database]\ntype=QMYSQL\n");
+    EXPECT_TRUE(watch.changed());
+    EXPECT_FALSE(watch.changed());
+
+    // A stamp that cannot be written says why.
+    ASSERT_TRUE(QFile::remove(KolvInstallationWatch::stampPath(root)));
+    ASSERT_TRUE(QDir().mkdir(KolvInstallationWatch::stampPath(root)));
+    EXPECT_FALSE(KolvInstallationWatch::markChanged(root, QStringLiteral("a test"), &error));
+    EXPECT_TRUE(error.contains(KolvInstallationWatch::stampPath(root))) << error.toStdString();
+}

@@ -127,21 +127,28 @@ class Installation:
     """A trel installation made by `trel init`, on SQLite or on the MariaDB test server.
     select() gives rows of str (bytes decoded as UTF-8, invalid bytes kept) or None."""
 
-    def __init__(self, ctx, backend):
+    def __init__(self, ctx, backend, name=None):
         self.ctx = ctx
-        self.backend = backend
-        self.root = ctx.path(f"root-{backend}")
+        self.name = name or backend
+        self.root = ctx.path(f"root-{self.name}")
         if backend == "sqlite":
+            self.backend = backend
             self.trel("init", self.root)
         else:
-            self.mysql = mysql_settings()
-            self.database = create_mysql_database(ctx, self.mysql, "trel_e2e")
-            password_file = ctx.path(f"mysql-password-{backend}")
-            with open(password_file, "w") as f:
-                f.write(self.mysql["password"])
-            self.trel("init", self.root, "--mysql", f"{self.mysql['host']}:{self.mysql['port']}",
-                      "--database", self.database, "--user", self.mysql["user"],
-                      "--password-file", password_file)
+            self.replace_with_mysql()
+
+    def replace_with_mysql(self, *options):
+        """`trel init` on a database of its own on the MariaDB test server; with
+        "--force", in place of the installation there."""
+        self.backend = "mysql"
+        self.mysql = mysql_settings()
+        self.database = create_mysql_database(self.ctx, self.mysql, "trel_e2e")
+        password_file = self.ctx.path(f"mysql-password-{self.name}")
+        with open(password_file, "w") as f:
+            f.write(self.mysql["password"])
+        self.trel("init", self.root, *options, "--mysql", f"{self.mysql['host']}:{self.mysql['port']}",
+                  "--database", self.database, "--user", self.mysql["user"],
+                  "--password-file", password_file)
 
     def trel(self, *args):
         done = subprocess.run([self.ctx.tool, *args], capture_output=True, text=True)

@@ -443,6 +443,105 @@ def mysql_restart(ctx, token, remote, mysql):
     check_quiet_log(log)
 
 
+def installation_files(ctx, pid):
+    """The database files of any installation under the check's folder that the process
+    holds open or mapped, as /proc shows them (" (deleted)" after a removed file)."""
+    held = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            held.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+        except OSError:
+            pass  # closed meanwhile
+    with open(f"/proc/{pid}/maps") as maps:
+        held += [line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6]
+    return sorted({path for path in held if path.startswith(ctx.work)
+                   and os.path.basename(path.split(" (deleted)")[0]).startswith("trel.db")})
+
+
+def follows_installation(ctx, token, remote, mysql):
+    """A running worker follows its installation, never restarted: a user-agent pattern
+    removed refuses the browser at its next request with a token, and added again
+    admits it; an installation replaced under a worker that then serves only requests
+    without a token has its old database let go at the first request a second later; a
+    SQLite installation replaced by a MariaDB one stores the next admitted request there,
+    with the bar. phpinfo() and the log say which installation the worker uses."""
+    inst = Installation(ctx, "sqlite", "follow")
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d")
+    pattern = inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/").split()[3]
+    log = ctx.path("trel-follow.log")
+    # Without workers php -S serves every request in its own process.
+    server = PhpServer(ctx, "php-follow", APP, ini={"root": inst.root, "log_file": log, "log_level": "1"},
+                       env=app_env(ctx, "app-follow", remote, mysql))
+    pid = server.process.pid
+
+    def send(label, presented="cookie"):
+        response = Req(label, "worker.php", True, token=presented).send(server, token)
+        expect(response.status == 200 and f"<p>pid {pid}</p>".encode() in response.body,
+               f"{label}: {response.status} {response.body[-200:]!r}")
+        # The write follows the page; the next request is served after it.
+        server.request("GET", "/login.php")
+        return b"data-trel-page" in response.body
+
+    def stored():
+        return sorted(url.rsplit("r=", 1)[1] for (url,) in inst.select(
+            "SELECT u.url FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id"))
+
+    def info():
+        return server.request("GET", "/info.php").body.decode("utf-8", "replace")
+
+    expect("not read yet in this process" in info(), "phpinfo() before any request with a token")
+    expect(send("follow-admitted") and stored() == ["follow-admitted"], f"the first request: {stored()}")
+    sqlite_text = f"SQLite database {inst.root}/data/trel.db"
+    expect(sqlite_text in info(), f"phpinfo() does not name {sqlite_text}")
+
+    inst.trel("agent", "remove", inst.root, pattern)
+    expect(not send("follow-removed"), "the browser is admitted after its pattern was removed")
+    expect(stored() == ["follow-admitted"], f"stored after the pattern was removed: {stored()}")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    expect(send("follow-readded") and stored() == ["follow-admitted", "follow-readded"],
+           f"the pattern added again: {stored()}")
+    held = installation_files(ctx, pid)
+    expect(f"{inst.root}/data/trel.db" in held, f"the worker's database files: {held}")
+
+    # Replaced: the old folder is moved aside and removed, its database with it.
+    inst.trel("init", inst.root, "--force")
+    held = installation_files(ctx, pid)
+    expect(held and all(path.endswith(" (deleted)") for path in held), f"right after the replacement: {held}")
+    time.sleep(1.1)
+    expect(not send("follow-visitor", presented=None), "a request without a token was admitted")
+    held = installation_files(ctx, pid)
+    expect(held == [], f"a second after the replacement, a request without a token left {held} open")
+
+    inst.replace_with_mysql("--force")
+    inst.trel("token", "add", inst.root, token, "--ttl", "1d")
+    inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    time.sleep(1.1)
+    response = Req("follow-mysql", "worker.php", True).send(server, token)
+    page = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
+    expect(response.status == 200 and page, f"on MariaDB: {response.status} {response.body[-200:]!r}")
+    wait_for(lambda: stored() == ["follow-mysql"], "the request on MariaDB")
+    summary = server.request("GET", f"/worker.php?__trel_summary={page.group(1).decode()}",
+                             {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"})
+    expect(summary.status == 200 and json.loads(summary.body)["id"] == int(inst.value("SELECT id FROM trel_requests")),
+           f"the bar's summary from MariaDB: {summary.status} {summary.body[:200]!r}")
+    mysql_text = (f"MariaDB/MySQL database {inst.database} on {inst.mysql['host']}:{inst.mysql['port']}, "
+                  f"user {inst.mysql['user']}")
+    expect(mysql_text in info(), f"phpinfo() does not name {mysql_text}")
+    expect(installation_files(ctx, pid) == [], "a SQLite file is held after the move to MariaDB")
+    server.check_healthy()
+
+    with open(log) as f:
+        lines = f.read().splitlines()
+    reads = [line for line in lines if "trel: reading the installation at" in line]
+    changes = [line for line in lines if f"trel: the installation at {inst.root} changed" in line]
+    expect(len(reads) == 4 and all(line.endswith(sqlite_text) for line in reads[:3])
+           and reads[3].endswith(mysql_text), f"the log's reads of the installation: {reads}")
+    # Seen at the requests after the pattern's removal and addition, and at the request
+    # without a token after the replacement; the move to MariaDB was met unread.
+    expect(len(changes) == 3, f"the log's changes of the installation: {changes}")
+    expect(len(lines) == 7, f"the log holds more than the installation's reads and changes: {lines}")
+
+
 def disabled(ctx, inst, token, env, baseline):
     """trel.enabled=0: a request the token and user agent would admit is served as
     without the extension and leaves nothing."""
@@ -498,6 +597,7 @@ def main(ctx):
         run_backend(ctx, backend, baseline, token, remote, mysql, free_port())
         if backend == "mysql":
             mysql_restart(ctx, "e2e-restart-" + token[4:], remote, mysql)
+            follows_installation(ctx, "e2e-follow-" + token[4:], remote, mysql)
 
 
 if __name__ == "__main__":

@@ -33,6 +33,8 @@
 #include <functional>
 #include <memory>
 
+#include <sys/stat.h>
+
 #ifndef TREL_CLI
 #error "TREL_CLI must name the built trel program"
 #endif
@@ -716,10 +718,32 @@ TEST_P(TrelCli, UserAgentPatternsAreAddedListedAndRemovedAndInvalidOnesRefused) 
     const qint64 chrome =
         inst.scalar(QStringLiteral("SELECT id FROM trel_user_agent WHERE user_agent = 'Chrome'"))
             .toLongLong();
+    // Running PHP workers learn of a change from the stamp, which each change writes
+    // afresh: another file, whatever the file system's times.
+    const QString stamp = QDir(root).filePath(QStringLiteral("data/trel.stamp"));
+    struct stat before = {}, after = {};
+    ASSERT_EQ(::stat(QFile::encodeName(stamp).constData(), &before), 0);
     const Result removed = agent({QStringLiteral("remove"), root, QString::number(chrome)});
     ASSERT_EQ(removed.code, 0) << removed;
     EXPECT_EQ(
         inst.count(QStringLiteral("trel_user_agent"), QStringLiteral("user_agent = 'Chrome'")), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(stamp).constData(), &after), 0);
+    EXPECT_NE(before.st_ino, after.st_ino);
+    QFile written(stamp);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().startsWith(
+        QStringLiteral("removing pattern %1 at ").arg(chrome).toUtf8()));
+
+    // A stamp that cannot be written (a folder in its place stops root too) fails the
+    // command, which says that the change itself was made.
+    ASSERT_TRUE(QFile::remove(stamp) && QDir().mkdir(stamp));
+    const Result unmarked =
+        agent({QStringLiteral("add"), root, QStringLiteral("Edge"), QStringLiteral("Edg/")});
+    expectOneLineError(unmarked, QStringLiteral("running PHP workers do not notice it"));
+    EXPECT_TRUE(unmarked.err.contains(QLatin1String("adding pattern"))) << unmarked;
+    EXPECT_EQ(inst.count(QStringLiteral("trel_user_agent"), QStringLiteral("user_agent = 'Edge'")),
+              1);
+    ASSERT_TRUE(QDir().rmdir(stamp));
 }
 
 // ---- check --------------------------------------------------------------------------

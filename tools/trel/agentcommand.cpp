@@ -37,7 +37,9 @@ void AgentCommand::setUp(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral(
         "User-agent patterns decide which browsers may have their requests collected: a "
         "browser is admitted when a pattern (a regular expression, case-insensitive) matches "
-        "anywhere in its User-Agent. With no pattern, no browser is.\n\n"
+        "anywhere in its User-Agent. With no pattern, no browser is. Running PHP workers "
+        "follow a change at their next request with a token (the command writes "
+        "ROOT/data/trel.stamp afresh for them).\n\n"
         "  trel agent add ROOT LABEL PATTERN\n"
         "  trel agent list ROOT\n"
         "  trel agent remove ROOT ID\n\n"
@@ -100,6 +102,7 @@ int AgentCommand::add(const QStringList& arguments) {
             "INSERT INTO trel_user_agent (user_agent, extra, agent_string) VALUES (?, ?, ?)"),
         {label, QStringLiteral(""), pattern});
     const qint64 id = inserted.lastInsertId().toLongLong();
+    access.markChanged(QStringLiteral("adding pattern %1").arg(id));
     int admitted = 0;
     const QStringList browsers = RequestGenerator::browsers();
     for (const QString& browser : browsers) {
@@ -148,6 +151,7 @@ int AgentCommand::remove(InstallationAccess& access, const QString& id) {
             QStringLiteral(
                 "%1 has no user-agent pattern with id %2; `trel agent list %1` lists them")
                 .arg(access.shownRoot(), id));
+    access.markChanged(QStringLiteral("removing pattern %1").arg(id));
     out(QStringLiteral("removed user-agent pattern %1 from %2\n").arg(id, access.shownRoot()));
     return 0;
 }

@@ -3,6 +3,8 @@
 #include "installation.h"
 #include "toolerror.h"
 
+#include <kolv/kolvinstallationwatch.h>
+
 #include <QAtomicInt>
 #include <QDir>
 #include <QFileInfo>
@@ -185,6 +187,15 @@ void InstallationAccess::checkTables() {
         throw incomplete(QStringLiteral("the database lacks the table%1 %2")
                              .arg(missing.size() > 1 ? QStringLiteral("s") : QString(),
                                   missing.join(QStringLiteral(", "))));
+}
+
+void InstallationAccess::markChanged(const QString& change) {
+    QString error;
+    if (!KolvInstallationWatch::markChanged(m_root, change, &error))
+        throw ToolError(
+            QStringLiteral("%1 is done, but running PHP workers do not notice it: %2; run `touch "
+                           "%3` as a user who may, or restart PHP")
+                .arg(change, error, KolvInstallationWatch::stampPath(m_shownRoot)));
 }
 
 QSqlQuery InstallationAccess::run(const QString& what, const QString& sql,

@@ -34,6 +34,11 @@ public:
     QString backendName() const;
     QSqlDatabase& db() { return m_db; }
 
+    // Writes the installation's change stamp, so that running PHP workers read it again:
+    // after a change they read only once, such as the user-agent patterns. `change`
+    // names the command. When it cannot be written, a ToolError says that the change
+    // was made all the same.
+    void markChanged(const QString& change);
     // Runs a statement with positional binds; a failure is a ToolError naming `what`
     // ("reading the requests").
     QSqlQuery run(const QString& what, const QString& sql, const QVariantList& binds = {});
