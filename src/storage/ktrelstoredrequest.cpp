@@ -178,9 +178,12 @@ Outcome KTrelStoredRequest::locateByPageId(const QSqlDatabase& db, const QString
         return Outcome::Missing;
     QSqlQuery row(db);
     if (!run(row,
-             QStringLiteral("SELECT r.id, u.url FROM trel_requests r JOIN trel_request_owners o "
-                            "ON o.request_id = r.id LEFT JOIN trel_requests_urls u ON u.id = "
-                            "r.url_id WHERE r.page_id = ? AND o.token_hash = ?"),
+             // The page's index first, then its owner by request id (as a join, SQLite
+             // would walk the token's requests instead).
+             QStringLiteral("SELECT r.id, u.url FROM trel_requests r LEFT JOIN trel_requests_urls "
+                            "u ON u.id = r.url_id WHERE r.page_id = ? AND EXISTS (SELECT 1 FROM "
+                            "trel_request_owners o WHERE o.request_id = r.id AND o.token_hash = "
+                            "?)"),
              QVariant(), error, {pageId, owner}))
         return Outcome::Failed;
     if (!row.next())
@@ -253,38 +256,25 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
     }
 
     // The rows examined: the owner's requests through its index, or all of them, the
-    // newest (or, going forward, the oldest) MostScanned past the cursor.
+    // newest (or, going forward, the oldest) MostScanned past the cursor. First how many
+    // there are and the last of them, where the next list starts when this one stops.
     const QString order = forward ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
     const QString beyondCursor = forward ? QStringLiteral(" > ?") : QStringLiteral(" < ?");
-    QString examined;
+    const bool owned = !filter.owner.isNull();
+    const QString idColumn = owned ? QStringLiteral("o.request_id") : QStringLiteral("r.id");
+    const QString source = owned
+                               ? QStringLiteral("trel_request_owners o WHERE o.token_hash = ? AND ")
+                               : QStringLiteral("trel_requests r WHERE ");
     QVariantList binds;
-    if (filter.owner.isNull()) {
-        examined = QStringLiteral("SELECT id FROM trel_requests WHERE id") + beyondCursor +
-                   QStringLiteral(" ORDER BY id") + order;
-    } else {
-        examined = QStringLiteral("SELECT request_id AS id FROM trel_request_owners WHERE "
-                                  "token_hash = ? AND request_id") +
-                   beyondCursor + QStringLiteral(" ORDER BY request_id") + order;
+    if (owned)
         binds << filter.owner;
-    }
     binds << cursor;
-    examined += QStringLiteral(" LIMIT ") + QString::number(MostScanned);
-
-    QString where = urlCondition;
-    if (filter.failedStatus)
-        where += QStringLiteral(" AND r.status_code >= 400");
-    if (filter.problems)
-        where += QStringLiteral(
-            " AND (EXISTS (SELECT 1 FROM trel_log_entries e WHERE e.request_id = r.id) OR EXISTS "
-            "(SELECT 1 FROM trel_sql_queries q WHERE q.request_id = r.id AND (q.status <> 0 OR "
-            "q.error_message <> '')))");
-
-    // How many rows were examined, and the last of them: where the next list starts
-    // when this one stops at its bound.
     QSqlQuery bound(db);
     if (!run(bound,
-             QStringLiteral("SELECT COUNT(*), %1(id) FROM (%2) x")
-                 .arg(forward ? QStringLiteral("MAX") : QStringLiteral("MIN"), examined),
+             QStringLiteral("SELECT COUNT(*), %1(id) FROM (SELECT %2 AS id FROM %3%2%4 ORDER BY "
+                            "%2%5 LIMIT %6) x")
+                 .arg(forward ? QStringLiteral("MAX") : QStringLiteral("MIN"), idColumn, source,
+                      beyondCursor, order, QString::number(MostScanned)),
              QVariant(), error, binds))
         return Outcome::Failed;
     const qint64 scanned = bound.next() ? bound.value(0).toLongLong() : 0;
@@ -298,30 +288,48 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
         return Outcome::Found;
     }
 
-    QSqlQuery matching(db);
-    if (!run(matching,
-             QStringLiteral("SELECT r.id, u.url FROM (%1) s JOIN trel_requests r ON r.id = s.id "
-                            "JOIN trel_requests_urls u ON u.id = r.url_id WHERE 1 = 1%2")
-                 .arg(examined, where),
-             QVariant(), error, binds + urlBinds))
-        return Outcome::Failed;
-    QList<QPair<qint64, QString>> found;
-    while (matching.next())
-        found << qMakePair(matching.value(0).toLongLong(), text(matching.value(1)));
-    matching.finish();
-    std::sort(found.begin(), found.end(), [forward](const auto& a, const auto& b) {
-        return forward ? a.first < b.first : a.first > b.first;
-    });
+    // Then the matching rows among them, in order, a page and one more at a time (the
+    // caller's `covers` may pass some over).
+    QString where = urlCondition;
+    if (filter.failedStatus)
+        where += QStringLiteral(" AND r.status_code >= 400");
+    if (filter.problems)
+        where += QStringLiteral(
+            " AND (EXISTS (SELECT 1 FROM trel_log_entries e WHERE e.request_id = r.id) OR EXISTS "
+            "(SELECT 1 FROM trel_sql_queries q WHERE q.request_id = r.id AND (q.status <> 0 OR "
+            "q.error_message <> '')))");
+    const QString sql =
+        QStringLiteral("SELECT r.id, u.url FROM %1 JOIN trel_requests_urls u ON u.id = r.url_id "
+                       "WHERE %2%3%4 AND %2%5 ?%6 ORDER BY %2%7 LIMIT %8")
+            .arg(owned ? QStringLiteral("trel_request_owners o JOIN trel_requests r ON r.id = "
+                                        "o.request_id")
+                       : QStringLiteral("trel_requests r"),
+                 idColumn, beyondCursor,
+                 owned ? QStringLiteral(" AND o.token_hash = ?") : QString(),
+                 forward ? QStringLiteral(" <=") : QStringLiteral(" >="), where, order,
+                 QString::number(limit + 1));
     QList<qint64> kept;
     bool beyond = false;
-    for (const auto& row : found) {
-        if (!covers(row.second))
-            continue;
-        if (kept.size() == limit) {
-            beyond = true;
-            break;
+    qint64 from = cursor;
+    for (bool more = true; more && !beyond;) {
+        QSqlQuery matching(db);
+        if (!run(matching, sql, QVariant(), error,
+                 QVariantList{from} + (owned ? QVariantList{filter.owner} : QVariantList()) +
+                     QVariantList{lastExamined} + urlBinds))
+            return Outcome::Failed;
+        int rows = 0;
+        while (matching.next()) {
+            ++rows;
+            from = matching.value(0).toLongLong();
+            if (!covers(text(matching.value(1))))
+                continue;
+            if (kept.size() == limit) {
+                beyond = true;
+                break;
+            }
+            kept << from;
         }
-        kept << row.first;
+        more = rows == limit + 1;
     }
     // Stopped at its bound without filling the page: rows past the last one examined
     // may match, and the list links to them.
