@@ -141,18 +141,20 @@ void KTrel::cleanupDb(quint32 keep) {
     const bool mysql = database.driverName() == QLatin1String("QMYSQL");
 
     // The oldest request kept; every request below it goes. Requests stored while the
-    // cleanup runs are newer, and kept.
+    // cleanup runs are newer, and kept. On MariaDB the read locks what it passes, so
+    // that a request being written is counted once committed rather than overlooked.
+    const QString lock = mysql ? QStringLiteral(" LOCK IN SHARE MODE") : QString();
     QVariant firstKept;
     if (keep == 0) {
-        firstKept = value(database, QStringLiteral("SELECT MAX(id) + 1 FROM trel_requests"), {},
-                          debugStream);
+        firstKept = value(database, QStringLiteral("SELECT MAX(id) + 1 FROM trel_requests") + lock,
+                          {}, debugStream);
     } else {
         // The count is bound as a signed 32-bit value.
         const int offset = keep > 0x7fffffffu ? 0x7fffffff : static_cast<int>(keep) - 1;
-        firstKept = value(database,
-                          QStringLiteral("SELECT id FROM trel_requests ORDER BY id DESC LIMIT 1 "
-                                         "OFFSET ?"),
-                          {offset}, debugStream);
+        firstKept = value(
+            database,
+            QStringLiteral("SELECT id FROM trel_requests ORDER BY id DESC LIMIT 1 OFFSET ?") + lock,
+            {offset}, debugStream);
     }
 
     qint64 deleted = 0;
