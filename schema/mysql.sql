@@ -17,6 +17,11 @@ CREATE TABLE IF NOT EXISTS trel_requests (
     data_size BIGINT NOT NULL DEFAULT -1,
     memory_limit BIGINT NOT NULL DEFAULT 0
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+-- The bar and the viewer find a page by its id (32 hexadecimal digits), and a URL filter
+-- its requests by URL. Apart from the table, so that `trel init` adds them to one made
+-- before them.
+CREATE INDEX IF NOT EXISTS trel_requests_page ON trel_requests (page_id(32));
+CREATE INDEX IF NOT EXISTS trel_requests_url ON trel_requests (url_id);
 
 CREATE TABLE IF NOT EXISTS trel_requests_urls (
     id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
@@ -123,6 +128,15 @@ CREATE TABLE IF NOT EXISTS trel_user_agent (
     agent_string TEXT NOT NULL
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- Which token admitted each request, written in the request's transaction: the SHA-256
+-- of the token's name (never the name itself). A token's views show only its own
+-- requests; a request without a row here is shown to no token.
+CREATE TABLE IF NOT EXISTS trel_request_owners (
+    request_id BIGINT NOT NULL PRIMARY KEY,
+    token_hash BINARY(32) NOT NULL,
+    KEY trel_request_owners_token (token_hash, request_id)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
 -- The backtraces are deleted through joins, not "id IN (SELECT ...)": the server runs a
 -- DELETE's IN subquery as a dependent subquery over every row of trel_backtrace, locking
 -- them all, once per deleted request; a cleanup then takes minutes and stalls every writer.
@@ -140,5 +154,6 @@ BEGIN
     DELETE FROM trel_monitor_events WHERE request_id = OLD.id;
     DELETE FROM trel_processing_breakdown WHERE request_id = OLD.id;
     DELETE FROM trel_superglobals_data WHERE request_id = OLD.id;
+    DELETE FROM trel_request_owners WHERE request_id = OLD.id;
 END;;
 DELIMITER ;

@@ -1,6 +1,10 @@
 -- The diagnostics database of an installation, SQLite. Applied by `trel init`.
 -- Rows of trel_requests own the rows of every table that refers to them; the trigger
 -- at the end removes them, and the backtraces they point to, when a request is deleted.
+-- Cleanup gives freed pages back to the disk (PRAGMA incremental_vacuum) after each of
+-- its batches. It takes effect on a new file only, before WAL writes its first page; an
+-- existing one needs one VACUUM (`trel cleanup --vacuum`).
+PRAGMA auto_vacuum = INCREMENTAL;
 PRAGMA journal_mode = WAL;
 
 CREATE TABLE IF NOT EXISTS trel_requests (
@@ -16,6 +20,9 @@ CREATE TABLE IF NOT EXISTS trel_requests (
     data_size INTEGER NOT NULL DEFAULT -1,
     memory_limit INTEGER NOT NULL DEFAULT 0
 );
+-- The bar and the viewer find a page by its id, and a URL filter its requests by URL.
+CREATE INDEX IF NOT EXISTS trel_requests_page ON trel_requests (page_id);
+CREATE INDEX IF NOT EXISTS trel_requests_url ON trel_requests (url_id);
 
 CREATE TABLE IF NOT EXISTS trel_requests_urls (
     id INTEGER PRIMARY KEY,
@@ -120,6 +127,15 @@ CREATE TABLE IF NOT EXISTS trel_user_agent (
     agent_string TEXT NOT NULL
 );
 
+-- Which token admitted each request, written in the request's transaction: the SHA-256
+-- of the token's name (never the name itself). A token's views show only its own
+-- requests; a request without a row here is shown to no token.
+CREATE TABLE IF NOT EXISTS trel_request_owners (
+    request_id INTEGER PRIMARY KEY,
+    token_hash BLOB NOT NULL
+);
+CREATE INDEX IF NOT EXISTS trel_request_owners_token ON trel_request_owners (token_hash, request_id);
+
 CREATE TRIGGER IF NOT EXISTS trel_requests_delete AFTER DELETE ON trel_requests
 BEGIN
     DELETE FROM trel_backtrace WHERE id IN
@@ -132,4 +148,11 @@ BEGIN
     DELETE FROM trel_monitor_events WHERE request_id = OLD.id;
     DELETE FROM trel_processing_breakdown WHERE request_id = OLD.id;
     DELETE FROM trel_superglobals_data WHERE request_id = OLD.id;
+END;
+
+-- Apart from trel_requests_delete, so that `trel init` adds it to an installation made
+-- before owners were stored.
+CREATE TRIGGER IF NOT EXISTS trel_requests_delete_owner AFTER DELETE ON trel_requests
+BEGIN
+    DELETE FROM trel_request_owners WHERE request_id = OLD.id;
 END;

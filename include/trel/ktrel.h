@@ -323,9 +323,16 @@ public:
     // failure, leaving no row of the request. Throws only standard exceptions
     // (std::bad_alloc and the like); the transaction is then rolled back.
     void write();
-    // Deletes all but the newest `keep` requests in one transaction. Throws KException
-    // (after rolling back) when the delete fails.
+    // Deletes the requests older than the newest `keep`, oldest first, in batches of
+    // whole requests that each take a fraction of a second (one transaction each), then
+    // the URLs and statements no kept request uses; on SQLite the freed pages go back to
+    // the disk after each batch. Throws KException (after rolling back the batch at hand)
+    // when a delete fails: the batches before it stay deleted, every request whole.
     void cleanupDb(quint32 keep);
+    // SQLite: makes the file give freed pages back (auto_vacuum=INCREMENTAL) and rebuilds
+    // it without its free pages, holding writers while it runs. Nothing on MySQL. Throws
+    // KException.
+    void vacuumDb();
 
     // The time one call (write(), isTokenOK(), initialize()) may spend waiting for a
     // locked or silent database before it gives up and logs the failure; 10000 ms unless
@@ -340,13 +347,17 @@ public:
 
     // Access --------------------------------------------------------------------------
     // True when the named token exists, has not expired and covers the current request's
-    // URL; only then are the out-parameters set. Database failures give false. Throws
+    // URL; only then are the out-parameters set, and the token becomes the request's
+    // owner (getOwnerHash()) until reset(). Database failures give false. Throws
     // only standard exceptions (std::bad_alloc and the like).
     bool isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& ttl,
                    KDebug::StreamId stream);
     // The named token when it exists and has not expired, whatever URL it covers; a token
     // that is not OK (KTrelToken::isOk()) otherwise, database failures included.
     KTrelToken validToken(const QString& tokenName, KDebug::StreamId stream);
+    // KTrelToken::ownerHash() of the token that last passed isTokenOK() since reset(),
+    // or empty. write() stores it with the request (trel_request_owners).
+    const QByteArray& getOwnerHash() const { return ownerHash; }
     // The allowed hosts of every valid token, joined by commas. Throws KException.
     QString createAllowedHostsValue(KDebug::StreamId stream);
     void loadUserAgentTable();
@@ -370,6 +381,7 @@ private:
     struct WriteContext;
     void writeTransaction(QSqlDatabase& database);
     void writeRequestRow(WriteContext& write);
+    void writeOwner(WriteContext& write);
     void writeBacktraces(WriteContext& write);
     void writeSqlQueries(WriteContext& write);
     void writePhpErrors(WriteContext& write);
@@ -384,6 +396,7 @@ private:
 
     bool initialized;
     QString pageId;
+    QByteArray ownerHash;
     QString primaryUrl;
     KolvServerInfo serverInfo;
     KDebug::StreamId debugStream;

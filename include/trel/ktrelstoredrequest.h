@@ -69,11 +69,11 @@ public:
     // What a list of stored requests holds: the ones whose URL contains urlContains
     // (any when empty), with errors or failed queries (problems), with a status of 400 or
     // more (failedStatus); limit at most, newest first, older than `before` or newer than
-    // `after` when either is set (request ids). urlPrefixes (stored URLs start with one
-    // of them; any when empty) bounds what the database is asked for; the caller's
-    // `covers` has the last word on each row.
+    // `after` when either is set (request ids). With an owner (KTrelToken::ownerHash()),
+    // only the requests that token admitted; the caller's `covers` has the last word on
+    // each row.
     struct ListFilter {
-        QStringList urlPrefixes;
+        QByteArray owner;
         QString urlContains;
         bool problems = false;
         bool failedStatus = false;
@@ -98,9 +98,16 @@ public:
         QList<ListRow> rows;
         bool older = false; // whether requests older than the last row match
         bool newer = false; // likewise newer than the first
+        // The list stopped at the most rows it examines (2,000) before its page was
+        // full; older (going forward, newer) requests may still match.
+        bool stopped = false;
+        // Where the older list starts (its `before`), and the newer one (its `after`).
+        qint64 olderBefore = 0;
+        qint64 newerAfter = 0;
     };
-    // The list into *list. The database is read in bounded pieces (ids and URLs first,
-    // the counts for the rows kept), so a long history costs no more than a page of it.
+    // The list into *list. The database is read in bounded steps (the URL ids a filter
+    // matches, then at most 2,000 request ids past the cursor through an index, then the
+    // counts of the rows kept), so a long history costs no more than a page of it.
     static Outcome list(const QSqlDatabase& db, const ListFilter& filter,
                         const std::function<bool(const QString& url)>& covers, List* list,
                         QString* error);
@@ -112,10 +119,13 @@ public:
     // The request with this page id (the random one a page carries), likewise.
     static Outcome loadByPageId(const QSqlDatabase& db, const QString& pageId,
                                 KTrelStoredRequest* request, QString* error);
-    // The id and URL alone of the request with this page id, with one small read: enough
-    // to decide whether a token may see it before anything else of it is read.
-    static Outcome locateByPageId(const QSqlDatabase& db, const QString& pageId, qint64* id,
-                                  QString* url, QString* error);
+    // The id and URL alone of the request with this page id that the token with this
+    // owner hash (KTrelToken::ownerHash()) admitted, with one small read through indexes:
+    // enough to decide whether a token may see it before anything else of it is read.
+    // Missing for another token's request and for one stored without an owner.
+    static Outcome locateByPageId(const QSqlDatabase& db, const QString& pageId,
+                                  const QByteArray& owner, qint64* id, QString* url,
+                                  QString* error);
     // The id of the newest request into *id.
     static Outcome lastId(const QSqlDatabase& db, qint64* id, QString* error);
 

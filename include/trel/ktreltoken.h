@@ -42,6 +42,10 @@ public:
     bool isValid(QSharedPointer<KDbConnHelper> connection, KDebug::StreamId stream) const;
     bool isUrlMatches(const QString& url, KDebug::StreamId stream) const;
     QString toString() const;
+    // What a stored request keeps of the token that admitted it (trel_request_owners):
+    // the SHA-256 of the name, so that the database never holds a name it could be
+    // read back from.
+    static QByteArray ownerHash(const QByteArray& name);
     static std::list<KTrelToken> loadAllTokens(QSharedPointer<KDbConnHelper> connection,
                                                KDebug::StreamId stream);
 

@@ -51,32 +51,30 @@ void addHeader(const char* line) {
     sapi_header_op(SAPI_HEADER_REPLACE, &header);
 }
 
-// Checks the token against the stored request's URL, read alone, and only then reads
-// the rest: a token that does not cover the request never has the request loaded. An
-// unknown page id is checked like a known one, against a URL no answer is given for,
-// so every refusal takes the same path. The collector is left reset. False for a
-// missing request, a refused token or a failure alike.
-bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
+// Checks the token, then finds the stored request that this token admitted by its page
+// id and checks the token against its URL, read alone, and only then reads the rest: a
+// made-up token reads nothing stored, and another token's request is never loaded. The
+// collector is left reset. False for a missing request, a refused token or a failure
+// alike.
+bool loadAllowed(const QString& tokenName, KTrelStoredRequest* request) {
     KTrel* trel = CollectorHost::acquire();
     if (!trel)
         return false;
     bool loaded = false;
     CollectorHost::guard("bar data", [&] {
+        const KTrelToken token = trel->validToken(tokenName, CollectorHost::stream());
+        if (!token.isOk())
+            return;
         QString error;
         qint64 id = 0;
         QString url;
         const KTrelStoredRequest::Outcome located = KTrelStoredRequest::locateByPageId(
-            trel->getDatabase(), QString::fromLatin1(askedPage), &id, &url, &error);
+            trel->getDatabase(), QString::fromLatin1(askedPage),
+            KTrelToken::ownerHash(token.getTokenId()), &id, &url, &error);
         if (located == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
-        trel->reset();
-        trel->setRequest(url);
-        QString allowedHosts;
-        qint64 ttl = 0;
-        const bool allowed = trel->isTokenOK(token, allowedHosts, ttl, CollectorHost::stream()) &&
-                             located == KTrelStoredRequest::Outcome::Found;
-        trel->reset();
-        if (!allowed)
+        if (located != KTrelStoredRequest::Outcome::Found ||
+            !token.isUrlMatches(url, CollectorHost::stream()))
             return;
         const KTrelStoredRequest::Outcome outcome =
             KTrelStoredRequest::load(trel->getDatabase(), id, request, &error);
@@ -85,7 +83,7 @@ bool loadAllowed(const QString& token, KTrelStoredRequest* request) {
         loaded = outcome == KTrelStoredRequest::Outcome::Found;
         if (loaded && KDebug::getDebugLevel(CollectorHost::stream()) >= 2)
             KDebug::create(CollectorHost::stream(), 2)
-                << "trel: bar data: read request" << id << "whole for a token that covers" << url
+                << "trel: bar data: read request" << id << "whole for the token that admitted it"
                 << kflush;
     });
     return loaded;
@@ -140,27 +138,8 @@ QString requestPath() {
     return path.isEmpty() ? QStringLiteral("/") : path;
 }
 
-// The URL prefixes a token's requests can have, for the database to look among: its
-// host under either scheme, with its path, or with a port (whose path the token itself
-// then checks). Empty for a token that covers every URL.
-QStringList prefixesOf(const KTrelToken& token) {
-    const QUrl base(QString::fromUtf8(token.getBaseUrl()), QUrl::TolerantMode);
-    if (base.isEmpty())
-        return QStringList();
-    // A stored URL writes an IPv6 address in brackets.
-    const QString host = base.host().contains(QLatin1Char(':'))
-                             ? QLatin1Char('[') + base.host() + QLatin1Char(']')
-                             : base.host();
-    QStringList prefixes;
-    for (const char* scheme : {"http://", "https://"}) {
-        prefixes << QLatin1String(scheme) + host + base.path();
-        prefixes << QLatin1String(scheme) + host + QLatin1Char(':');
-    }
-    return prefixes;
-}
-
-// The latest stored requests the token covers, as the viewer's list; empty when the
-// token is not valid.
+// The latest stored requests that the token admitted and still covers, as the viewer's
+// list; empty when the token is not valid.
 QByteArray requestList(const QString& tokenName) {
     KTrel* trel = CollectorHost::acquire();
     if (!trel)
@@ -171,7 +150,7 @@ QByteArray requestList(const QString& tokenName) {
         if (!token.isOk())
             return;
         KTrelStoredRequest::ListFilter filter;
-        filter.urlPrefixes = prefixesOf(token);
+        filter.owner = KTrelToken::ownerHash(token.getTokenId());
         filter.urlContains = decodedParameter("trel_url").left(200);
         filter.problems = !decodedParameter("trel_problems").isEmpty();
         filter.failedStatus = !decodedParameter("trel_status").isEmpty();

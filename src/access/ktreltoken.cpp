@@ -4,6 +4,7 @@
 #include "core/ktrellog.h"
 #include "storage/ksafesqlquery.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QSqlRecord>
 #include <QUrl>
@@ -163,6 +164,10 @@ QString KTrelToken::toString() const {
     return QStringLiteral("id=%1. token-id='%2'. allowed-hosts='%3'. ttl=%4. base-url=%5")
         .arg(QString::number(id), text(tokenId), text(allowedHosts), QString::number(ttl),
              text(baseUrl));
+}
+
+QByteArray KTrelToken::ownerHash(const QByteArray& name) {
+    return QCryptographicHash::hash(name, QCryptographicHash::Sha256);
 }
 
 std::list<KTrelToken> KTrelToken::loadAllTokens(QSharedPointer<KDbConnHelper> connection,

@@ -17,6 +17,7 @@ bool KTrel::isTokenOK(const QString& tokenName, QString& allowedHosts, qint64& t
             return false;
         ttl = token.getTtl();
         allowedHosts = QString::fromUtf8(token.getAllowedHosts());
+        ownerHash = KTrelToken::ownerHash(token.getTokenId());
         return true;
     } catch (const KException&) {
         return false;

@@ -108,6 +108,7 @@ void KTrel::initialize(const KolvServerInfo& info, KDebug::StreamId stream) {
 
 void KTrel::reset() {
     pageId.clear();
+    ownerHash.clear();
     request.reset();
     barEnabled = true;
     collectionEnabled = true;

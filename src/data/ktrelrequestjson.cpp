@@ -126,5 +126,8 @@ QJsonObject KTrelRequestJson::list(const KTrelStoredRequest::List& list) {
     }
     return QJsonObject{{QStringLiteral("requests"), rows},
                        {QStringLiteral("older"), list.older},
-                       {QStringLiteral("newer"), list.newer}};
+                       {QStringLiteral("newer"), list.newer},
+                       {QStringLiteral("stopped"), list.stopped},
+                       {QStringLiteral("older_before"), list.olderBefore},
+                       {QStringLiteral("newer_after"), list.newerAfter}};
 }

@@ -27,11 +27,14 @@ QString text(const QVariant& value) {
     return QString::fromUtf8(value.toByteArray());
 }
 
-bool run(QSqlQuery& query, const QString& sql, const QVariant& bind, QString* error) {
+bool run(QSqlQuery& query, const QString& sql, const QVariant& bind, QString* error,
+         const QVariantList& binds = QVariantList()) {
     bool ok = query.prepare(sql);
     if (ok) {
         if (bind.isValid())
             query.bindValue(0, bind);
+        for (int i = 0; i < binds.size(); ++i)
+            query.bindValue(i, binds.at(i));
         ok = query.exec();
     }
     if (!ok && error)
@@ -188,15 +191,19 @@ Outcome loadWhere(const QSqlDatabase& db, const char* condition, const QVariant&
 } // namespace
 
 Outcome KTrelStoredRequest::locateByPageId(const QSqlDatabase& db, const QString& pageId,
-                                           qint64* id, QString* url, QString* error) {
-    if (pageId.isEmpty())
+                                           const QByteArray& owner, qint64* id, QString* url,
+                                           QString* error) {
+    if (pageId.isEmpty() || owner.isEmpty())
         return Outcome::Missing;
     QSqlQuery row(db);
-    if (!run(
-            row,
-            QStringLiteral("SELECT r.id, u.url FROM trel_requests r LEFT JOIN trel_requests_urls u "
-                           "ON u.id = r.url_id WHERE r.page_id = ?"),
-            pageId, error))
+    if (!run(row,
+             // The page's index first, then its owner by request id (as a join, SQLite
+             // would walk the token's requests instead).
+             QStringLiteral("SELECT r.id, u.url FROM trel_requests r LEFT JOIN trel_requests_urls "
+                            "u ON u.id = r.url_id WHERE r.page_id = ? AND EXISTS (SELECT 1 FROM "
+                            "trel_request_owners o WHERE o.request_id = r.id AND o.token_hash = "
+                            "?)"),
+             QVariant(), error, {pageId, owner}))
         return Outcome::Failed;
     if (!row.next())
         return Outcome::Missing;
@@ -215,10 +222,10 @@ QString likeEscaped(const QString& text) {
     return escaped;
 }
 
-// Rows the database hands over per piece, and the most a list may look at before it
-// gives what it found (only rows the caller does not cover are passed over).
-constexpr int Piece = 100;
+// The most rows a list examines before it gives what it found (and says it stopped), and
+// the most URLs a URL filter may match to be looked up by their ids.
 constexpr int MostScanned = 2000;
+constexpr int MostUrls = 1000;
 
 } // namespace
 
@@ -228,20 +235,81 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
     *list = List();
     const int limit = qBound(1, filter.limit, 500);
     const bool forward = filter.after > 0 && filter.before <= 0;
-    QString where = QStringLiteral(" WHERE 1 = 1");
-    QVariantList binds;
-    if (!filter.urlPrefixes.isEmpty()) {
-        QStringList any;
-        for (const QString& prefix : filter.urlPrefixes) {
-            any << QStringLiteral("u.url LIKE ? ESCAPE '!'");
-            binds << likeEscaped(prefix) + QLatin1Char('%');
-        }
-        where += QStringLiteral(" AND (") + any.join(QLatin1String(" OR ")) + QLatin1Char(')');
-    }
+    const qint64 cursor = forward ? filter.after : (filter.before > 0 ? filter.before : LLONG_MAX);
+
+    // A URL filter picks its URL ids from the URL table first: one that matches no URL
+    // answers at once, whatever the number of requests.
+    QString urlCondition;
+    QVariantList urlBinds;
     if (!filter.urlContains.isEmpty()) {
-        where += QStringLiteral(" AND u.url LIKE ? ESCAPE '!'");
-        binds << QLatin1Char('%') + likeEscaped(filter.urlContains) + QLatin1Char('%');
+        const QStringList conditions{QStringLiteral("url LIKE ? ESCAPE '!'")};
+        const QVariantList binds{QLatin1Char('%') + likeEscaped(filter.urlContains) +
+                                 QLatin1Char('%')};
+        QSqlQuery urls(db);
+        bool ok = urls.prepare(QStringLiteral("SELECT u.id FROM trel_requests_urls u WHERE ") +
+                               conditions.join(QLatin1String(" AND ")) + QStringLiteral(" LIMIT ") +
+                               QString::number(MostUrls + 1));
+        if (ok) {
+            for (int i = 0; i < binds.size(); ++i)
+                urls.bindValue(i, binds.at(i));
+            ok = urls.exec();
+        }
+        if (!ok) {
+            if (error)
+                *error = urls.lastError().text().simplified();
+            return Outcome::Failed;
+        }
+        QStringList ids;
+        while (urls.next())
+            ids << QString::number(urls.value(0).toLongLong());
+        if (ids.isEmpty())
+            return Outcome::Found;
+        if (ids.size() <= MostUrls) {
+            urlCondition = QStringLiteral(" AND r.url_id IN (") + ids.join(QLatin1Char(',')) +
+                           QLatin1Char(')');
+        } else {
+            // Too many URLs to name: each examined row's URL is matched instead.
+            urlCondition = QStringLiteral(" AND ") + conditions.join(QLatin1String(" AND "));
+            urlBinds = binds;
+        }
     }
+
+    // The rows examined: the owner's requests through its index, or all of them, the
+    // newest (or, going forward, the oldest) MostScanned past the cursor. First how many
+    // there are and the last of them, where the next list starts when this one stops.
+    const QString order = forward ? QStringLiteral(" ASC") : QStringLiteral(" DESC");
+    const QString beyondCursor = forward ? QStringLiteral(" > ?") : QStringLiteral(" < ?");
+    const bool owned = !filter.owner.isNull();
+    const QString idColumn = owned ? QStringLiteral("o.request_id") : QStringLiteral("r.id");
+    const QString source = owned
+                               ? QStringLiteral("trel_request_owners o WHERE o.token_hash = ? AND ")
+                               : QStringLiteral("trel_requests r WHERE ");
+    QVariantList binds;
+    if (owned)
+        binds << filter.owner;
+    binds << cursor;
+    QSqlQuery bound(db);
+    if (!run(bound,
+             QStringLiteral("SELECT COUNT(*), %1(id) FROM (SELECT %2 AS id FROM %3%2%4 ORDER BY "
+                            "%2%5 LIMIT %6) x")
+                 .arg(forward ? QStringLiteral("MAX") : QStringLiteral("MIN"), idColumn, source,
+                      beyondCursor, order, QString::number(MostScanned)),
+             QVariant(), error, binds))
+        return Outcome::Failed;
+    const qint64 scanned = bound.next() ? bound.value(0).toLongLong() : 0;
+    const qint64 lastExamined = scanned > 0 ? bound.value(1).toLongLong() : 0;
+    bound.finish();
+    if (scanned == 0) {
+        list->older = forward;
+        list->newer = !forward && filter.before > 0;
+        list->olderBefore = filter.after + 1;
+        list->newerAfter = filter.before - 1;
+        return Outcome::Found;
+    }
+
+    // Then the matching rows among them, in order, a page and one more at a time (the
+    // caller's `covers` may pass some over).
+    QString where = urlCondition;
     if (filter.failedStatus)
         where += QStringLiteral(" AND r.status_code >= 400");
     if (filter.problems)
@@ -249,56 +317,53 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
             " AND (EXISTS (SELECT 1 FROM trel_log_entries e WHERE e.request_id = r.id) OR EXISTS "
             "(SELECT 1 FROM trel_sql_queries q WHERE q.request_id = r.id AND (q.status <> 0 OR "
             "q.error_message <> '')))");
-    where += forward ? QStringLiteral(" AND r.id > ?") : QStringLiteral(" AND r.id < ?");
     const QString sql =
-        QStringLiteral("SELECT r.id, u.url FROM trel_requests r JOIN trel_requests_urls u ON "
-                       "u.id = r.url_id") +
-        where +
-        (forward ? QStringLiteral(" ORDER BY r.id LIMIT ")
-                 : QStringLiteral(" ORDER BY r.id DESC LIMIT ")) +
-        QString::number(Piece);
-
+        QStringLiteral("SELECT r.id, u.url FROM %1 JOIN trel_requests_urls u ON u.id = r.url_id "
+                       "WHERE %2%3%4 AND %2%5 ?%6 ORDER BY %2%7 LIMIT %8")
+            .arg(owned ? QStringLiteral("trel_request_owners o JOIN trel_requests r ON r.id = "
+                                        "o.request_id")
+                       : QStringLiteral("trel_requests r"),
+                 idColumn, beyondCursor,
+                 owned ? QStringLiteral(" AND o.token_hash = ?") : QString(),
+                 forward ? QStringLiteral(" <=") : QStringLiteral(" >="), where, order,
+                 QString::number(limit + 1));
     QList<qint64> kept;
     bool beyond = false;
-    qint64 cursor = forward ? filter.after : (filter.before > 0 ? filter.before : LLONG_MAX);
-    for (int scanned = 0; scanned < MostScanned && !beyond;) {
-        QSqlQuery piece(db);
-        bool ok = piece.prepare(sql);
-        if (ok) {
-            int position = 0;
-            for (const QVariant& bind : binds)
-                piece.bindValue(position++, bind);
-            piece.bindValue(position, cursor);
-            ok = piece.exec();
-        }
-        if (!ok) {
-            if (error)
-                *error = piece.lastError().text().simplified();
+    qint64 from = cursor;
+    for (bool more = true; more && !beyond;) {
+        QSqlQuery matching(db);
+        if (!run(matching, sql, QVariant(), error,
+                 QVariantList{from} + (owned ? QVariantList{filter.owner} : QVariantList()) +
+                     QVariantList{lastExamined} + urlBinds))
             return Outcome::Failed;
-        }
         int rows = 0;
-        while (piece.next()) {
+        while (matching.next()) {
             ++rows;
-            cursor = piece.value(0).toLongLong();
-            if (!covers(text(piece.value(1))))
+            from = matching.value(0).toLongLong();
+            if (!covers(text(matching.value(1))))
                 continue;
             if (kept.size() == limit) {
                 beyond = true;
                 break;
             }
-            kept << cursor;
+            kept << from;
         }
-        scanned += rows;
-        if (rows < Piece)
-            break;
+        more = rows == limit + 1;
     }
+    // Stopped at its bound without filling the page: rows past the last one examined
+    // may match, and the list links to them.
+    list->stopped = !beyond && scanned >= MostScanned;
     if (forward) {
         std::reverse(kept.begin(), kept.end());
-        list->newer = beyond;
+        list->newer = beyond || list->stopped;
         list->older = true;
+        list->newerAfter = beyond ? kept.first() : lastExamined;
+        list->olderBefore = kept.isEmpty() ? filter.after + 1 : kept.last();
     } else {
-        list->older = beyond;
+        list->older = beyond || list->stopped;
         list->newer = filter.before > 0;
+        list->olderBefore = beyond ? kept.last() : lastExamined;
+        list->newerAfter = kept.isEmpty() ? filter.before - 1 : kept.first();
     }
     if (kept.isEmpty())
         return Outcome::Found;

@@ -251,6 +251,7 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             KStatementCache statements(database);
             write.limits = KBatchInsert::limits(database, debugStream, WriteRetries);
             writeRequestRow(write);
+            writeOwner(write);
             writeBacktraces(write);
             writeSqlQueries(write);
             writePhpErrors(write);
@@ -324,6 +325,45 @@ void KTrel::writeRequestRow(WriteContext& write) {
     row.addRow();
     row.flush();
     setRequestId(row.ids().first());
+}
+
+// A request admitted without a token (the host's own tests, a tool) has no owner. An
+// installation made before owners were stored lacks their table: its requests are still
+// stored, shown to no token, and the log says once what `trel init` adds.
+void KTrel::writeOwner(WriteContext& write) {
+    if (ownerHash.isEmpty())
+        return;
+    const auto missingTable = [](const QString& error) {
+        return error.contains(QLatin1String("trel_request_owners")) &&
+               (error.contains(QLatin1String("no such table")) ||
+                error.contains(QLatin1String("doesn't exist")));
+    };
+    static bool told = false;
+    const auto tell = [this] {
+        if (!told)
+            trelLog(debugStream, 1)
+                << "Trel: the database lacks trel_request_owners: requests are stored without "
+                   "the token that admitted them and shown to no token; `trel init ROOT` adds it"
+                << kflush;
+        told = true;
+    };
+    KStatementCache::Statement owner(
+        write.database, QStringLiteral("INSERT INTO trel_request_owners (request_id, "
+                                       "token_hash) VALUES (:request_id, :token_hash)"));
+    // The statement is prepared by now: a missing table fails there.
+    if (missingTable(owner->lastError().text())) {
+        tell();
+        return;
+    }
+    owner->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
+    owner->bindValue(QStringLiteral(":token_hash"), QVariant(ownerHash));
+    try {
+        owner->exec(debugStream, WriteRetries);
+    } catch (const KException& e) {
+        if (!missingTable(QString::fromUtf8(e.what())))
+            throw;
+        tell();
+    }
 }
 
 // The backtraces of the queries, then of the errors, in their order: the rows that the

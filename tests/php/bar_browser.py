@@ -11,6 +11,7 @@ string and a comment after the page holds "</body>": the page's script still run
 the bar goes where the browser has the tags. With TREL_SCREENSHOTS set, the bar, the panel, the
 details and the list are saved there as PNG."""
 
+import hashlib
 import json
 import os
 import re
@@ -40,10 +41,10 @@ def shadow(expression):
     return f"(function () {{ var root = document.getElementById('trel-bar').shadowRoot; return {expression}; }})()"
 
 
-def generate_requests(inst, base, count):
+def generate_requests(inst, base, count, token):
     """`count` stored requests under /bar/, an hour old, written straight into the
-    database: cheap, and the list reads them as it reads any other. Every tenth answered
-    500, every other one is a script's call."""
+    database as `token` admitted them: cheap, and the list reads them as it reads any
+    other. Every tenth answered 500, every other one is a script's call."""
     db = sqlite3.connect(os.path.join(inst.root, "data", "trel.db"))
     with db:
         for n in range(count):
@@ -55,6 +56,9 @@ def generate_requests(inst, base, count):
                        "(strftime('%s', 'now') - 3600 + ?) * 1000, ?, ?, 400000, 1, 134217728)",
                        (os.urandom(16).hex(), url_id, 500 if n % 10 == 0 else 200, "POST" if n % 3 == 0 else "GET",
                         n, 800 + (n * 7919) % 40000, n % 2))
+            # The owner, as the writer stores it: the SHA-256 of the token's name.
+            db.execute("INSERT INTO trel_request_owners (request_id, token_hash) VALUES (last_insert_rowid(), ?)",
+                       (hashlib.sha256(token.encode()).digest(),))
     db.close()
 
 
@@ -75,7 +79,7 @@ def main(ctx):
     browser = Browser(ctx)
 
     # An hour of history first, then a page of another path, stored for its own token.
-    generate_requests(inst, base, 120)
+    generate_requests(inst, base, 120, token)
     generated = int(inst.value("SELECT MAX(id) FROM trel_requests"))
     status, _ = http_get(f"{base}/admin/index.php", {"X-Trel-Token": admin_token})
     expect(status == 200, f"the admin page: {status}")

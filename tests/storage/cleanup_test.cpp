@@ -1,5 +1,5 @@
 // Retention cleanup: the newest requests stay, the others go with every row that
-// belongs to them, in one transaction that a failure rolls back.
+// belongs to them, in batches of whole requests; a failure rolls back the batch at hand.
 
 #include "storage/storagetest.h"
 #include "support/logcapture.h"
@@ -80,7 +80,7 @@ TEST_P(Cleanup, NewestRequestsByIdStayAndNothingOfTheOthersRemains) {
 
     trel->cleanupDb(3);
 
-    EXPECT_EQ(log.texts(), QStringList(QStringLiteral("Deleted requests: 7")));
+    EXPECT_EQ(log.texts(3), QStringList(QStringLiteral("Deleted requests: 7")));
     EXPECT_EQ(log.count(QStringLiteral("Deleted requests:"), 3), 1);
     // The kept ones are the highest ids, though their start times are the oldest.
     EXPECT_EQ(storedIds(), ids.mid(7));
@@ -104,9 +104,9 @@ TEST_P(Cleanup, KeepingAtLeastAsManyAsStoredDeletesNothing) {
     trel->cleanupDb(1000);
     // Beyond the signed 32-bit range: still "keep everything".
     trel->cleanupDb(4294967295u);
-    EXPECT_EQ(log.texts(), QStringList({QStringLiteral("Deleted requests: 0"),
-                                        QStringLiteral("Deleted requests: 0"),
-                                        QStringLiteral("Deleted requests: 0")}));
+    EXPECT_EQ(log.texts(3), QStringList({QStringLiteral("Deleted requests: 0"),
+                                         QStringLiteral("Deleted requests: 0"),
+                                         QStringLiteral("Deleted requests: 0")}));
     EXPECT_EQ(storedIds(), ids);
     EXPECT_EQ(rowsEverywhere(inst), before);
 }
@@ -115,7 +115,7 @@ TEST_P(Cleanup, KeepingZeroDeletesEveryRequestRow) {
     writeRequests(3);
     LogCapture log;
     trel->cleanupDb(0);
-    EXPECT_EQ(log.texts(), QStringList(QStringLiteral("Deleted requests: 3")));
+    EXPECT_EQ(log.texts(3), QStringList(QStringLiteral("Deleted requests: 3")));
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 0);
     for (const QString& table : TestInstallation::requestTables())
         EXPECT_EQ(inst.count(table), 0) << table.toStdString();
@@ -163,6 +163,43 @@ TEST_P(Cleanup, FailingDeleteRollsBackAndReachesTheCaller) {
     EXPECT_EQ(inst.orphanRows(), 0);
 }
 
+// More requests than one batch takes (the first takes the oldest 500): a request that
+// refuses to go fails its batch alone; the batch before it stays deleted, the rest
+// stays whole with its owner, and no row of any request is left without it.
+TEST_P(Cleanup, FailureInALaterBatchKeepsTheEarlierBatchesDeletedAndEveryRequestWhole) {
+    const QList<qint64> ids = writeRequests(600);
+    ASSERT_TRUE(inst.exec(
+        QStringLiteral("INSERT INTO trel_request_owners (request_id, token_hash) SELECT id, "
+                       "X'0102' FROM trel_requests")));
+    const qint64 perRequest = rowsOf(ids.last());
+    if (sqlite())
+        ddl(QStringLiteral(
+                "CREATE TRIGGER keep_one BEFORE DELETE ON trel_requests WHEN OLD.id = %1 "
+                "BEGIN SELECT RAISE(ABORT, 'request is pinned'); END")
+                .arg(ids.at(550)));
+    else
+        ddl(QStringLiteral(
+                "CREATE TRIGGER keep_one BEFORE DELETE ON trel_requests FOR EACH ROW BEGIN "
+                "IF OLD.id = %1 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = "
+                "'request is pinned'; END IF; END")
+                .arg(ids.at(550)));
+    LogCapture log;
+    EXPECT_THROW(trel->cleanupDb(10), KException);
+    EXPECT_EQ(log.count(QStringLiteral("Deleted requests:")), 0);
+    EXPECT_EQ(storedIds(), ids.mid(500));
+    EXPECT_EQ(inst.orphanRows(), 0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), 100);
+    for (qint64 id : {ids.at(500), ids.at(550), ids.at(599)})
+        EXPECT_EQ(rowsOf(id), perRequest) << id;
+
+    ddl(QStringLiteral("DROP TRIGGER keep_one"));
+    trel->cleanupDb(10);
+    EXPECT_EQ(log.count(QStringLiteral("Deleted requests: 90"), 3), 1);
+    EXPECT_EQ(storedIds(), ids.mid(590));
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), 10);
+    EXPECT_EQ(inst.orphanRows(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, Cleanup, ::testing::Values(Backend::Sqlite, Backend::MySql),
                          [](const auto& info) { return backendName(info.param); });
 
@@ -198,7 +235,7 @@ TEST_F(CleanupOnLockedSqlite, DeleteIsRetriedThreeTimesThenRaised) {
 
     log.clear();
     trel->cleanupDb(0);
-    EXPECT_EQ(log.texts(), QStringList(QStringLiteral("Deleted requests: 1")));
+    EXPECT_EQ(log.texts(3), QStringList(QStringLiteral("Deleted requests: 1")));
 }
 
 } // namespace

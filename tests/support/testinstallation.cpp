@@ -12,7 +12,9 @@
 
 namespace {
 
-QString env(const char* name) { return QString::fromLocal8Bit(qgetenv(name)); }
+QString env(const char* name) {
+    return QString::fromLocal8Bit(qgetenv(name));
+}
 
 // Connects to the test server as root of the tests, on no particular database.
 bool openServer(QSqlDatabase& db, const KolvServerInfo& info, const QString& database) {
@@ -92,7 +94,8 @@ TestInstallation::TestInstallation(Backend backend)
             return;
         }
         QSqlQuery create(admin);
-        if (!create.exec(QStringLiteral("CREATE DATABASE %1 CHARACTER SET utf8mb4").arg(m_mysqlDatabase))) {
+        if (!create.exec(
+                QStringLiteral("CREATE DATABASE %1 CHARACTER SET utf8mb4").arg(m_mysqlDatabase))) {
             ADD_FAILURE() << create.lastError().text().toStdString();
             return;
         }
@@ -130,9 +133,13 @@ TestInstallation::~TestInstallation() {
         QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-QString TestInstallation::databasePath() const { return Installation::databasePath(m_root); }
+QString TestInstallation::databasePath() const {
+    return Installation::databasePath(m_root);
+}
 
-QSqlDatabase& TestInstallation::db() { return m_db; }
+QSqlDatabase& TestInstallation::db() {
+    return m_db;
+}
 
 bool TestInstallation::exec(const QString& sql, const QVariantList& binds) {
     QSqlQuery query(m_db);
@@ -185,8 +192,8 @@ QList<QVariantList> TestInstallation::rows(const QString& sql, const QVariantLis
 }
 
 QStringList TestInstallation::requestTables() {
-    return {QStringLiteral("trel_sql_queries"),       QStringLiteral("trel_log_entries"),
-            QStringLiteral("trel_functions_stats"),   QStringLiteral("trel_monitor_events"),
+    return {QStringLiteral("trel_sql_queries"),          QStringLiteral("trel_log_entries"),
+            QStringLiteral("trel_functions_stats"),      QStringLiteral("trel_monitor_events"),
             QStringLiteral("trel_processing_breakdown"), QStringLiteral("trel_superglobals_data")};
 }
 
@@ -194,6 +201,8 @@ qint64 TestInstallation::orphanRows() {
     qint64 orphans = 0;
     for (const QString& table : requestTables())
         orphans += count(table, QStringLiteral("request_id NOT IN (SELECT id FROM trel_requests)"));
+    orphans += count(QStringLiteral("trel_request_owners"),
+                     QStringLiteral("request_id NOT IN (SELECT id FROM trel_requests)"));
     orphans += count(QStringLiteral("trel_backtrace"),
                      QStringLiteral("id NOT IN (SELECT backtrace_id FROM trel_sql_queries) AND id "
                                     "NOT IN (SELECT backtrace_id FROM trel_log_entries)"));

@@ -203,6 +203,7 @@ const QStringList allTables = {QStringLiteral("trel_backtrace"),
                                QStringLiteral("trel_log_entries"),
                                QStringLiteral("trel_monitor_events"),
                                QStringLiteral("trel_processing_breakdown"),
+                               QStringLiteral("trel_request_owners"),
                                QStringLiteral("trel_requests"),
                                QStringLiteral("trel_requests_urls"),
                                QStringLiteral("trel_sql_queries"),
@@ -333,6 +334,13 @@ TEST(TrelCliHelp, ListsEveryCommandAndExplainsEach) {
         EXPECT_EQ(viaHelp.out, own.out);
     }
     EXPECT_FALSE(help.out.contains(QLatin1String("simulate-worker")));
+    // Admission compares the path's text: what the help says of it.
+    const Result token = trel({QStringLiteral("token"), QStringLiteral("--help")});
+    EXPECT_TRUE(token.out.simplified().contains(
+        QLatin1String("a path that starts with the base path's text (a base path /shop also "
+                      "covers /shop-admin/ and /shopping;")))
+        << token;
+    EXPECT_FALSE(token.out.contains(QLatin1String("under the base path"))) << token;
     expectOneLineError(trel({QStringLiteral("frobnicate")}),
                        QStringLiteral("no command 'frobnicate'"));
     expectOneLineError(trel({QStringLiteral("help"), QStringLiteral("frobnicate")}),
@@ -837,10 +845,14 @@ TEST_P(TrelCli, SimulateStoresTheAdmittedRequestsAndNothingOfTheRefusedOnes) {
     EXPECT_EQ(inst.orphanRows(), 0);
     EXPECT_TRUE(run.out.contains(QLatin1String("requests per second"))) << run;
     EXPECT_TRUE(run.out.contains(QLatin1String("database size"))) << run;
-    // The summary counts the rows as they are.
-    for (const QString& table : allTables)
-        EXPECT_EQ(summaryValue(run.out, QStringLiteral("    %1").arg(table)), inst.count(table))
-            << table.toStdString();
+    // Each admitted request is stored with the token that admitted it.
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), written);
+    // The summary counts the rows of the tables every installation has, as they are.
+    for (const QString& table : allTables) {
+        if (table != QLatin1String("trel_request_owners"))
+            EXPECT_EQ(summaryValue(run.out, QStringLiteral("    %1").arg(table)), inst.count(table))
+                << table.toStdString();
+    }
 }
 
 TEST_P(TrelCli, SimulatedRequestsAreVariedRealisticAndReproducible) {
@@ -1138,6 +1150,293 @@ TEST_P(TrelCli, CleanupKeepsTheNewestRequestsAndWhatBelongsToThem) {
     EXPECT_EQ(all.code, 0) << all;
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 0);
     EXPECT_EQ(inst.count(QStringLiteral("trel_sql_queries")), 0);
+}
+
+// The space of deleted requests goes back to the disk: on SQLite as cleanup goes in a
+// file that `trel init` made, and with --vacuum once in a file made before it set
+// auto_vacuum. The output says how much, with the sizes before and after.
+TEST_P(TrelCli, CleanupGivesTheFreedSpaceBackToTheDisk) {
+    TestInstallation inst(GetParam());
+    ASSERT_TRUE(inst.ok());
+    const QString root = inst.root();
+    admitBrowsers(root);
+    const QStringList simulate = {QStringLiteral("simulate"),   root,
+                                  QStringLiteral("--requests"), QStringLiteral("1500"),
+                                  QStringLiteral("--seed"),     QStringLiteral("7")};
+    ASSERT_EQ(trel(simulate).code, 0);
+    const QString file = inst.databasePath();
+    auto size = [&] {
+        return QFileInfo(file).size() + QFileInfo(file + QStringLiteral("-wal")).size();
+    };
+    auto mb = [](qint64 bytes) {
+        return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1) +
+               QStringLiteral(" MB");
+    };
+    const QStringList cleanup = {QStringLiteral("cleanup"), root, QStringLiteral("--keep"),
+                                 QStringLiteral("10")};
+    const QString deleted = QStringLiteral("deleted %1 requests from %2; 10 kept\n")
+                                .arg(inst.count(QStringLiteral("trel_requests")) - 10)
+                                .arg(root);
+    // The file header's incremental-vacuum flag (bytes 64 to 67).
+    auto incremental = [&] {
+        QFile header(inst.databasePath());
+        if (!header.open(QIODevice::ReadOnly) || !header.seek(64))
+            return -1;
+        const QByteArray flag = header.read(4);
+        return flag.size() == 4
+                   ? (flag.at(0) << 24 | flag.at(1) << 16 | flag.at(2) << 8 | flag.at(3))
+                   : -1;
+    };
+    if (mysql()) {
+        const Result cleaned = trel(cleanup);
+        ASSERT_EQ(cleaned.code, 0) << cleaned;
+        EXPECT_TRUE(cleaned.out.startsWith(deleted + QStringLiteral("gave back "))) << cleaned;
+        EXPECT_TRUE(cleaned.out.contains(QLatin1String("as the server reports them"))) << cleaned;
+        return;
+    }
+    EXPECT_EQ(incremental(), 1);
+    const qint64 full = size();
+    ASSERT_GT(full, 4 * 1024 * 1024);
+    const Result cleaned = trel(cleanup);
+    ASSERT_EQ(cleaned.code, 0) << cleaned;
+    const qint64 emptied = size();
+    EXPECT_LT(emptied * 5, full);
+    EXPECT_EQ(cleaned.out, deleted + QStringLiteral("gave back %1 to the disk: %2 before, %3 now "
+                                                    "(data/trel.db with its write-ahead log)\n")
+                                         .arg(mb(full - emptied), mb(full), mb(emptied)));
+    EXPECT_EQ(inst.orphanRows(), 0);
+
+    // A file made before auto_vacuum keeps its pages until one --vacuum.
+    ASSERT_TRUE(inst.exec(QStringLiteral("PRAGMA auto_vacuum = NONE")));
+    ASSERT_TRUE(inst.exec(QStringLiteral("VACUUM")));
+    ASSERT_TRUE(inst.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
+    ASSERT_EQ(incremental(), 0);
+    ASSERT_EQ(trel(simulate).code, 0);
+    const Result kept = trel(cleanup);
+    ASSERT_EQ(kept.code, 0) << kept;
+    const qint64 refilled = size();
+    EXPECT_GT(refilled, 4 * 1024 * 1024);
+    EXPECT_TRUE(kept.out.contains(QStringLiteral("`trel cleanup %1 --keep 10 --vacuum` gives them "
+                                                 "back once and from then on")
+                                      .arg(root)))
+        << kept;
+    const Result vacuumed = trel(cleanup + QStringList{QStringLiteral("--vacuum")});
+    ASSERT_EQ(vacuumed.code, 0) << vacuumed;
+    EXPECT_TRUE(vacuumed.out.startsWith(
+        QStringLiteral("deleted 0 requests from %1; 10 kept\ngave back ").arg(root)))
+        << vacuumed;
+    EXPECT_LT(size() * 5, refilled);
+    EXPECT_EQ(incremental(), 1);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 10);
+}
+
+// A token's views read only what that token admitted, through the owners' index: all
+// of its requests, however many newer ones other tokens stored since, and none of the
+// others', not even of a token whose path is the start of its own (/shop and
+// /shop-admin/); a request stored without its token is shown to none.
+TEST_P(TrelCli, ATokenSeesAllItsOwnRequestsAndNoOthers) {
+    TestInstallation inst(GetParam());
+    ASSERT_TRUE(inst.ok());
+    const QString root = inst.root();
+    const QString base = QStringLiteral("https://shop.example:8443");
+    ASSERT_EQ(trel({QStringLiteral("token"), QStringLiteral("add"), root, QStringLiteral("shop"),
+                    QStringLiteral("--base-url"), base + QStringLiteral("/shop")})
+                  .code,
+              0);
+    ASSERT_EQ(
+        trel({QStringLiteral("token"), QStringLiteral("add"), root, QStringLiteral("shopadmin"),
+              QStringLiteral("--base-url"), base + QStringLiteral("/shop-admin/")})
+            .code,
+        0);
+    KTrel* collector = KTrel::instance();
+    collector->initialize(inst.serverInfo(), 1);
+    auto admit = [&](const QString& token, const QString& path, const QString& page) {
+        collector->reset();
+        collector->setRequest(base + path);
+        collector->setRequestMethod(QStringLiteral("GET"));
+        collector->setPageId(page);
+        collector->setRequestStartTime(QDateTime::currentDateTime());
+        QString hosts;
+        qint64 ttl = 0;
+        if (!collector->isTokenOK(token, hosts, ttl, 1))
+            return qint64(0);
+        collector->write();
+        return collector->getRequestId();
+    };
+    // The administrator's requests are the oldest.
+    QList<qint64> adminIds;
+    for (int i = 0; i < 30; ++i)
+        adminIds.prepend(admit(QStringLiteral("shopadmin"),
+                               QStringLiteral("/shop-admin/orders?page=%1").arg(i),
+                               QStringLiteral("admin-%1").arg(i)));
+    ASSERT_FALSE(adminIds.contains(0));
+    // /shop admits /shop-admin/ too: admission compares the path's text.
+    const qint64 shopInAdmin = admit(QStringLiteral("shop"), QStringLiteral("/shop-admin/settings"),
+                                     QStringLiteral("shop-in-admin"));
+    ASSERT_GT(shopInAdmin, 0);
+    ASSERT_TRUE(inst.exec(QStringLiteral("INSERT INTO trel_requests (page_id, url_id, method) "
+                                         "SELECT 'legacy', url_id, method FROM trel_requests "
+                                         "WHERE id = ?"),
+                          {adminIds.first()}));
+    // Then 4,096 newer requests of /shop on the administrator's URL, made directly.
+    const qint64 before =
+        inst.scalar(QStringLiteral("SELECT MAX(id) FROM trel_requests")).toLongLong();
+    ASSERT_TRUE(inst.exec(QStringLiteral("INSERT INTO trel_requests (page_id, url_id, method) "
+                                         "SELECT 'noise', url_id, method FROM trel_requests "
+                                         "WHERE id = ?"),
+                          {adminIds.first()}));
+    for (int i = 0; i < 12; ++i)
+        ASSERT_TRUE(inst.exec(QStringLiteral("INSERT INTO trel_requests (page_id, url_id, method) "
+                                             "SELECT page_id, url_id, method FROM trel_requests "
+                                             "WHERE id > ?"),
+                              {before}));
+    ASSERT_TRUE(
+        inst.exec(QStringLiteral("INSERT INTO trel_request_owners (request_id, "
+                                 "token_hash) SELECT id, ? FROM trel_requests WHERE id > ?"),
+                  {KTrelToken::ownerHash("shop"), before}));
+    ASSERT_EQ(inst.count(QStringLiteral("trel_request_owners")), 30 + 1 + 4096);
+    const qint64 newest =
+        inst.scalar(QStringLiteral("SELECT MAX(id) FROM trel_requests")).toLongLong();
+
+    QSqlDatabase& db = collector->getDatabase();
+    auto list = [&](const QString& name, KTrelStoredRequest::ListFilter filter) {
+        const KTrelToken token = collector->validToken(name, 1);
+        filter.owner = KTrelToken::ownerHash(token.getTokenId());
+        KTrelStoredRequest::List list;
+        QString error;
+        EXPECT_EQ(KTrelStoredRequest::list(
+                      db, filter, [&](const QString& url) { return token.isUrlMatches(url, 1); },
+                      &list, &error),
+                  KTrelStoredRequest::Outcome::Found)
+            << error.toStdString();
+        return list;
+    };
+    auto ids = [](const KTrelStoredRequest::List& list) {
+        QList<qint64> ids;
+        for (const KTrelStoredRequest::ListRow& row : list.rows)
+            ids << row.id;
+        return ids;
+    };
+
+    // The administrator's whole history, behind 4,097 newer requests, page by page.
+    KTrelStoredRequest::ListFilter filter;
+    KTrelStoredRequest::List admin = list(QStringLiteral("shopadmin"), filter);
+    EXPECT_EQ(ids(admin), adminIds);
+    EXPECT_FALSE(admin.older || admin.newer || admin.stopped);
+    filter.limit = 12;
+    QList<qint64> paged;
+    for (int page = 0; page < 3; ++page) {
+        admin = list(QStringLiteral("shopadmin"), filter);
+        paged += ids(admin);
+        EXPECT_EQ(admin.older, page < 2);
+        filter.before = admin.olderBefore;
+    }
+    EXPECT_EQ(paged, adminIds);
+
+    // /shop sees its own, newest first, and nothing of the administrator's.
+    KTrelStoredRequest::List shop = list(QStringLiteral("shop"), KTrelStoredRequest::ListFilter());
+    ASSERT_EQ(shop.rows.size(), 50);
+    EXPECT_EQ(shop.rows.first().id, newest);
+    EXPECT_TRUE(shop.older);
+    // A rare URL behind 2,000 examined rows: the list stops, says so and links on.
+    KTrelStoredRequest::ListFilter rare;
+    rare.urlContains = QStringLiteral("settings");
+    QList<qint64> found;
+    int stops = 0;
+    for (int step = 0; step < 4; ++step) {
+        const KTrelStoredRequest::List part = list(QStringLiteral("shop"), rare);
+        found += ids(part);
+        stops += part.stopped ? 1 : 0;
+        if (!part.older)
+            break;
+        rare.before = part.olderBefore;
+    }
+    EXPECT_EQ(found, QList<qint64>{shopInAdmin});
+    EXPECT_EQ(stops, 2);
+    KTrelStoredRequest::ListFilter none;
+    none.urlContains = QStringLiteral("no-such-page");
+    const KTrelStoredRequest::List nothing = list(QStringLiteral("shop"), none);
+    EXPECT_TRUE(nothing.rows.isEmpty());
+    EXPECT_FALSE(nothing.older || nothing.stopped);
+
+    // The details, the JSON and the summary find a page through its owner alone.
+    auto locate = [&](const QString& page, const char* token) {
+        qint64 id = 0;
+        QString url;
+        QString error;
+        const auto outcome = KTrelStoredRequest::locateByPageId(
+            db, page, KTrelToken::ownerHash(token), &id, &url, &error);
+        EXPECT_NE(outcome, KTrelStoredRequest::Outcome::Failed) << error.toStdString();
+        return outcome == KTrelStoredRequest::Outcome::Found ? id : qint64(0);
+    };
+    EXPECT_EQ(locate(QStringLiteral("admin-3"), "shopadmin"), adminIds.at(26));
+    EXPECT_EQ(locate(QStringLiteral("admin-3"), "shop"), 0);
+    EXPECT_EQ(locate(QStringLiteral("shop-in-admin"), "shop"), shopInAdmin);
+    EXPECT_EQ(locate(QStringLiteral("shop-in-admin"), "shopadmin"), 0);
+    EXPECT_EQ(locate(QStringLiteral("legacy"), "shopadmin"), 0);
+    EXPECT_EQ(locate(QStringLiteral("legacy"), "shop"), 0);
+
+    // Cleanup takes the owners with their requests.
+    ASSERT_EQ(
+        trel({QStringLiteral("cleanup"), root, QStringLiteral("--keep"), QStringLiteral("100")})
+            .code,
+        0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), 100);
+    EXPECT_EQ(inst.orphanRows(), 0);
+}
+
+// An installation made before the views' indexes and the owners' table: its requests are
+// still stored, `trel check` says what it lacks, and `trel init` adds it, rows kept.
+TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
+    TestInstallation inst(GetParam());
+    ASSERT_TRUE(inst.ok());
+    const QString root = inst.root();
+    admitBrowsers(root);
+    QStringList lacking;
+    if (mysql()) {
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page ON trel_requests")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_url ON trel_requests")));
+        lacking = QStringList{QStringLiteral("index trel_requests_page"),
+                              QStringLiteral("index trel_requests_url")};
+    } else {
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_owner")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_owners")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page")));
+        lacking = QStringList{QStringLiteral("table trel_request_owners"),
+                              QStringLiteral("index trel_requests_page"),
+                              QStringLiteral("index trel_request_owners_token"),
+                              QStringLiteral("trigger trel_requests_delete_owner")};
+    }
+    ASSERT_EQ(
+        trel({QStringLiteral("simulate"), root, QStringLiteral("--requests"), QStringLiteral("5")})
+            .code,
+        0);
+    ASSERT_EQ(inst.count(QStringLiteral("trel_requests")), 5);
+    const QStringList check = {QStringLiteral("check"),   root,
+                               QStringLiteral("--token"), QStringLiteral("shop"),
+                               QStringLiteral("--url"),   QStringLiteral("https://shop.example/"),
+                               QStringLiteral("--agent"), QString::fromLatin1(Firefox)};
+    const Result told = trel(check);
+    EXPECT_EQ(told.code, 0) << told;
+    EXPECT_TRUE(told.out.contains(
+        QStringLiteral("  database    lacks %1: the bar's views read the whole table, and no "
+                       "token sees the requests it admits; `trel init %2` adds them\n")
+            .arg(lacking.join(QStringLiteral(", ")), root)))
+        << told;
+
+    const Result added = trel({QStringLiteral("init"), root});
+    ASSERT_EQ(added.code, 0) << added;
+    EXPECT_EQ(added.out, QStringLiteral("added to the installation at %1, its requests kept: %2\n")
+                             .arg(root, lacking.join(QStringLiteral(", "))));
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 5);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_tokens")), 1);
+    const Result whole = trel(check);
+    EXPECT_FALSE(whole.out.contains(QLatin1String("lacks"))) << whole;
+    expectOneLineError(trel({QStringLiteral("init"), root}), QStringLiteral("--force"));
+    ASSERT_EQ(
+        trel({QStringLiteral("cleanup"), root, QStringLiteral("--keep"), QStringLiteral("1")}).code,
+        0);
+    EXPECT_EQ(inst.orphanRows(), 0);
 }
 
 // ---- bad input ----------------------------------------------------------------------

@@ -178,6 +178,11 @@ int CheckCommand::run(QCommandLineParser& parser) {
     text += QStringLiteral("  url         %1\n").arg(urlText);
     text += QStringLiteral("  user agent  %1\n").arg(agentReason);
     text += QStringLiteral("  token       %1\n").arg(tokenReason);
+    const QStringList missing = access.missingParts();
+    if (!missing.isEmpty())
+        text += QStringLiteral("  database    lacks %1: the bar's views read the whole table, and "
+                               "no token sees the requests it admits; `trel init %2` adds them\n")
+                    .arg(missing.join(QStringLiteral(", ")), access.shownRoot());
     if (admitted)
         text += QStringLiteral(
             "  functions   counted only where PHP runs the extension with trel.function_stats "

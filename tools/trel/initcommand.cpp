@@ -93,6 +93,29 @@ int countTrelTables(const KolvServerInfo& info) {
 
 } // namespace
 
+int InitCommand::addMissingParts(const QString& shownRoot) {
+    // An installation made by an older trel gets what the schema gained since (its rows
+    // stay as they are); a whole one is left alone.
+    QStringList missing;
+    {
+        InstallationAccess access(shownRoot);
+        missing = access.missingParts();
+        if (!missing.isEmpty())
+            access.addMissingParts();
+        const QStringList left = access.missingParts();
+        if (!left.isEmpty())
+            throw ToolError(QStringLiteral("%1 still lacks %2 after the schema was applied")
+                                .arg(shownRoot, left.join(QStringLiteral(", "))));
+    }
+    if (missing.isEmpty())
+        throw ToolError(
+            QStringLiteral("%1 already holds an installation; add --force to replace it")
+                .arg(shownRoot));
+    out(QStringLiteral("added to the installation at %1, its requests kept: %2\n")
+            .arg(shownRoot, missing.join(QStringLiteral(", "))));
+    return 0;
+}
+
 QString InitCommand::summary() const {
     return QStringLiteral(
         "Create an installation: settings, the bar's templates and the database.");
@@ -104,7 +127,9 @@ void InitCommand::setUp(QCommandLineParser& parser) {
         "share/scripts/trel_header.html and trel_footer.html, and the database: data/trel.db "
         "(SQLite, WAL) or, with --mysql, the schema applied to a MariaDB/MySQL database that "
         "exists on the server. An existing installation is replaced only with --force; tables "
-        "that already exist on a MySQL server are kept with their rows."));
+        "that already exist on a MySQL server are kept with their rows. Without --force, an "
+        "installation made by an older trel gets the tables and indexes it lacks, with its "
+        "requests kept."));
     parser.addPositionalArgument(QStringLiteral("ROOT"),
                                  QStringLiteral("The installation's folder."));
     parser.addOption(
@@ -206,9 +231,7 @@ int InitCommand::run(QCommandLineParser& parser) {
                                                "empty folder")
                                     .arg(shownRoot));
             if (!force)
-                throw ToolError(QStringLiteral("%1 already holds an installation; add --force to "
-                                               "replace it")
-                                    .arg(shownRoot));
+                return addMissingParts(shownRoot);
             hadInstallation = true;
         }
         replacing = true;

@@ -15,6 +15,9 @@ public:
 protected:
     void setUp(QCommandLineParser& parser) override;
     int run(QCommandLineParser& parser) override;
+
+private:
+    int addMissingParts(const QString& shownRoot);
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "installationaccess.h"
 
 #include "installation.h"
+#include "sqlscript.h"
 #include "toolerror.h"
 
 #include <kolv/kolvinstallationwatch.h>
@@ -196,6 +197,54 @@ void InstallationAccess::markChanged(const QString& change) {
             QStringLiteral("%1 is done, but running PHP workers do not notice it: %2; run `touch "
                            "%3` as a user who may, or restart PHP")
                 .arg(change, error, KolvInstallationWatch::stampPath(m_shownRoot)));
+}
+
+QStringList InstallationAccess::missingParts() {
+    struct Part {
+        const char* kind;
+        const char* name;
+    };
+    const Part parts[] = {{"table", "trel_request_owners"},
+                          {"index", "trel_requests_page"},
+                          {"index", "trel_requests_url"},
+                          {"index", "trel_request_owners_token"},
+                          {"trigger", "trel_requests_delete_owner"}};
+    QStringList missing;
+    for (const Part& part : parts) {
+        const QString kind = QString::fromLatin1(part.kind);
+        const QString name = QString::fromLatin1(part.name);
+        QString sql;
+        if (!isMySql())
+            sql = QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE type = ? AND name = ?");
+        else if (kind == QLatin1String("table"))
+            sql = QStringLiteral("SELECT COUNT(*) FROM information_schema.tables WHERE "
+                                 "table_schema = DATABASE() AND ? <> '' AND table_name = ?");
+        else if (kind == QLatin1String("index"))
+            sql = QStringLiteral("SELECT COUNT(*) FROM information_schema.statistics WHERE "
+                                 "table_schema = DATABASE() AND ? <> '' AND index_name = ?");
+        else
+            // On MySQL the owners go with the one delete trigger.
+            sql = QStringLiteral("SELECT COUNT(*) FROM information_schema.triggers WHERE "
+                                 "trigger_schema = DATABASE() AND ? <> '' AND trigger_name = "
+                                 "'trel_requests_delete' AND action_statement LIKE "
+                                 "CONCAT('%', 'trel_request_owners', '%') AND ? <> ''");
+        QVariantList binds{kind, name};
+        QSqlQuery query = run(QStringLiteral("reading the schema"), sql, binds);
+        if (!query.next() || query.value(0).toLongLong() == 0)
+            missing << kind + QLatin1Char(' ') + name;
+    }
+    return missing;
+}
+
+void InstallationAccess::addMissingParts() {
+    const QString schema =
+        SqlScript::schemaFile(isMySql() ? QStringLiteral("mysql") : QStringLiteral("sqlite"));
+    QString error;
+    if (schema.isEmpty())
+        throw ToolError(QStringLiteral("the schema file was not found (set TREL_SCHEMA_DIR)"));
+    if (!SqlScript::apply(m_db, schema, &error))
+        throw ToolError(QStringLiteral("adding what the database of %1 lacks failed: %2")
+                            .arg(m_shownRoot, oneLine(error)));
 }
 
 QSqlQuery InstallationAccess::run(const QString& what, const QString& sql,

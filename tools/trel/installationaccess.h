@@ -49,6 +49,14 @@ public:
     qint64 databaseSize();
     QString databaseSizeNote() const;
 
+    // What the schema holds beyond the tables that an installation made by an older trel
+    // may lack (the indexes the views look up by, the owners of the requests), as
+    // "index trel_requests_page"; empty when nothing is missing. `trel init` adds them.
+    QStringList missingParts();
+    // Applies the installation's schema file again: what is missing is added, nothing
+    // that is there changes. A ToolError on failure.
+    void addMissingParts();
+
     // Every table an installation holds, in the order they are listed.
     static QStringList tables();
     // The absolute, clean form of a root argument.

@@ -41,7 +41,10 @@ void TokenCommand::setUp(QCommandLineParser& parser) {
     parser.setApplicationDescription(QStringLiteral(
         "Access tokens decide which browsers' requests are collected: a request is collected "
         "when its browser presents a token that exists, has not expired and whose base URL "
-        "covers the request's URL (same host, path under the base path).\n\n"
+        "covers the request's URL: the same host, and a path that starts with the base path's "
+        "text (a base path /shop also covers /shop-admin/ and /shopping; end it with / to "
+        "cover one folder). The bar and the viewer show a token only the requests that it "
+        "admitted itself.\n\n"
         "  trel token add ROOT NAME [--ttl T] [--base-url URL] [--allowed-hosts LIST]\n"
         "  trel token list ROOT\n"
         "  trel token remove ROOT NAME\n\n"
@@ -58,8 +61,9 @@ void TokenCommand::setUp(QCommandLineParser& parser) {
                           .arg(QString::fromLatin1(TtlFormat::Help)),
                       QStringLiteral("T"), QStringLiteral("24h")});
     parser.addOption({QStringLiteral("base-url"),
-                      QStringLiteral("The http(s) URL whose host and path the requests must match; "
-                                     "without it the token covers every URL."),
+                      QStringLiteral("The http(s) URL whose host the requests must have and whose "
+                                     "path text their paths must start with; without it the "
+                                     "token covers every URL."),
                       QStringLiteral("URL")});
     parser.addOption({QStringLiteral("allowed-hosts"),
                       QStringLiteral("Comma-separated hosts handed to the host with the token "

@@ -1,5 +1,5 @@
 --TEST--
-The bar's data: summary and view of a stored page only for a token that covers its URL; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
+The bar's data: summary and view of a stored page only for the token that admitted it and covers its URL; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
 --FILE--
 <?php
 require __DIR__ . '/../trel.inc';
@@ -37,7 +37,7 @@ $tagged[] = 'refused: ' . (stripos($h, 'X-Trel-Page') === false ? 'no X-Trel-Pag
 echo implode("\n", $tagged), "\n";
 echo preg_match("/^X-Trel-Page: {$row['page_id']}\r?$/mi", $pageHeaders) ? "the page names itself\n" : "NOT NAMED:\n$pageHeaders\n";
 $pageId = $row['page_id'];
-$stored = count(trel_rows('SELECT id FROM trel_requests'));
+$storedCount = count(trel_rows('SELECT id FROM trel_requests'));
 file_put_contents($ran, '');
 
 function ask(string $query, array $extra = []): array {
@@ -124,8 +124,51 @@ foreach (['unknown token' => ['token' => 'no-such-token'], 'token for another ho
 $ini = $plain;
 unlink($log);
 
+// /shop admits /shop-admin/ (admission compares the path's text), yet each token's views
+// show only the requests it admitted itself; a request stored without its token is
+// shown to none.
+$cli = trel_env_or_fail('TREL_CLI');
+$root = trel_env_or_fail('TREL_TEST_ROOT');
+$suffix = bin2hex(random_bytes(4));
+$tokens = ['shop' => "phpt-shop-$suffix", 'admin' => "phpt-shopadmin-$suffix"];
+foreach (['shop' => 'http://trel.test/shop', 'admin' => 'http://trel.test/shop-admin/'] as $who => $base) {
+    exec(implode(' ', array_map('escapeshellarg', [$cli, 'token', 'add', $root, $tokens[$who], '--ttl', '1h', '--base-url', $base])), $o, $code);
+    if ($code !== 0) echo "token $who NOT ADDED\n";
+}
+$stored = [];
+foreach (['admin', 'shop'] as $who) {
+    [, , , $u] = trel_cgi($page, ['path' => "/shop-admin/$who-$suffix.php", 'token' => $tokens[$who], 'env' => $env], $ini);
+    $stored[$who] = trel_request($u);
+}
+$views = [];
+foreach (['admin', 'shop'] as $whose) {
+    foreach (['summary' => '__trel_summary', 'details' => '__trel', 'JSON' => '__trel_json'] as $view => $parameter) {
+        $answers = [];
+        foreach (['admin', 'shop', 'phpt-token'] as $asker) {
+            [$h] = trel_cgi($page, ['path' => '/', 'query' => "$parameter={$stored[$whose]['page_id']}",
+                                    'token' => $tokens[$asker] ?? TREL_TOKEN], $ini);
+            $answers[] = "$asker " . (preg_match('/^Status: 404/m', $h) ? 404 : 200);
+        }
+        $views[] = "$whose's $view: " . implode(', ', $answers);
+    }
+}
+foreach (['admin', 'shop'] as $asker) {
+    [, $body] = trel_cgi($page, ['path' => '/', 'query' => "__trel_requests=1&trel_url=$suffix", 'token' => $tokens[$asker]], $ini);
+    preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
+    $ids = array_column(json_decode($data[1] ?? 'null', true)['list']['requests'] ?? [], 'id');
+    $views[] = "list of $asker: " . ($ids == [$stored[$asker]['id']] ? 'its own request' : 'WRONG: ' . json_encode($ids));
+}
+trel_rows('DELETE FROM trel_request_owners WHERE request_id = ?', [$stored['admin']['id']]);
+[$h] = trel_cgi($page, ['path' => '/', 'query' => "__trel_summary={$stored['admin']['page_id']}", 'token' => $tokens['admin']], $ini);
+$views[] = 'stored without its token: ' . (preg_match('/^Status: 404/m', $h) ? 404 : 200);
+echo implode("\n", $views), "\n";
+foreach ($tokens as $name) {
+    exec(implode(' ', array_map('escapeshellarg', [$cli, 'token', 'remove', $root, $name])));
+}
+file_put_contents($ran, '');
+
 echo "scripts run: '", file_get_contents($ran), "'\n";
-echo count(trel_rows('SELECT id FROM trel_requests')) === $stored ? "nothing more stored\n" : "STORED\n";
+echo count(trel_rows('SELECT id FROM trel_requests')) === $storedCount + 2 ? "nothing more stored\n" : "STORED\n";
 [, , $body] = ask('__trelx=1', ['token' => TREL_TOKEN]);
 echo "a look-alike parameter: ", str_ends_with($body, '</html>') ? 'the page' : 'NOT THE PAGE', ", scripts run: '", file_get_contents($ran), "'\n";
 unlink($ran);
@@ -159,6 +202,15 @@ summary of page id in SQL: 202 Not stored yet, ask again
 unknown token: 404, the request read whole 0 time(s)
 token for another host: 404, the request read whole 0 time(s)
 the token: 200, the request read whole 1 time(s)
+admin's summary: admin 200, shop 404, phpt-token 404
+admin's details: admin 200, shop 404, phpt-token 404
+admin's JSON: admin 200, shop 404, phpt-token 404
+shop's summary: admin 404, shop 200, phpt-token 404
+shop's details: admin 404, shop 200, phpt-token 404
+shop's JSON: admin 404, shop 200, phpt-token 404
+list of admin: its own request
+list of shop: its own request
+stored without its token: 404
 scripts run: ''
 nothing more stored
 a look-alike parameter: the page, scripts run: 'prependran'

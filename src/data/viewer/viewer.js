@@ -376,13 +376,14 @@
         el('td', {}, [q.primary ? null : el('span', {class: 'pill xhr', text: 'XHR'})])]);
     }));
     var pager = el('div', {class: 'pager'}, [
-      d.list.newer && rows.length ? el('a', {href: requestsLink(query('&trel_after=' + rows[0].id)), rel: 'prev', text: '\u2190 newer'}) : null,
-      d.list.older && rows.length ? el('a', {href: requestsLink(query('&trel_before=' + rows[rows.length - 1].id)), rel: 'next', text: 'older \u2192'}) : null]);
+      d.list.stopped ? el('span', {class: 'stopped', text: 'Looked at 2,000 requests; more may match.'}) : null,
+      d.list.newer ? el('a', {href: requestsLink(query('&trel_after=' + d.list.newer_after)), rel: 'prev', text: '\u2190 newer'}) : null,
+      d.list.older ? el('a', {href: requestsLink(query('&trel_before=' + d.list.older_before)), rel: 'next', text: 'older \u2192'}) : null]);
     var table = rows.length ? el('table', {class: 'requests'}, [el('thead', {}, [el('tr', {}, [
       el('th', {text: 'Time'}), el('th', {text: 'Method'}), el('th', {text: 'URL'}), el('th', {text: 'Status'}),
       el('th', {class: 'num', text: 'Duration'}), el('th', {class: 'num', text: 'Queries'}), el('th', {class: 'num', text: 'Errors'}),
       el('th', {text: ''})])]), body]) : el('div', {class: 'empty', text: 'No stored request matches.'});
-    return [header('the latest requests your token covers'), el('main', {id: 'trel-requests'}, [
+    return [header('the latest requests your token admitted'), el('main', {id: 'trel-requests'}, [
       el('h1', {text: 'Requests'}), form, table, pager])];
   }
 
