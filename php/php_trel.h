@@ -27,6 +27,7 @@ ZEND_BEGIN_MODULE_GLOBALS(trel)
     bool function_stats;
     zend_long function_stats_limit;
     char* mask;
+    char* clear_cookies;
     // This request was admitted and is being collected.
     bool collecting;
 ZEND_END_MODULE_GLOBALS(trel)
@@ -38,5 +39,9 @@ ZEND_EXTERN_MODULE_GLOBALS(trel)
 // Whether trel.mask covers a superglobal key: the key contains one of the setting's
 // comma-separated words, case ignored. The masked value is stored as "***".
 bool trel_is_masked_key(const char* key, size_t len);
+
+// Whether trel.clear_cookies names the cookie (exact names, comma-separated): its value is
+// sampled in clear; every other cookie's value is masked.
+bool trel_is_clear_cookie(const char* name, size_t len);
 
 #endif

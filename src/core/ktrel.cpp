@@ -127,6 +127,7 @@ void KTrel::reset() {
     eventCollectionEnabled = true;
     superGlobalSamples.clear();
     backtraces.clear();
+    maskedValues.clear();
 }
 
 void KTrel::setRequestId(qint64 id) {
