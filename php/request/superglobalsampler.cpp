@@ -177,7 +177,8 @@ void maskCookie(zval* value, zval* target, int depth) {
         return;
     }
     char text[48];
-    const int size = snprintf(text, sizeof text, "%s(%zu bytes)", Masked, Z_STRLEN_P(value));
+    const int size = snprintf(text, sizeof text, "%s(%zu %s)", Masked, Z_STRLEN_P(value),
+                              Z_STRLEN_P(value) == 1 ? "byte" : "bytes");
     ZVAL_STRINGL(target, text, static_cast<size_t>(size));
 }
 
