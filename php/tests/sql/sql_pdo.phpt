@@ -70,7 +70,7 @@ unlink($file);
 // hidden in place; the id the session is given anew is hidden too.
 $sessions = tempnam(sys_get_temp_dir(), 'trel-sql-sessions-');
 $secrets = ['sid' => 'sid' . bin2hex(random_bytes(12)), 'csrf' => 'csrf' . bin2hex(random_bytes(12)),
-            'remember' => 'remember' . bin2hex(random_bytes(8)), 'password' => 'pw-' . bin2hex(random_bytes(8)),
+            'remember' => 'remember' . bin2hex(random_bytes(8)), 'password' => "pw-'" . bin2hex(random_bytes(8)),
             'bearer' => 'bearer' . bin2hex(random_bytes(10))];
 $store = new PDO("sqlite:$sessions");
 $store->exec('CREATE TABLE sessions (id TEXT PRIMARY KEY, payload TEXT)');
@@ -105,11 +105,12 @@ session_start();
 function check(string \$given) { trigger_error("no user has the password \$given", E_USER_NOTICE); }
 @check(\$_POST['password']);
 \$db->query('SELECT * FROM missing WHERE x = "' . \$_POST['password'] . '"');
+\$db->prepare('SELECT id FROM users WHERE api = ?')->execute([\$_POST['password']]);
 session_regenerate_id();
 echo session_id();
 PHP);
 [, $newId, $stderr, $url] = trel_cgi($page, [
-    'method' => 'POST', 'query' => "sid={$secrets['sid']}", 'body' => "password={$secrets['password']}",
+    'method' => 'POST', 'query' => "sid={$secrets['sid']}", 'body' => 'password=' . urlencode($secrets['password']),
     'cookie' => "PHPSESSID={$secrets['sid']}; remember_web_1={$secrets['remember']}",
     'token' => TREL_TOKEN, 'env' => ['HTTP_AUTHORIZATION' => "Bearer {$secrets['bearer']}"]]);
 $secrets['new id'] = $newId;
@@ -122,7 +123,10 @@ foreach (['no user has the password ***', "check('***')", 'sid=***'] as $shown) 
     if (!str_contains($stored, $shown)) echo "NOT STORED: $shown\n";
 }
 foreach ($secrets as $name => $secret) {
-    echo str_contains($stored, substr($secret, 0, 12)) ? "LEAKED: $name\n" : "hidden: $name\n";
+    // As the script has it, and as an SQL literal shows it.
+    $leaked = str_contains($stored, substr($secret, 0, 12))
+        || str_contains($stored, substr(str_replace("'", "''", $secret), 0, 12));
+    echo $leaked ? "LEAKED: $name\n" : "hidden: $name\n";
 }
 unset($store);
 unlink($sessions);
@@ -190,6 +194,8 @@ session: 2 rows, a new id
 25 ok, rows 1, tx -: INSERT INTO users VALUES (1, '***', 'token ***')
     prepared: INSERT INTO users VALUES (1, ?, ?)
 28 FAILED 1: SQLSTATE[HY000]: no such table: missing, rows 0, tx -: SELECT * FROM missing WHERE x = "***"
+29 ok, rows 1, tx -: SELECT id FROM users WHERE api = '***'
+    prepared: SELECT id FROM users WHERE api = ?
 13 ok, rows 1, tx -: REPLACE INTO sessions (id, payload) VALUES ('***', 'csrf_token|s:28:"***";user|s:3:"ann";visits|i:1;')
     prepared: REPLACE INTO sessions (id, payload) VALUES (?, ?)
 9 ok, rows 1, tx -: SELECT payload FROM sessions WHERE id = '***'
