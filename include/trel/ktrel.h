@@ -291,8 +291,9 @@ public:
     // A value the host hides in what it samples (a cookie's value, the session id, a
     // masked field or session entry, credentials): write() replaces each occurrence of it
     // in the request's other texts (URL, SQL texts and error messages, PHP error messages,
-    // backtraces) with "***", inside longer values too. A value under MinMaskedValueBytes
-    // bytes is ignored, so that "1" or "en" is not hidden everywhere. Forgotten at reset().
+    // backtraces, event keys) with "***", inside longer values too. A value under
+    // MinMaskedValueBytes bytes is ignored, so that "1" or "en" is not hidden everywhere. Forgotten
+    // at reset().
     static constexpr int MinMaskedValueBytes = 8;
     void addMaskedValue(const QByteArray& value);
 

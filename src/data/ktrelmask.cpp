@@ -74,4 +74,11 @@ void KTrel::maskValues() {
         matchers.apply(error.message);
     for (QString& backtrace : backtraces)
         matchers.apply(backtrace);
+    std::set<QByteArray> keys;
+    for (const QByteArray& key : eventAggKeys) {
+        QString text = QString::fromUtf8(key);
+        matchers.apply(text);
+        keys.insert(text.toUtf8());
+    }
+    eventAggKeys.swap(keys);
 }

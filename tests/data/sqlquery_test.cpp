@@ -242,6 +242,7 @@ TEST_F(SqlQueries, MaskedValuesAreHiddenInEveryText) {
     query.backtraceId = trel->addBacktrace(QStringLiteral("#0 read('sid-0123456789')"));
     trel->addRequestSqlQuery(query);
     trel->addPhpError(2, "/srv/host.php", 3, "sid-0123456789sid-0123456789 twice", -1);
+    trel->addEventAggKey("login:sid-0123456789");
 
     write();
     EXPECT_EQ(inst.rows(QStringLiteral("SELECT u.url FROM trel_requests_urls u"))
@@ -268,6 +269,11 @@ TEST_F(SqlQueries, MaskedValuesAreHiddenInEveryText) {
                   .value(0)
                   .toString(),
               QStringLiteral("****** twice"));
+    EXPECT_EQ(inst.rows(QStringLiteral("SELECT agg_key FROM trel_monitor_events"))
+                  .value(0)
+                  .value(0)
+                  .toString(),
+              QStringLiteral("login:***"));
 
     // Forgotten with the request.
     trel->reset();
