@@ -30,6 +30,7 @@ ZEND_BEGIN_MODULE_GLOBALS(trel)
     zend_long max_errors;
     zend_long max_backtrace_bytes;
     char* mask;
+    char* clear_cookies;
     // This request was admitted and is being collected.
     bool collecting;
 ZEND_END_MODULE_GLOBALS(trel)
@@ -41,5 +42,9 @@ ZEND_EXTERN_MODULE_GLOBALS(trel)
 // Whether trel.mask covers a superglobal key: the key contains one of the setting's
 // comma-separated words, case ignored. The masked value is stored as "***".
 bool trel_is_masked_key(const char* key, size_t len);
+
+// Whether trel.clear_cookies names the cookie (exact names, comma-separated): its value is
+// sampled in clear; every other cookie's value is masked.
+bool trel_is_clear_cookie(const char* name, size_t len);
 
 #endif

@@ -44,6 +44,8 @@ bool watching = false;
 qint64 requestStartUs = 0;
 // trel.mask's words, lower case.
 std::vector<std::string> maskWords;
+// trel.clear_cookies's names.
+std::vector<std::string> clearCookies;
 
 qint64 monotonicUs() {
     timespec now;
@@ -58,24 +60,34 @@ timeval toTimeval(qint64 microseconds) {
     return value;
 }
 
-ZEND_INI_MH(OnUpdateMask) {
-    std::vector<std::string> words;
-    std::string word;
-    const char* text = new_value ? ZSTR_VAL(new_value) : "";
+// A comma-separated list's items, blanks around them dropped; lowered when asked.
+std::vector<std::string> splitList(const zend_string* value, bool lower) {
+    std::vector<std::string> items;
+    std::string item;
+    const char* text = value ? ZSTR_VAL(value) : "";
     for (const char* c = text;; ++c) {
         if (*c == ',' || *c == '\0') {
-            const size_t first = word.find_first_not_of(" \t");
-            const size_t last = word.find_last_not_of(" \t");
+            const size_t first = item.find_first_not_of(" \t");
+            const size_t last = item.find_last_not_of(" \t");
             if (first != std::string::npos)
-                words.push_back(word.substr(first, last - first + 1));
-            word.clear();
+                items.push_back(item.substr(first, last - first + 1));
+            item.clear();
             if (*c == '\0')
                 break;
         } else {
-            word += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+            item += lower ? static_cast<char>(tolower(static_cast<unsigned char>(*c))) : *c;
         }
     }
-    maskWords.swap(words);
+    return items;
+}
+
+ZEND_INI_MH(OnUpdateMask) {
+    maskWords = splitList(new_value, true);
+    return OnUpdateString(entry, new_value, mh_arg1, mh_arg2, mh_arg3, stage);
+}
+
+ZEND_INI_MH(OnUpdateClearCookies) {
+    clearCookies = splitList(new_value, false);
     return OnUpdateString(entry, new_value, mh_arg1, mh_arg2, mh_arg3, stage);
 }
 
@@ -137,6 +149,14 @@ bool trel_is_masked_key(const char* key, size_t len) {
     return false;
 }
 
+bool trel_is_clear_cookie(const char* name, size_t len) {
+    for (const std::string& clear : clearCookies) {
+        if (clear.size() == len && memcmp(clear.data(), name, len) == 0)
+            return true;
+    }
+    return false;
+}
+
 // clang-format off
 PHP_INI_BEGIN()
     STD_PHP_INI_ENTRY("trel.root", "", PHP_INI_SYSTEM, OnUpdateString, root,
@@ -167,6 +187,10 @@ PHP_INI_BEGIN()
                       "password,passwd,pass,pwd,secret,token,auth,cookie,session,key",
                       PHP_INI_SYSTEM | PHP_INI_PERDIR, OnUpdateMask, mask, zend_trel_globals,
                       trel_globals)
+    // Every cookie's value is masked unless named here: a cookie's name does not tell
+    // whether its value logs its holder in.
+    STD_PHP_INI_ENTRY("trel.clear_cookies", "", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateClearCookies, clear_cookies, zend_trel_globals, trel_globals)
 PHP_INI_END()
 // clang-format on
 

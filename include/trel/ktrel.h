@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QSharedPointer>
 #include <QSqlDatabase>
 #include <QString>
@@ -318,6 +319,15 @@ public:
     void addProcessingBreakdownData(timeval databaseTime, timeval networkTime, timeval otherTime,
                                     timeval localTime);
 
+    // A value the host hides in what it samples (a cookie's value, the session id, a
+    // masked field or session entry, credentials): write() replaces each occurrence of it
+    // in the request's other texts (URL, SQL texts and error messages, PHP error messages,
+    // backtraces, event keys) with "***", inside longer values too. A value under
+    // MinMaskedValueBytes bytes is ignored, so that "1" or "en" is not hidden everywhere. Forgotten
+    // at reset().
+    static constexpr int MinMaskedValueBytes = 8;
+    void addMaskedValue(const QByteArray& value);
+
     // Storage -------------------------------------------------------------------------
     // Stores the request and all its sections in one transaction; logs and returns on
     // failure, leaving no row of the request. Throws only standard exceptions
@@ -389,6 +399,8 @@ private:
     void writeEvents(WriteContext& write);
     void writeBreakdown(WriteContext& write);
     void writeSuperGlobals(WriteContext& write);
+    // Replaces the masked values in the collected texts (ktrelmask.cpp).
+    void maskValues();
     qint64 resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QString& text,
                      const QSqlDatabase& database);
 
@@ -424,6 +436,7 @@ private:
     bool eventCollectionEnabled;
     bool enableDatabaseWrite;
     QList<SuperGlobalSample> superGlobalSamples;
+    QSet<QByteArray> maskedValues;
     KDb db;
     QList<QString> backtraces;
     qint64 backtraceChars = 0;

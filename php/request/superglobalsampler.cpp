@@ -11,8 +11,11 @@ extern "C" {
 #include "zend_smart_str.h"
 }
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,8 +25,9 @@ const char Masked[] = "***";
 // sampled there, at its end: session_name() may change it while the script runs.
 std::string startSessionName;
 std::string endSessionName;
-// The start's $_COOKIE, masked, kept until the end names the session cookie.
-zval startCookies;
+// The values masked in the request's samples: hidden in the other samples at the end,
+// then handed to the collector, which hides them in the request's other texts.
+std::vector<QByteArray> maskedValues;
 
 std::string sessionName() {
     const char* name = zend_ini_string_ex(ZEND_STRL("session.name"), 0, nullptr);
@@ -34,17 +38,95 @@ bool equals(const zend_string* key, const std::string& text) {
     return !text.empty() && zend_string_equals_cstr(key, text.data(), text.size());
 }
 
-bool isTokenKey(const char* name, zend_string* key) {
-    if (strcmp(name, "_COOKIE") == 0) {
-        // The session id would let whoever reads the database take the session over.
-        const char* cookie = TREL_G(token_cookie);
-        return (cookie && zend_string_equals_cstr(key, cookie, strlen(cookie))) ||
-               equals(key, startSessionName) || equals(key, endSessionName);
+// The cookies masked whatever trel.clear_cookies says: the token, and the session id,
+// which would let whoever reads the database take the session over.
+bool isTokenCookie(zend_string* key) {
+    const char* cookie = TREL_G(token_cookie);
+    return (cookie && zend_string_equals_cstr(key, cookie, strlen(cookie))) ||
+           equals(key, startSessionName) || equals(key, endSessionName);
+}
+
+// $_SERVER's entries masked whatever trel.mask says: the token, the raw cookies and the
+// credentials of HTTP authentication.
+bool isTokenServerKey(zend_string* key) {
+    return zend_string_equals_literal(key, "HTTP_X_TREL_TOKEN") ||
+           zend_string_equals_literal(key, "HTTP_COOKIE") ||
+           zend_string_equals_literal(key, "HTTP_AUTHORIZATION") ||
+           zend_string_equals_literal(key, "REDIRECT_HTTP_AUTHORIZATION") ||
+           zend_string_equals_literal(key, "PHP_AUTH_PW") ||
+           zend_string_equals_literal(key, "PHP_AUTH_DIGEST");
+}
+
+bool isCookieShown(zend_string* key) {
+    return key && !isTokenCookie(key) && trel_is_clear_cookie(ZSTR_VAL(key), ZSTR_LEN(key));
+}
+
+void addMasked(const char* data, size_t size) {
+    if (size < static_cast<size_t>(KTrel::MinMaskedValueBytes))
+        return;
+    maskedValues.emplace_back(data, static_cast<int>(size));
+    // A backtrace shows a string argument cut after this many bytes and marked "...".
+    const zend_long shown = EG(exception_string_param_max_len);
+    if (shown >= KTrel::MinMaskedValueBytes && size > static_cast<size_t>(shown))
+        maskedValues.push_back(QByteArray(data, static_cast<int>(shown)) + "...");
+}
+
+// Every string (and integer) inside a masked value, for the collector to hide elsewhere.
+void gatherMasked(zval* value, int depth) {
+    ZVAL_DEREF(value);
+    if (Z_TYPE_P(value) == IS_STRING) {
+        addMasked(Z_STRVAL_P(value), Z_STRLEN_P(value));
+    } else if (Z_TYPE_P(value) == IS_LONG) {
+        char digits[MAX_LENGTH_OF_LONG];
+        const int size = snprintf(digits, sizeof digits, ZEND_LONG_FMT, Z_LVAL_P(value));
+        addMasked(digits, static_cast<size_t>(size));
+    } else if (depth < SuperglobalSampler::MaxDepth) {
+        // An object's properties as the engine keeps them, read without calling its code.
+        HashTable* table = nullptr;
+        if (Z_TYPE_P(value) == IS_ARRAY)
+            table = Z_ARRVAL_P(value);
+        else if (Z_TYPE_P(value) == IS_OBJECT &&
+                 Z_OBJ_HT_P(value)->get_properties == zend_std_get_properties)
+            table = zend_std_get_properties(Z_OBJ_P(value));
+        if (!table || (GC_FLAGS(table) & GC_IMMUTABLE) || GC_IS_RECURSIVE(table))
+            return;
+        GC_PROTECT_RECURSION(table);
+        zval* inner;
+        ZEND_HASH_FOREACH_VAL_IND(table, inner) {
+            gatherMasked(inner, depth + 1);
+        }
+        ZEND_HASH_FOREACH_END();
+        GC_UNPROTECT_RECURSION(table);
     }
-    if (strcmp(name, "_SERVER") == 0)
-        return zend_string_equals_literal(key, "HTTP_X_TREL_TOKEN") ||
-               zend_string_equals_literal(key, "HTTP_COOKIE");
-    return false;
+}
+
+// The values in a raw header: the whole, and each of its parts after a '=' (the raw
+// Cookie header's values as the browser sent them, but those trel.clear_cookies shows) or
+// after a blank (the credentials after Authorization's scheme).
+void gatherHeader(zend_string* key, zval* value) {
+    ZVAL_DEREF(value);
+    if (Z_TYPE_P(value) != IS_STRING)
+        return;
+    const QByteArray text(Z_STRVAL_P(value), static_cast<int>(Z_STRLEN_P(value)));
+    addMasked(text.constData(), static_cast<size_t>(text.size()));
+    const bool cookies = zend_string_equals_literal(key, "HTTP_COOKIE");
+    for (const QByteArray& part : text.split(';')) {
+        const QByteArray trimmed = part.trimmed();
+        const int equals = trimmed.indexOf('=');
+        if (cookies && equals > 0) {
+            zend_string* name =
+                zend_string_init(trimmed.constData(), static_cast<size_t>(equals), 0);
+            const bool shown = isCookieShown(name);
+            zend_string_release(name);
+            if (shown)
+                continue;
+        }
+        for (const int at : {equals, static_cast<int>(trimmed.indexOf(' '))}) {
+            if (at >= 0)
+                addMasked(trimmed.constData() + at + 1,
+                          static_cast<size_t>(trimmed.size() - at - 1));
+        }
+    }
 }
 
 void copyArray(const char* name, HashTable* source, zval* target, int depth);
@@ -61,6 +143,43 @@ bool isPlainObject(const zend_object* object) {
 
 void setMasked(zval* target) {
     ZVAL_STRINGL(target, Masked, sizeof(Masked) - 1);
+}
+
+// A masked value, kept for the collector to hide elsewhere too.
+void maskValue(zval* value, zval* target) {
+    gatherMasked(value, 0);
+    setMasked(target);
+}
+
+// A cookie's value: its length is shown ("***(32 bytes)"), an array's keys are kept.
+void maskCookie(zval* value, zval* target, int depth) {
+    ZVAL_DEREF(value);
+    if (Z_TYPE_P(value) == IS_ARRAY && depth < SuperglobalSampler::MaxDepth) {
+        // $_COOKIE's arrays are PHP's own, made from the Cookie header: no recursion.
+        array_init_size(target, zend_hash_num_elements(Z_ARRVAL_P(value)));
+        zend_ulong index;
+        zend_string* key;
+        zval* inner;
+        ZEND_HASH_FOREACH_KEY_VAL(Z_ARRVAL_P(value), index, key, inner) {
+            zval copy;
+            maskCookie(inner, &copy, depth + 1);
+            if (key)
+                zend_hash_update(Z_ARRVAL_P(target), key, &copy);
+            else
+                zend_hash_index_update(Z_ARRVAL_P(target), index, &copy);
+        }
+        ZEND_HASH_FOREACH_END();
+        return;
+    }
+    gatherMasked(value, depth);
+    if (Z_TYPE_P(value) != IS_STRING) {
+        setMasked(target);
+        return;
+    }
+    char text[48];
+    const int size = snprintf(text, sizeof text, "%s(%zu %s)", Masked, Z_STRLEN_P(value),
+                              Z_STRLEN_P(value) == 1 ? "byte" : "bytes");
+    ZVAL_STRINGL(target, text, static_cast<size_t>(size));
 }
 
 // What the sample holds in place of a value serialize() refuses.
@@ -130,14 +249,20 @@ void copyArray(const char* name, HashTable* source, zval* target, int depth) {
     zend_ulong index;
     zend_string* key;
     zval* value;
+    const bool cookies = depth == 0 && strcmp(name, "_COOKIE") == 0;
+    const bool server = depth == 0 && strcmp(name, "_SERVER") == 0;
     ZEND_HASH_FOREACH_KEY_VAL(source, index, key, value) {
         zval copy;
-        if (key && ((depth == 0 && isTokenKey(name, key)) ||
-                    trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key))))
-            setMasked(&copy);
-        else if (!(key && depth == 0 && strcmp(name, "_SERVER") == 0 &&
-                   copyServerQuery(key, value, &copy)))
+        if (cookies && !isCookieShown(key)) {
+            maskCookie(value, &copy, depth);
+        } else if (server && key && isTokenServerKey(key)) {
+            gatherHeader(key, value);
+            maskValue(value, &copy);
+        } else if (key && (trel_is_masked_key(ZSTR_VAL(key), ZSTR_LEN(key)))) {
+            maskValue(value, &copy);
+        } else if (!(server && key && copyServerQuery(key, value, &copy))) {
             copyValue(name, value, &copy, depth);
+        }
         if (key)
             zend_hash_update(Z_ARRVAL_P(target), key, &copy);
         else
@@ -164,7 +289,7 @@ void copyObject(const char* name, zend_object* source, zval* target, int depth) 
         size_t length = 0;
         if (key && zend_unmangle_property_name_ex(key, &className, &property, &length) == SUCCESS &&
             trel_is_masked_key(property, length))
-            setMasked(&masked);
+            maskValue(value, &masked);
         else
             copyValue(name, value, &masked, depth);
         if (!key) {
@@ -331,11 +456,79 @@ void store(KTrel* trel, const char* name, zval* masked, KTrel::SG_SAMPLING_TYPE 
     smart_str_free(&text);
 }
 
-void sampleOne(KTrel* trel, const char* name, KTrel::SG_SAMPLING_TYPE type) {
-    zval masked;
-    if (copyGlobal(name, &masked))
-        store(trel, name, &masked, type);
+// The session's id, which a new or regenerated session did not bring in a cookie; empty
+// without a session module or a session.
+void gatherSessionId() {
+    auto* function = static_cast<zend_function*>(
+        zend_hash_str_find_ptr(CG(function_table), ZEND_STRL("session_id")));
+    if (!function || function->type != ZEND_INTERNAL_FUNCTION)
+        return;
+    zval id;
+    ZVAL_UNDEF(&id);
+    zend_call_known_function(function, nullptr, nullptr, &id, 0, nullptr, nullptr);
+    if (EG(exception))
+        zend_clear_exception();
+    gatherMasked(&id, 0);
+    zval_ptr_dtor(&id);
 }
+
+// The masked values, each once, a longer one first: one that holds a shorter one is
+// hidden whole.
+std::vector<QByteArray> distinctMasked() {
+    std::vector<QByteArray> values = maskedValues;
+    std::sort(values.begin(), values.end(), [](const QByteArray& a, const QByteArray& b) {
+        return a.size() != b.size() ? a.size() > b.size() : a < b;
+    });
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
+}
+
+// The masked values hidden as "***" in the strings of a sample's copy, inside longer
+// strings too: a value masked in one superglobal is not shown by another. The copy's
+// arrays and plain objects are its own; other objects are the script's and left alone.
+void hideMasked(zval* value, const std::vector<QByteArray>& values, int depth) {
+    if (Z_TYPE_P(value) == IS_STRING) {
+        QByteArray text;
+        for (const QByteArray& hidden : values) {
+            const char* data = text.isNull() ? Z_STRVAL_P(value) : text.constData();
+            const size_t size =
+                text.isNull() ? Z_STRLEN_P(value) : static_cast<size_t>(text.size());
+            if (static_cast<size_t>(hidden.size()) > size ||
+                !memmem(data, size, hidden.constData(), static_cast<size_t>(hidden.size())))
+                continue;
+            if (text.isNull())
+                text = QByteArray(data, static_cast<int>(size));
+            text.replace(hidden, QByteArray(Masked));
+        }
+        if (text.isNull())
+            return;
+        zval_ptr_dtor(value);
+        ZVAL_STRINGL(value, text.constData(), static_cast<size_t>(text.size()));
+        return;
+    }
+    if (depth >= SuperglobalSampler::MaxDepth)
+        return;
+    HashTable* table = nullptr;
+    if (Z_TYPE_P(value) == IS_ARRAY)
+        table = Z_ARRVAL_P(value);
+    else if (Z_TYPE_P(value) == IS_OBJECT && isPlainObject(Z_OBJ_P(value)))
+        table = zend_std_get_properties(Z_OBJ_P(value));
+    if (!table)
+        return;
+    zval* inner;
+    ZEND_HASH_FOREACH_VAL_IND(table, inner) {
+        hideMasked(inner, values, depth + 1);
+    }
+    ZEND_HASH_FOREACH_END();
+}
+
+const char* const StartNames[] = {"_GET", "_POST", "_SERVER", "_COOKIE"};
+const char* const EndNames[] = {"_GET", "_POST", "_COOKIE", "_SERVER", "_SESSION"};
+const size_t StartCount = sizeof(StartNames) / sizeof(StartNames[0]);
+const size_t EndCount = sizeof(EndNames) / sizeof(EndNames[0]);
+// The start's masked copies, kept until the end knows every masked value (the session's
+// id and entries among them); the $_COOKIE copy until the end names the session cookie.
+zval startCopies[StartCount];
 
 } // namespace
 
@@ -345,26 +538,53 @@ void SuperglobalSampler::sample(KTrel* trel, KTrel::SG_SAMPLING_TYPE type) {
     if (type == KTrel::SAMPLE_START) {
         startSessionName = sessionName();
         endSessionName.clear();
-        // An earlier request's copy went with that request's memory.
-        if (!copyGlobal("_COOKIE", &startCookies))
-            ZVAL_UNDEF(&startCookies);
-        for (const char* name : {"_GET", "_POST", "_SERVER"})
-            sampleOne(trel, name, type);
+        // An earlier request's copies and values went with that request.
+        maskedValues.clear();
+        for (size_t i = 0; i < StartCount; ++i) {
+            if (!copyGlobal(StartNames[i], &startCopies[i]))
+                ZVAL_UNDEF(&startCopies[i]);
+        }
         return;
     }
     endSessionName = sessionName();
+    zval& startCookies = startCopies[StartCount - 1];
     if (Z_TYPE(startCookies) == IS_ARRAY) {
         zval* session = endSessionName.empty()
                             ? nullptr
                             : zend_hash_str_find(Z_ARRVAL(startCookies), endSessionName.data(),
                                                  endSessionName.size());
-        if (session) {
+        // Shown at the start as trel.clear_cookies asked, before it was the session's.
+        if (session && Z_TYPE_P(session) == IS_STRING &&
+            strncmp(Z_STRVAL_P(session), Masked, sizeof(Masked) - 1) != 0) {
+            zval masked;
+            maskCookie(session, &masked, 0);
             zval_ptr_dtor(session);
-            setMasked(session);
+            ZVAL_COPY_VALUE(session, &masked);
         }
-        store(trel, "_COOKIE", &startCookies, KTrel::SAMPLE_START);
-        ZVAL_UNDEF(&startCookies);
     }
-    for (const char* name : {"_GET", "_POST", "_COOKIE", "_SERVER", "_SESSION"})
-        sampleOne(trel, name, type);
+    zval endCopies[EndCount];
+    for (size_t i = 0; i < EndCount; ++i) {
+        if (!copyGlobal(EndNames[i], &endCopies[i]))
+            ZVAL_UNDEF(&endCopies[i]);
+    }
+    gatherSessionId();
+    const std::vector<QByteArray> values = distinctMasked();
+    maskedValues.clear();
+    for (size_t i = 0; i < StartCount; ++i) {
+        if (Z_TYPE(startCopies[i]) == IS_UNDEF)
+            continue;
+        hideMasked(&startCopies[i], values, 0);
+        store(trel, StartNames[i], &startCopies[i], KTrel::SAMPLE_START);
+        ZVAL_UNDEF(&startCopies[i]);
+    }
+    for (size_t i = 0; i < EndCount; ++i) {
+        if (Z_TYPE(endCopies[i]) == IS_UNDEF)
+            continue;
+        hideMasked(&endCopies[i], values, 0);
+        store(trel, EndNames[i], &endCopies[i], KTrel::SAMPLE_END);
+    }
+    CollectorHost::guard("superglobals", [&] {
+        for (const QByteArray& value : values)
+            trel->addMaskedValue(value);
+    });
 }

@@ -1,5 +1,5 @@
 --TEST--
-Admitted request: stored whole with errors (silenced flag, backtraces), function statistics, events and masked samples
+Admitted request: stored whole with errors (silenced flag, backtraces), function statistics (the other functions' row the exact sum of theirs), events and masked samples (every cookie's value but those named in clear)
 --FILE--
 <?php
 require __DIR__ . '/trel.inc';
@@ -34,9 +34,12 @@ PHP);
 $request = ['method' => 'POST', 'query' => 'q=shoes&api_key=K-1&list[]=a',
             'body' => 'user[name]=ann&user[Password]=P-2&log=ann&pwd=W-5&pass1=W-6&pass2=W-6&user_pass=W-7&note='
                       . urlencode("nul\0and\xff"),
-            'cookie' => 'consent=yes; AUTH_hint=C-3; PHPSESSID=S-4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8))),
+            'cookie' => 'consent=yes; AUTH_hint=C-3; PHPSESSID=S-4; Shop=' . ($sid = 'sid' . bin2hex(random_bytes(8)))
+                        . '; remember_web_59ba36addc2b2f9401580f014c7f58ea=' . ($remember = 'R-' . bin2hex(random_bytes(10)))
+                        . '; REMEMBERME=' . ($rememberMe = 'M-' . bin2hex(random_bytes(4))),
             'token' => TREL_TOKEN];
-[$headers, $body, $stderr, $url] = trel_cgi($page, $request);
+// Named in clear: the consent, and the session's cookie, which is masked all the same.
+[$headers, $body, $stderr, $url] = trel_cgi($page, $request, ['trel.clear_cookies' => 'consent, Shop']);
 [, $ownBody] = trel_cgi($page, $request, null);
 echo $body === $ownBody ? "page as PHP makes it\n" : "PAGE DIFFERS:\n$body\n";
 echo "stderr: '$stderr'\n";
@@ -86,7 +89,7 @@ foreach (trel_rows('SELECT sg_name, sample_type, data FROM trel_superglobals_dat
     }
     echo $s['sample_type'], ' ', $s['sg_name'], ' ', json_encode($value, JSON_INVALID_UTF8_SUBSTITUTE), "\n";
 }
-foreach (['phpt-token', 'K-1', 'P-2', 'C-3', 'P-7', 'S-4', 'W-5', 'W-6', 'W-7', $sid] as $secret) {
+foreach (['phpt-token', 'K-1', 'P-2', 'C-3', 'P-7', 'S-4', 'W-5', 'W-6', 'W-7', $sid, $remember, $rememberMe] as $secret) {
     if (str_contains($stored, $secret)) echo "LEAKED: $secret\n";
 }
 echo count(trel_rows('SELECT * FROM trel_processing_breakdown WHERE request_id = ?', [$id])),
@@ -111,6 +114,30 @@ foreach (['limit' => ['trel.function_stats_limit' => '2'], 'off' => ['trel.funct
                             min($slowest) + 1 >= $other[0]['time_exclusive'] / 3 ? 'kept the slowest' : 'KEPT FASTER ONES')
                   : '');
 }
+
+// The other functions' row stands for top()'s callees (a, b and c, the limit keeps top
+// alone): its own and total time are each the sum of their own times, which is top()'s
+// total less its own (to the microsecond each stored time is cut to).
+$tree = trel_script(<<<'PHP'
+<?php
+function top() { usleep(20000); a(); b(); }
+function a() { usleep(2000); }
+function b() { usleep(3000); c(); }
+function c() { usleep(4000); }
+top();
+PHP);
+[, , , $treeUrl] = trel_cgi($tree, ['token' => TREL_TOKEN], ['trel.function_stats_limit' => '1']);
+$rows = trel_rows('SELECT function_name, times_called, time_exclusive, time_inclusive FROM trel_functions_stats
+                   WHERE request_id = ? ORDER BY function_name DESC', [trel_request($treeUrl)['id']]);
+[$top, $other] = $rows + [1 => null];
+$callees = $top['time_inclusive'] - $top['time_exclusive'];
+printf("tree: %d rows, %s %d call, %s %d calls, %s\n", count($rows), $top['function_name'], $top['times_called'],
+       $other['function_name'] ?? 'NO OTHER ROW', $other['times_called'] ?? 0,
+       $other && $other['time_exclusive'] == $other['time_inclusive'] && $callees >= 9000
+       && $callees - $other['time_exclusive'] >= 0 && $callees - $other['time_exclusive'] <= 1
+           ? "own and total the callees' time"
+           : sprintf('WRONG: top %d/%d, other %d/%d', $top['time_exclusive'], $top['time_inclusive'],
+                     $other['time_exclusive'] ?? -1, $other['time_inclusive'] ?? -1));
 ?>
 --EXPECTF--
 page as PHP makes it
@@ -138,11 +165,11 @@ Profile::__destruct calls=1 line=21 file ok times ok
 -- events
 checkout.done
 -- samples
-SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
+SAMPLE_START _COOKIE {"consent":"yes","AUTH_hint":"***(3 bytes)","PHPSESSID":"***(3 bytes)","Shop":"***(19 bytes)","remember_web_59ba36addc2b2f9401580f014c7f58ea":"***(22 bytes)","REMEMBERME":"***(10 bytes)","trel_token":"***(10 bytes)"}
 SAMPLE_START _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_START _POST {"user":{"name":"ann","Password":"***"},"log":"ann","pwd":"***","pass1":"***","pass2":"***","user_pass":"***","note":"nul\u0000and\ufffd"}
 SAMPLE_START _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
-SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***","PHPSESSID":"***","Shop":"***","trel_token":"***"}
+SAMPLE_END _COOKIE {"consent":"yes","AUTH_hint":"***(3 bytes)","PHPSESSID":"***(3 bytes)","Shop":"***(19 bytes)","remember_web_59ba36addc2b2f9401580f014c7f58ea":"***(22 bytes)","REMEMBERME":"***(10 bytes)","trel_token":"***(10 bytes)"}
 SAMPLE_END _GET {"q":"shoes","api_key":"***","list":["a"]}
 SAMPLE_END _POST {"user":{"name":"ann","Password":"***"},"log":"ann","pwd":"***","pass1":"***","pass2":"***","user_pass":"***","note":"nul\u0000and\ufffd"}
 SAMPLE_END _SERVER {"REQUEST_METHOD":"POST","QUERY_STRING":"q=shoes&api_key=***&list[]=a","HTTP_COOKIE":"***"}
@@ -151,3 +178,4 @@ SAMPLE_END _SESSION "a:3:{s:4:\"user\";s:3:\"ann\";s:13:\"secret_answer\";s:3:\"
 -- limits
 limit: 3 rows, 10 calls, 3 errors, '(3 other functions)' scope '' file '', kept the slowest
 off: 0 rows, 0 calls, 3 errors
+tree: 2 rows, top 1 call, (3 other functions) 3 calls, own and total the callees' time

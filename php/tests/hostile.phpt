@@ -17,7 +17,8 @@ PHP);
 
 $request = ['query' => 'k%00ey=v%FF%00&%FF%FE=1', 'cookie' => 'big=' . str_repeat('c', 100 * 1024),
             'token' => TREL_TOKEN];
-$ini = ['display_errors' => '0'];
+// Named in clear, the cookie is stored whole.
+$ini = ['display_errors' => '0', 'trel.clear_cookies' => 'big'];
 [$headers, $body, $stderr, $url] = trel_cgi($page, $request, $ini);
 echo $body, $body === trel_cgi($page, $request, ['trel.none' => true] + $ini)[1]
     ? "page as PHP makes it\n" : "PAGE DIFFERS\n";

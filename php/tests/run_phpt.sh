@@ -40,7 +40,8 @@ if [ -n "$asan" ]; then
     export LD_PRELOAD ASAN_OPTIONS
 fi
 
-# Access: the token phpt-token covers every URL, phpt-elsewhere only another host; the
+# Access: the token phpt-token covers every URL, phpt-elsewhere only another host,
+# phpt-asking only the pages below http://trel.test/asking/; the
 # user agents containing "trel-phpt" are allowed.
 prepare() {
     root=$1
@@ -48,6 +49,7 @@ prepare() {
     "$TREL_CLI" init "$@" "$root" >/dev/null
     "$TREL_CLI" token add "$root" phpt-token --ttl 1d >/dev/null
     "$TREL_CLI" token add "$root" phpt-elsewhere --ttl 1d --base-url http://elsewhere.test/ >/dev/null
+    "$TREL_CLI" token add "$root" phpt-asking --ttl 1d --base-url http://trel.test/asking/ >/dev/null
     "$TREL_CLI" agent add "$root" phpt trel-phpt >/dev/null
 }
 

@@ -130,6 +130,7 @@ void KTrel::reset() {
     backtraces.clear();
     backtraceChars = 0;
     notKept = NotKept();
+    maskedValues.clear();
 }
 
 void KTrel::setRequestId(qint64 id) {

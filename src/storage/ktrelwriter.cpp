@@ -181,6 +181,7 @@ void KTrel::write() {
     }
     if (!collectionEnabled)
         return;
+    maskValues();
     trelLog(debugStream, 4) << "Trel: writing request data of" << request.getUrl() << "to the db"
                             << kflush;
 

@@ -1,5 +1,5 @@
 --TEST--
-The bar's data: summary and view of a stored page only for the token that admitted it and covers its URL; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
+The bar's data: summary and view of a stored page only for the token that admitted it and covers its URL (not merely the URL asked at), functions' times as stored; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
 --FILE--
 <?php
 require __DIR__ . '/../trel.inc';
@@ -10,6 +10,9 @@ file_put_contents(getenv('RAN_FILE'), 'ran', FILE_APPEND);
 trigger_error('first', E_USER_WARNING);
 trigger_error('second', E_USER_NOTICE);
 echo str_repeat('x', 100000), '<html><head></head><body>shop</body></html>';
+function outer() { usleep(3000); inner(); }
+function inner() { usleep(20000); }
+outer();
 PHP);
 $prepend = trel_script('<?php file_put_contents(getenv("RAN_FILE"), "prepend", FILE_APPEND);');
 $ran = tempnam(sys_get_temp_dir(), 'trel-ran-');
@@ -42,7 +45,7 @@ file_put_contents($ran, '');
 
 function ask(string $query, array $extra = []): array {
     global $page, $path, $env, $ini;
-    [$headers, $body] = trel_cgi($page, ['path' => $path, 'query' => $query, 'env' => $env] + $extra, $ini);
+    [$headers, $body] = trel_cgi($page, $extra + ['path' => $path, 'query' => $query, 'env' => $env], $ini);
     preg_match('/^Status: (\d+)/m', $headers, $status);
     return [(int)($status[1] ?? 200), $headers, $body];
 }
@@ -67,7 +70,19 @@ printf("details: %d, %s, %s\n", $status,
        && $data['live']['path'] === $path ? 'the viewer of the stored request' : "WRONG:\n$body",
        preg_match("{^Content-Security-Policy: default-src 'none'}mi", $headers) ? 'loading nothing' : 'NO POLICY');
 [$status, $headers, $body] = ask("__trel_json=$pageId", ['token' => TREL_TOKEN]);
-printf("JSON: %d, %s\n", $status, json_decode($body, true) == $data['request'] ? 'the viewer\'s data' : "WRONG:\n$body");
+$json = json_decode($body, true);
+printf("JSON: %d, %s\n", $status, $json == $data['request'] ? 'the viewer\'s data' : "WRONG:\n$body");
+// Its functions as stored: outer()'s own time is well below its total.
+$functions = array_column($json['functions'] ?? [], null, 'name');
+foreach (trel_rows('SELECT function_name, times_called, time_exclusive, time_inclusive FROM trel_functions_stats
+                    WHERE request_id = ? ORDER BY function_name', [$row['id']]) as $f) {
+    $shown = $functions[$f['function_name']] ?? [];
+    printf("function %s: %s\n", $f['function_name'],
+           ($shown['calls'] ?? -1) == $f['times_called'] && ($shown['own_us'] ?? -1) == $f['time_exclusive']
+           && ($shown['total_us'] ?? -1) == $f['time_inclusive']
+           && ($f['function_name'] !== 'outer' || $f['time_inclusive'] >= $f['time_exclusive'] + 15000)
+               ? 'calls, own and total time as stored' : 'WRONG: ' . json_encode($shown) . ' for ' . json_encode($f));
+}
 // The list: the token's own requests only, newest first.
 [$status, , $body] = ask("__trel_requests=1&trel_url=" . urlencode($path), ['token' => TREL_TOKEN]);
 preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
@@ -90,6 +105,9 @@ $refusals = [
     'list, no token' => ['__trel_requests=1', []],
     'list, unknown token' => ['__trel_requests=1', ['token' => 'no-such-token']],
     'JSON of a page id in SQL' => ["__trel_json=" . urlencode("' OR 1=1 --"), ['token' => TREL_TOKEN]],
+    // phpt-asking covers http://trel.test/asking/ alone: the URL asked at, not the page's.
+    'details, token for the asking URL only' => ["__trel=$pageId", ['header_token' => 'phpt-asking', 'path' => '/asking/bar.php']],
+    'JSON, token for the asking URL only' => ["__trel_json=$pageId", ['token' => 'phpt-asking', 'path' => '/asking/bar.php']],
 ];
 $answers = [];
 foreach ($refusals as $name => [$query, $extra]) {
@@ -103,10 +121,17 @@ echo count(array_unique($answers)) === 1 ? "every refusal the same answer\n" : "
 // The bar's summary, asked with a token that covers the address it is asked at, of a
 // page it cannot show (not stored yet, not there, not the token's): ask again later,
 // with nothing of any request.
-foreach (['unknown page' => str_repeat('0', 32), 'page id in SQL' => "' OR 1=1 --"] as $name => $id) {
-    [$status, $headers, $body] = ask('__trel_summary=' . urlencode($id), ['token' => TREL_TOKEN]);
-    printf("summary of %s: %d %s%s\n", $name, $status, trim($body),
-           preg_match('{^Retry-After: 1\r?$}m', $headers) ? ', ask again' : '');
+// A token that covers the asking URL but not the stored page's gets no more than that.
+$pending = [
+    'unknown page' => [str_repeat('0', 32), ['token' => TREL_TOKEN]],
+    'page id in SQL' => ["' OR 1=1 --", ['token' => TREL_TOKEN]],
+    'a page for a token of the asking URL only' => [$pageId, ['token' => 'phpt-asking', 'path' => '/asking/bar.php']],
+];
+foreach ($pending as $name => [$id, $extra]) {
+    [$status, $headers, $body] = ask('__trel_summary=' . urlencode($id), $extra);
+    $leak = str_contains($body, 'shop') || str_contains($body, 'first');
+    printf("summary of %s: %d %s%s%s\n", $name, $status, trim($body),
+           preg_match('{^Retry-After: 1\r?$}m', $headers) ? ', ask again' : '', $leak ? ' LEAKS' : '');
 }
 
 // The stored request is read whole only for a token that covers its URL; a refused
@@ -183,6 +208,8 @@ summary: 200, JSON; id matches, errors 2 of 2 stored, memory matches, time match
 not to be cached or sniffed
 details: 200, the viewer of the stored request, loading nothing
 JSON: 200, the viewer's data
+function inner: calls, own and total time as stored
+function outer: calls, own and total time as stored
 list: 200, the request
 list for another host: 200, 0 requests
 no token: 404, nothing of the request
@@ -196,9 +223,12 @@ JSON, unknown token: 404, nothing of the request
 list, no token: 404, nothing of the request
 list, unknown token: 404, nothing of the request
 JSON of a page id in SQL: 404, nothing of the request
+details, token for the asking URL only: 404, nothing of the request
+JSON, token for the asking URL only: 404, nothing of the request
 every refusal the same answer
 summary of unknown page: 202 Not stored yet, ask again
 summary of page id in SQL: 202 Not stored yet, ask again
+summary of a page for a token of the asking URL only: 202 Not stored yet, ask again
 unknown token: 404, the request read whole 0 time(s)
 token for another host: 404, the request read whole 0 time(s)
 the token: 200, the request read whole 1 time(s)

@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, blobs sent as long data or not, transactions, failures, an uncaught exception inside a query
+SQL capture, mysqli on the MariaDB test server: OO and procedural forms, bound values, blobs sent as long data or not, transactions, failures (executes that return false too), an uncaught exception inside a query
 --FILE--
 <?php
 require __DIR__ . '/../sql.inc';
@@ -35,8 +35,8 @@ foreach (\$m->query('SELECT id, HEX(LEFT(data, 9)) h, LENGTH(data) n FROM {$tabl
 \$m->query('CREATE TEMPORARY TABLE {$table}_u (id INT, `user_pass` VARCHAR(50), api_key VARCHAR(50))');
 \$m->execute_query('INSERT INTO {$table}_u (id, `user_pass`, api_key) VALUES (?, ?, \'K\\\\\'1\'), (2, "it\'\'s", ?) # password = ?', [1, 'S3cret', 'K2']);
 \$m->execute_query('UPDATE {$table}_u SET `user_pass` = ?, id = 3 WHERE "x" <> api_key AND id IN (?, 2)', ['N3w', 1]);
-mysqli_report(MYSQLI_REPORT_OFF);
-var_dump(\$m->query('SELEC 1'), mysqli_prepare(\$m, 'SELECT nope FROM $table'));
+mysqli_report(MYSQLI_REPORT_OFF); \$m->query('CREATE TEMPORARY TABLE {$table}_k (id INT PRIMARY KEY)');
+var_dump(\$m->query('SELEC 1'), mysqli_prepare(\$m, 'SELECT nope FROM $table')); \$dup = \$m->prepare('INSERT INTO {$table}_k VALUES (?)'); \$k = 1; \$dup->bind_param('i', \$k); var_dump(\$dup->execute(), \$dup->execute(), mysqli_stmt_execute(\$dup));
 mysqli_report(MYSQLI_REPORT_ERROR | MYSQLI_REPORT_STRICT);
 \$m->query('SELECT * FROM {$table}_missing');
 PHP);
@@ -48,6 +48,9 @@ sql_print($row);
 {"id":"3","h":null,"n":null}
 {"id":"4","h":"","n":"0"}
 {"id":"5","h":"C3A9C3A9C3A9C3A9C3","n":"3000"}
+bool(false)
+bool(false)
+bool(true)
 bool(false)
 bool(false)
 %AFatal error: Uncaught mysqli_sql_exception: Table '%s.sqlcap_%s_missing' doesn't exist in %s:34
@@ -85,10 +88,18 @@ bool(false)
     prepared: INSERT INTO sqlcap_%s_u (id, `user_pass`, api_key) VALUES (?, ?, 'K\'1'), (2, "it''s", ?) # password = ?
 30 ok, rows 2, tx -: UPDATE sqlcap_%s_u SET `user_pass` = ***, id = 3 WHERE *** <> api_key AND id IN ('1', 2)
     prepared: UPDATE sqlcap_%s_u SET `user_pass` = ?, id = 3 WHERE "x" <> api_key AND id IN (?, 2)
+31 ok, rows 0, tx -: CREATE TEMPORARY TABLE sqlcap_%s_k (id INT PRIMARY KEY)
 32 FAILED 1064: You have an error in your SQL syntax; %s near 'SELEC 1' at line 1, rows 0, tx -: SELEC 1
 32 FAILED 1054: Unknown column 'nope' in %s, rows 0, tx -: SELECT nope FROM sqlcap_%s
     prepared: SELECT nope FROM sqlcap_%s
+32 ok, rows 1, tx -: INSERT INTO sqlcap_%s_k VALUES (1)
+    prepared: INSERT INTO sqlcap_%s_k VALUES (?)
+32 FAILED 1062: Duplicate entry '1' for key 'PRIMARY', rows 0, tx -: INSERT INTO sqlcap_%s_k VALUES (1)
+    prepared: INSERT INTO sqlcap_%s_k VALUES (?)
+32 FAILED 1062: Duplicate entry '1' for key 'PRIMARY', rows 0, tx -: INSERT INTO sqlcap_%s_k VALUES (1)
+    prepared: INSERT INTO sqlcap_%s_k VALUES (?)
 34 FAILED 1146: Table '%s.sqlcap_%s_missing' doesn't exist, rows 0, tx -: SELECT * FROM sqlcap_%s_missing
 event db.query_error:1054
+event db.query_error:1062
 event db.query_error:1064
 event db.query_error:1146

@@ -1,5 +1,5 @@
 --TEST--
-SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/END/ROLLBACK and savepoints as text, failures with and without exceptions
+SQL capture, SQLite3: named, numbered and bound-variable values, statements reused, BEGIN/END/ROLLBACK and savepoints as text, failures with and without exceptions (an execute that returns false too)
 --FILE--
 <?php
 require __DIR__ . '/../sql.inc';
@@ -48,6 +48,11 @@ try {
 \$find = \$db->prepare('SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */');
 \$find->bindValue(1, 'pw1'); \$find->bindValue(':password', 'ann'); \$find->execute();
 \$db->prepare("SELECT name FROM login WHERE pass = ? OR 'ann' = name")->execute();
+\$db->enableExceptions(false);
+\$db->exec('CREATE TABLE uniq (id INTEGER PRIMARY KEY)');
+\$dup = \$db->prepare('INSERT INTO uniq VALUES (?)');
+\$dup->bindValue(1, 1);
+var_dump(\$dup->execute() !== false, @\$dup->execute());
 PHP);
 sql_print($row);
 unlink($file);
@@ -56,6 +61,8 @@ unlink($file);
 2
 bool(false)
 Unable to prepare statement: 1, no such table: missing
+bool(true)
+bool(false)
 3 ok, rows 0, tx -: CREATE TABLE t (id INTEGER, name TEXT, v REAL, raw BLOB)
 10 ok, rows 1, tx -: INSERT INTO t VALUES (7, 'l''un', 0.1, '�\0') -- :id
     prepared: INSERT INTO t VALUES (:id, @name, ?3, :raw) -- :id
@@ -85,5 +92,11 @@ Unable to prepare statement: 1, no such table: missing
     prepared: SELECT name FROM login WHERE "pass" = ?1 OR login.pass LIKE ?1 OR name = :password /* pass = ? */
 42 ok, rows 0, tx -: SELECT name FROM login WHERE pass = ? OR 'ann' = name
     prepared: SELECT name FROM login WHERE pass = ? OR 'ann' = name
+44 ok, rows 0, tx -: CREATE TABLE uniq (id INTEGER PRIMARY KEY)
+47 ok, rows 1, tx -: INSERT INTO uniq VALUES (1)
+    prepared: INSERT INTO uniq VALUES (?)
+47 FAILED 19: UNIQUE constraint failed: uniq.id, rows 0, tx -: INSERT INTO uniq VALUES (1)
+    prepared: INSERT INTO uniq VALUES (?)
 event db.query_error:-1
 event db.query_error:1
+event db.query_error:19
