@@ -100,8 +100,11 @@ int InitCommand::addMissingParts(const QString& shownRoot) {
     {
         InstallationAccess access(shownRoot);
         missing = access.missingParts();
-        if (!missing.isEmpty())
+        if (!missing.isEmpty()) {
             access.addMissingParts();
+            // Running workers keep prepared statements made before the new parts existed.
+            access.markChanged(QStringLiteral("adding what the installation lacks"));
+        }
         const QStringList left = access.missingParts();
         if (!left.isEmpty())
             throw ToolError(QStringLiteral("%1 still lacks %2 after the schema was applied")
