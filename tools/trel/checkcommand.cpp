@@ -2,6 +2,7 @@
 
 #include "agentcommand.h"
 #include "format.h"
+#include "installation.h"
 #include "installationaccess.h"
 #include "toolerror.h"
 #include "toollog.h"
@@ -178,6 +179,15 @@ int CheckCommand::run(QCommandLineParser& parser) {
     text += QStringLiteral("  url         %1\n").arg(urlText);
     text += QStringLiteral("  user agent  %1\n").arg(agentReason);
     text += QStringLiteral("  token       %1\n").arg(tokenReason);
+    if (access.isMySql()) {
+        const QStringList keyless = Installation::tablesWithoutPrimaryKey(access.db());
+        if (!keyless.isEmpty())
+            text += QStringLiteral("  schema      warning: %1 without a primary key (a Galera "
+                                   "cluster refuses them, replicas delete slowly); `trel init "
+                                   "--force` with the installation's --mysql arguments adds "
+                                   "it\n")
+                        .arg(keyless.join(QStringLiteral(", ")));
+    }
     if (admitted)
         text += QStringLiteral(
             "  functions   counted only where PHP runs the extension with trel.function_stats "
