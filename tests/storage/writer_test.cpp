@@ -317,18 +317,8 @@ TEST_P(Writer, FailedCommitIsAFailureAndLeavesNoRow) {
         // The failed transaction is over: the next write begins its own.
         ASSERT_TRUE(QSqlQuery(held).exec(QStringLiteral("PRAGMA foreign_keys = OFF")));
     } else {
-        // The session ends between the last statement and the commit.
-        bool killed = false;
-        SqlTrace trace([&](const QString& statement) {
-            if (killed ||
-                !statement.startsWith(QLatin1String("UPDATE trel_requests SET data_size")))
-                return;
-            killed = true;
-            for (qint64 id : otherSessions(inst))
-                inst.exec(QStringLiteral("KILL %1").arg(id));
-        });
-        trel->write();
-        EXPECT_TRUE(killed);
+        GTEST_SKIP() << "a MariaDB commit fails when its session is lost, which the writer "
+                        "checks and survives: WriterOnMariaDb.CommitWhoseSessionIsLost...";
     }
     EXPECT_EQ(log.count(QStringLiteral("KTrel::write:"), 0), 1);
     EXPECT_TRUE(log.contains(QStringLiteral("commit failed")))
@@ -439,7 +429,7 @@ TEST_F(WriterOnSqlite, RequestRowIsInsertedWithoutSizeAndSizedBeforeTheCommit) {
 // A MariaDB session that ends in the middle of a write.
 using WriterOnMariaDb = CollectorTest;
 
-TEST_F(WriterOnMariaDb, SessionLostMidWriteLeavesNoRowAndTheNextWriteSucceeds) {
+TEST_F(WriterOnMariaDb, SessionLostMidWriteIsWrittenAgainWholeOnANewSession) {
     TestInstallation inst(Backend::MySql);
     ASSERT_TRUE(inst.ok());
     KTrel* trel = KTrel::instance();
@@ -461,15 +451,53 @@ TEST_F(WriterOnMariaDb, SessionLostMidWriteLeavesNoRowAndTheNextWriteSucceeds) {
         trel->write();
     }
     EXPECT_TRUE(killed);
-    EXPECT_EQ(log.count(QStringLiteral("KTrel::write:"), 0), 1);
-    EXPECT_EQ(log.texts(0).size(), 1) << log.texts(0).join('\n').toStdString();
-    EXPECT_EQ(rowsEverywhere(inst), 0) << rowCounts(inst).toStdString();
-
-    log.clear();
-    trel->write();
+    // The server rolled the session's transaction back: the whole request is written
+    // again, once.
     EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("Trel: the server ended the request's transaction"), 3), 1)
+        << log.texts().join('\n').toStdString();
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 1);
     EXPECT_EQ(inst.count(QStringLiteral("trel_sql_queries")), 2);
+    EXPECT_EQ(inst.orphanRows(), 0);
+}
+
+// The session ends between the last statement and the commit, so the commit's outcome is
+// unknown to the writer: it reconnects, finds the request row absent (the server rolled
+// the transaction back) and writes the request again. Nothing is reported failed, and the
+// request is stored once.
+TEST_F(WriterOnMariaDb, CommitWhoseSessionIsLostIsCheckedAndTheRequestWrittenAgainWhenAbsent) {
+    TestInstallation inst(Backend::MySql);
+    ASSERT_TRUE(inst.ok());
+    KTrel* trel = KTrel::instance();
+    trel->initialize(inst.serverInfo(), 1);
+    trel->reset();
+    const QString url = QStringLiteral("http://commit-lost.example/");
+    setRequestFacts(trel, url);
+    addEverySection(trel, QStringLiteral("commit-lost"));
+    LogCapture log;
+    bool killed = false;
+    {
+        SqlTrace trace([&](const QString& statement) {
+            if (killed ||
+                !statement.startsWith(QLatin1String("UPDATE trel_requests SET data_size")))
+                return;
+            killed = true;
+            for (qint64 id : otherSessions(inst))
+                inst.exec(QStringLiteral("KILL %1").arg(id));
+        });
+        trel->write();
+    }
+    EXPECT_TRUE(killed);
+    EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("Trel: the server ended the request's transaction"), 3), 1)
+        << log.texts().join('\n').toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("after reconnecting the request is not stored")))
+        << log.texts().join('\n').toStdString();
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 1);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_sql_queries")), 2);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests"),
+                         QStringLiteral("data_size >= 0 AND id = %1").arg(trel->getRequestId())),
+              1);
     EXPECT_EQ(inst.orphanRows(), 0);
 }
 
