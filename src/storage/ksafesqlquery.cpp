@@ -345,14 +345,43 @@ bool KSafeSqlQuery::run(KDebug::StreamId stream, int maxRetries) {
     }
 }
 
+namespace {
+
+// On MySQL the session leaves autocommit for the transaction instead of beginning one
+// with BEGIN: a server that ends a transaction on its own (a Galera node aborts one that
+// a replicated write conflicts with, and has been seen to let the next statements
+// succeed) then puts the statements that follow into a new transaction, which is
+// committed only by an explicit commit, rather than committing each on its own. The
+// writer looks, before its commit, for its own request row, which such a new
+// transaction does not see.
+bool begin(QSqlDatabase& database, QSqlError* error) {
+    if (!isMySql(database)) {
+        const bool ok = database.transaction();
+        *error = database.lastError();
+        return ok;
+    }
+    QSqlQuery query(database);
+    const bool ok = query.exec(QStringLiteral("SET autocommit = 0"));
+    *error = query.lastError();
+    return ok;
+}
+
+void endMySqlTransaction(QSqlDatabase& database) {
+    if (isMySql(database))
+        QSqlQuery(database).exec(QStringLiteral("SET autocommit = 1"));
+}
+
+} // namespace
+
 KSafeSqlTransaction::KSafeSqlTransaction(QSqlDatabase& db) : database(db), open(false) {
-    open = database.transaction();
+    QSqlError error;
+    open = begin(database, &error);
     // A handle that is not open failed to open just now (its error may well read as a
     // lost connection): opening it again at once would only double the wait.
-    if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(database.lastError()) &&
+    if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(error) &&
         KWaitBudget::allows(0)) {
         KSafeSqlQuery::reopen(database);
-        open = database.transaction();
+        open = begin(database, &error);
     }
     if (open) {
         std::lock_guard<std::mutex> lock(transactionsMutex);
@@ -373,6 +402,7 @@ bool KSafeSqlTransaction::commit() {
     if (!database.commit())
         return false;
     close();
+    endMySqlTransaction(database);
     return true;
 }
 
@@ -381,6 +411,7 @@ void KSafeSqlTransaction::rollback() {
         return;
     close();
     database.rollback();
+    endMySqlTransaction(database);
 }
 
 void KSafeSqlTransaction::close() {

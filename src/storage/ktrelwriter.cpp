@@ -55,15 +55,15 @@ bool pauseBeforeAnotherAttempt(int attempt) {
 // after reconnecting: the request may be stored, so it is not written again.
 const char UnknownCommit[] = "whether the request is stored is unknown";
 
-// A transaction that could not begin (a server that does not answer, a Galera node that
-// is not part of the cluster yet) is refused at once: waiting would only hold the host's
-// worker, and the next request asks again.
+// A transaction that could not begin (a server that does not answer) or a Galera node
+// that is not part of the cluster yet is refused at once: waiting would only hold the
+// host's worker, and the next request asks again.
 const char NotBegun[] = "could not begin a transaction";
 
 bool mayWriteAgain(const char* message) {
     const QByteArray text(message);
     return KSafeSqlQuery::endsTransaction(message) && !text.contains(UnknownCommit) &&
-           !text.contains(NotBegun);
+           !text.contains(NotBegun) && !text.contains("WSREP has not yet prepared node");
 }
 
 QVariant int64(qint64 value) {
@@ -169,7 +169,10 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
             "(SELECT COUNT(*) FROM trel_sql_queries q LEFT JOIN trel_sql_statements s ON s.id = "
             "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
             "q.prepared_statement_id <> -1 AND s.id IS NULL)")
-            .arg(mysql ? QStringLiteral("@@in_transaction") : QStringLiteral("1")));
+            .arg(mysql ? QStringLiteral("(SELECT COUNT(*) FROM trel_requests WHERE id = "
+                                        ":own_request)")
+                       : QStringLiteral("1")));
+    query.bind(QStringLiteral(":own_request"), requestId);
     query.bind(QStringLiteral(":request"), requestId);
     query.bind(QStringLiteral(":queries_of"), requestId);
     query.exec(stream);
