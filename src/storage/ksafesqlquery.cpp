@@ -360,6 +360,10 @@ bool begin(QSqlDatabase& database, QSqlError* error) {
         *error = database.lastError();
         return ok;
     }
+    if (!database.isOpen()) {
+        *error = database.lastError();
+        return false;
+    }
     QSqlQuery query(database);
     const bool ok = query.exec(QStringLiteral("SET autocommit = 0"));
     *error = query.lastError();
@@ -367,7 +371,7 @@ bool begin(QSqlDatabase& database, QSqlError* error) {
 }
 
 void endMySqlTransaction(QSqlDatabase& database) {
-    if (isMySql(database))
+    if (isMySql(database) && database.isOpen())
         QSqlQuery(database).exec(QStringLiteral("SET autocommit = 1"));
 }
 
