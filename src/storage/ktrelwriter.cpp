@@ -28,7 +28,7 @@ namespace {
 const int WriteRetries = 10;
 // Whole-request attempts when the server ends the write's transaction before its commit:
 // a deadlock, a lock wait timeout, a Galera conflict with another node's write or a
-// Galera node briefly out of the cluster's majority, a lost connection. Nothing of the
+// Galera node briefly out of the cluster's majority. Nothing of the
 // request is stored then, and writing it again from the start is safe. The pause before
 // each new attempt doubles (10, 20, 40 ... 640 ms, then 1 s) and is drawn from its upper
 // half, so that writers that met in a conflict do not meet again at once; the pauses add
@@ -60,10 +60,15 @@ const char UnknownCommit[] = "whether the request is stored is unknown";
 // host's worker, and the next request asks again.
 const char NotBegun[] = "could not begin a transaction";
 
+// A lost connection is not written again either: the server that did not answer (a read
+// timeout) or went away would most likely cost the next attempt as much.
 bool mayWriteAgain(const char* message) {
     const QByteArray text(message);
+    const QString words = QString::fromUtf8(message);
     return KSafeSqlQuery::endsTransaction(message) && !text.contains(UnknownCommit) &&
-           !text.contains(NotBegun) && !text.contains("WSREP has not yet prepared node");
+           !text.contains(NotBegun) && !text.contains("WSREP has not yet prepared node") &&
+           !words.contains(QLatin1String("server has gone away"), Qt::CaseInsensitive) &&
+           !words.contains(QLatin1String("lost connection to server"), Qt::CaseInsensitive);
 }
 
 QVariant int64(qint64 value) {
@@ -267,8 +272,8 @@ void KTrel::write() {
                                          .arg(QString::fromUtf8(e.what())));
                 trelLog(debugStream, 3)
                     << "Trel: the server ended the request's transaction before its commit "
-                       "(a deadlock, a lock wait timeout, a conflict with another node's "
-                       "write or a lost connection); writing it again, attempt"
+                       "(a deadlock, a lock wait timeout or a conflict with another node's "
+                       "write); writing it again, attempt"
                     << attempt + 1 << "after:" << e.what() << kflush;
             }
         }
