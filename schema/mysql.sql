@@ -87,16 +87,18 @@ CREATE TABLE IF NOT EXISTS trel_monitor_events (
     KEY trel_monitor_events_request (request_id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- One row per request. Every table has a primary key: Galera replicates a table without
+-- one badly or not at all, and a replica finds a deleted row by it.
 CREATE TABLE IF NOT EXISTS trel_processing_breakdown (
-    request_id BIGINT NOT NULL,
+    request_id BIGINT NOT NULL PRIMARY KEY,
     database_time BIGINT,
     network_time BIGINT,
     local_time BIGINT,
-    php_time BIGINT,
-    KEY trel_processing_breakdown_request (request_id)
+    php_time BIGINT
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
 CREATE TABLE IF NOT EXISTS trel_superglobals_data (
+    id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY,
     request_id BIGINT NOT NULL,
     sg_name TEXT,
     data LONGBLOB,

@@ -86,16 +86,17 @@ CREATE TABLE IF NOT EXISTS trel_monitor_events (
 );
 CREATE INDEX IF NOT EXISTS trel_monitor_events_request ON trel_monitor_events (request_id);
 
+-- One row per request.
 CREATE TABLE IF NOT EXISTS trel_processing_breakdown (
-    request_id INTEGER NOT NULL,
+    request_id INTEGER PRIMARY KEY NOT NULL,
     database_time INTEGER,
     network_time INTEGER,
     local_time INTEGER,
     php_time INTEGER
 );
-CREATE INDEX IF NOT EXISTS trel_processing_breakdown_request ON trel_processing_breakdown (request_id);
 
 CREATE TABLE IF NOT EXISTS trel_superglobals_data (
+    id INTEGER PRIMARY KEY,
     request_id INTEGER NOT NULL,
     sg_name TEXT,
     data BLOB,

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSaveFile>
 #include <QSettings>
 #include <QSqlDatabase>
@@ -450,11 +451,17 @@ bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) 
                          .arg(db.lastError().text().simplified());
         return false;
     }
+    const QString privilege = triggerPrivilegeProblem(db);
+    if (!privilege.isEmpty()) {
+        if (error)
+            *error = privilege;
+        return false;
+    }
     // The server's data-definition statements cannot be rolled back: on failure, the
     // tables this run created are dropped again, and those that were there stay.
     const QStringList before = trelTables(db);
     if (SqlScript::apply(db, schema, error))
-        return true;
+        return addPrimaryKeys(db, error);
     const QStringList after = trelTables(db);
     for (const QString& table : after) {
         if (!before.contains(table)) {
@@ -465,10 +472,68 @@ bool Installation::applyMySqlSchema(const KolvServerInfo& info, QString* error) 
     return false;
 }
 
+QString Installation::triggerPrivilegeProblem(QSqlDatabase& db) {
+    // With binary logging on (every replicating or Galera server), MariaDB lets only SUPER
+    // create or drop a trigger unless log_bin_trust_function_creators is set.
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral(
+            "SELECT @@log_bin, @@log_bin_trust_function_creators, (SELECT COUNT(*) FROM "
+            "information_schema.USER_PRIVILEGES WHERE PRIVILEGE_TYPE = 'SUPER')")) ||
+        !query.next())
+        return QString();
+    if (query.value(0).toInt() == 0 || query.value(1).toInt() == 1 || query.value(2).toInt() > 0)
+        return QString();
+    return QStringLiteral(
+        "the server logs changes (log_bin) and the user may not create a trigger: set "
+        "log_bin_trust_function_creators = 1 on the server (every node of a cluster) or grant "
+        "the user SUPER, then run trel init again; nothing was created");
+}
+
+QStringList Installation::tablesWithoutPrimaryKey(QSqlDatabase& db) {
+    QStringList names;
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral(
+            "SELECT t.TABLE_NAME FROM information_schema.TABLES t WHERE t.TABLE_SCHEMA = "
+            "DATABASE() AND t.TABLE_NAME LIKE 'trel\\_%' AND t.TABLE_TYPE = 'BASE TABLE' AND "
+            "NOT EXISTS (SELECT 1 FROM information_schema.TABLE_CONSTRAINTS c WHERE "
+            "c.TABLE_SCHEMA = t.TABLE_SCHEMA AND c.TABLE_NAME = t.TABLE_NAME AND "
+            "c.CONSTRAINT_TYPE = 'PRIMARY KEY') ORDER BY t.TABLE_NAME"))) {
+        while (query.next())
+            names << query.value(0).toString();
+    }
+    return names;
+}
+
+bool Installation::addPrimaryKeys(QSqlDatabase& db, QString* error) {
+    // A request has one breakdown row; a sample row gets a number of its own.
+    static const QMap<QString, QString> keys{
+        {QStringLiteral("trel_processing_breakdown"),
+         QStringLiteral("ADD PRIMARY KEY (request_id)")},
+        {QStringLiteral("trel_superglobals_data"),
+         QStringLiteral("ADD COLUMN id BIGINT NOT NULL AUTO_INCREMENT PRIMARY KEY FIRST")}};
+    for (const QString& table : tablesWithoutPrimaryKey(db)) {
+        if (!keys.contains(table))
+            continue;
+        QSqlQuery alter(db);
+        if (!alter.exec(QStringLiteral("ALTER TABLE %1 %2").arg(table, keys.value(table)))) {
+            if (error)
+                *error = QStringLiteral("cannot give %1 its primary key: %2")
+                             .arg(table, alter.lastError().text().simplified());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool Installation::createMySql(const QString& root, const KolvServerInfo& info,
                                const QString& passwordFile, QString* error) {
     if (!applyMySqlSchema(info, error))
         return false;
+    return joinMySql(root, info, passwordFile, error);
+}
+
+bool Installation::joinMySql(const QString& root, const KolvServerInfo& info,
+                             const QString& passwordFile, QString* error) {
     QVariantMap settings{{QStringLiteral("type"), QStringLiteral("QMYSQL")},
                          {QStringLiteral("host"), info.getDbHostName()},
                          {QStringLiteral("port"), QString::number(info.getDbPort())},

@@ -87,11 +87,36 @@ void doPause(int milliseconds) {
 }
 
 // Drivers (one per physical connection, shared by every handle copy) on which a
-// KSafeSqlTransaction is open.
+// KSafeSqlTransaction is open, and those of them whose transaction the server ended.
 std::mutex transactionsMutex;
 std::set<const QSqlDriver*>& openTransactions() {
     static std::set<const QSqlDriver*> drivers;
     return drivers;
+}
+std::set<const QSqlDriver*>& endedTransactions() {
+    static std::set<const QSqlDriver*> drivers;
+    return drivers;
+}
+
+bool isMySql(const QSqlDatabase& database) {
+    return database.driverName() == QLatin1String("QMYSQL");
+}
+
+// True when a transaction is open on the MySQL connection of `database`; `ended` tells
+// whether a statement of it failed in a way that ended it.
+bool mySqlTransaction(const QSqlDatabase& database, bool* ended) {
+    if (!isMySql(database))
+        return false;
+    std::lock_guard<std::mutex> lock(transactionsMutex);
+    if (openTransactions().count(database.driver()) == 0)
+        return false;
+    *ended = endedTransactions().count(database.driver()) > 0;
+    return true;
+}
+
+void markEnded(const QSqlDatabase& database) {
+    std::lock_guard<std::mutex> lock(transactionsMutex);
+    endedTransactions().insert(database.driver());
 }
 
 std::atomic<quint64> reopenedSessions{0};
@@ -133,8 +158,35 @@ bool KSafeSqlQuery::isDeadlock(const char* message) {
     return QByteArray(message).contains("Deadlock found");
 }
 
+const char* const KSafeSqlQuery::TransactionEnded =
+    "the transaction ended before its commit; nothing is stored";
+
+bool KSafeSqlQuery::endsTransaction(const char* message) {
+    const QByteArray text(message);
+    // 1213 and 1205 ("try restarting transaction"), 1047 (a Galera node that is not
+    // synced), a commit refused by a Galera node that has lost the cluster's majority
+    // (nothing of it was applied anywhere), 1317 (a statement interrupted when Galera
+    // aborted its transaction), the client's words for a lost session, and this
+    // executor's own refusal.
+    return text.contains("Deadlock found") || text.contains("Lock wait timeout exceeded") ||
+           text.contains("try restarting transaction") ||
+           text.contains("WSREP has not yet prepared node") ||
+           text.contains("Not connected to Primary Component") ||
+           text.contains("Query execution was interrupted") || text.contains(TransactionEnded) ||
+           QString::fromUtf8(text).contains(QLatin1String("server has gone away"),
+                                            Qt::CaseInsensitive) ||
+           QString::fromUtf8(text).contains(QLatin1String("lost connection to server"),
+                                            Qt::CaseInsensitive);
+}
+
 QVariant KSafeSqlQuery::text(const QString& value) {
     return QVariant(value.isNull() ? QStringLiteral("") : value);
+}
+
+bool KSafeSqlQuery::prepare(const QString& query) {
+    prepareFailed = !QSqlQuery::prepare(query);
+    prepareError = prepareFailed ? lastError() : QSqlError();
+    return !prepareFailed;
 }
 
 bool KSafeSqlQuery::reexecuteOnNewConnection() {
@@ -183,6 +235,19 @@ void KSafeSqlQuery::attempt() {
         attemptValues();
         return;
     }
+    bool ended = false;
+    const bool inTransaction = mySqlTransaction(database, &ended);
+    if (ended)
+        throw KException(
+            QStringLiteral("QSafeSqlQuery::exec -> statement not sent: %1. [%2]")
+                .arg(shownText ? *shownText : lastQuery(), QString::fromLatin1(TransactionEnded)));
+    if (inTransaction && !directText && prepareFailed) {
+        const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
+                                    .arg(shownText ? *shownText : lastQuery(), prepareError.text());
+        if (endsTransaction(message.toUtf8().constData()) || isConnectionLost(prepareError))
+            markEnded(database);
+        throw KException(message);
+    }
     bool ok = directText ? QSqlQuery::exec(*directText) : QSqlQuery::exec();
     if (!ok && isConnectionLost(lastError()) && !KSafeSqlTransaction::isOpenOn(database) &&
         KWaitBudget::allows(0))
@@ -191,9 +256,14 @@ void KSafeSqlQuery::attempt() {
     // The statement as prepared, never with its values: when Qt emulates a prepare it
     // writes the bound values (URLs, digests, sample bytes) into the executed text, and
     // this text reaches level-0 log lines.
-    if (!ok)
-        throw KException(QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
-                             .arg(shownText ? *shownText : lastQuery(), lastError().text()));
+    if (!ok) {
+        const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
+                                    .arg(shownText ? *shownText : lastQuery(), lastError().text());
+        if (inTransaction &&
+            (endsTransaction(message.toUtf8().constData()) || isConnectionLost(lastError())))
+            markEnded(database);
+        throw KException(message);
+    }
 }
 
 void KSafeSqlQuery::attemptValues() {
@@ -254,7 +324,9 @@ bool KSafeSqlQuery::run(KDebug::StreamId stream, int maxRetries) {
             trace();
             return true;
         } catch (const KException& e) {
-            if (!QByteArray(e.what()).contains("locked") || retries >= maxRetries)
+            bool ended = false;
+            if (!QByteArray(e.what()).contains("locked") || retries >= maxRetries ||
+                mySqlTransaction(database, &ended))
                 throw;
             // A retry may wait the pause and then a whole busy timeout.
             const int busyWait = database.driverName() == QLatin1String("QSQLITE")
@@ -273,14 +345,47 @@ bool KSafeSqlQuery::run(KDebug::StreamId stream, int maxRetries) {
     }
 }
 
+namespace {
+
+// On MySQL the session leaves autocommit for the transaction instead of beginning one
+// with BEGIN: a server that ends a transaction on its own (a Galera node aborts one that
+// a replicated write conflicts with, and has been seen to let the next statements
+// succeed) then puts the statements that follow into a new transaction, which is
+// committed only by an explicit commit, rather than committing each on its own. The
+// writer looks, before its commit, for its own request row, which such a new
+// transaction does not see.
+bool begin(QSqlDatabase& database, QSqlError* error) {
+    if (!isMySql(database)) {
+        const bool ok = database.transaction();
+        *error = database.lastError();
+        return ok;
+    }
+    if (!database.isOpen()) {
+        *error = database.lastError();
+        return false;
+    }
+    QSqlQuery query(database);
+    const bool ok = query.exec(QStringLiteral("SET autocommit = 0"));
+    *error = query.lastError();
+    return ok;
+}
+
+void endMySqlTransaction(QSqlDatabase& database) {
+    if (isMySql(database) && database.isOpen())
+        QSqlQuery(database).exec(QStringLiteral("SET autocommit = 1"));
+}
+
+} // namespace
+
 KSafeSqlTransaction::KSafeSqlTransaction(QSqlDatabase& db) : database(db), open(false) {
-    open = database.transaction();
+    QSqlError error;
+    open = begin(database, &error);
     // A handle that is not open failed to open just now (its error may well read as a
     // lost connection): opening it again at once would only double the wait.
-    if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(database.lastError()) &&
+    if (!open && database.isOpen() && KSafeSqlQuery::isConnectionLost(error) &&
         KWaitBudget::allows(0)) {
         KSafeSqlQuery::reopen(database);
-        open = database.transaction();
+        open = begin(database, &error);
     }
     if (open) {
         std::lock_guard<std::mutex> lock(transactionsMutex);
@@ -301,6 +406,7 @@ bool KSafeSqlTransaction::commit() {
     if (!database.commit())
         return false;
     close();
+    endMySqlTransaction(database);
     return true;
 }
 
@@ -309,12 +415,14 @@ void KSafeSqlTransaction::rollback() {
         return;
     close();
     database.rollback();
+    endMySqlTransaction(database);
 }
 
 void KSafeSqlTransaction::close() {
     open = false;
     std::lock_guard<std::mutex> lock(transactionsMutex);
     openTransactions().erase(database.driver());
+    endedTransactions().erase(database.driver());
 }
 
 bool KSafeSqlTransaction::isOpenOn(const QSqlDatabase& db) {

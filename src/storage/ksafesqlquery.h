@@ -23,10 +23,24 @@
 // A lost connection is not cured while a KSafeSqlTransaction is open on it: the
 // statements that ran before died with the old session, and re-executing the rest on a
 // new one would store part of the work outside any transaction. The loss is raised.
+//
+// On MySQL, a statement inside a KSafeSqlTransaction is never retried alone: the server
+// (or a Galera cluster, for a conflict with another node's write) may have rolled the
+// whole transaction back, and the caller starts its work again from the beginning. Once
+// a statement failed in a way that ends the transaction, the executor refuses every
+// further statement on that connection until the transaction is rolled back, without
+// sending it: the server would run it outside any transaction and commit it on its own.
 class KSafeSqlQuery : public QSqlQuery {
 public:
     explicit KSafeSqlQuery(QSqlDatabase database);
     ~KSafeSqlQuery();
+
+    // QSqlQuery::prepare, remembering its failure. Inside a MySQL transaction a statement
+    // whose prepare failed is not run: Qt would run it unprepared, with its values written
+    // in, and when the failure was the server's notice that it had ended the transaction
+    // (Galera tells a transaction it aborted at its next command, which may be this
+    // prepare), the statement would be committed on its own.
+    bool prepare(const QString& query);
 
     // Returns true after a successful execution; throws KException otherwise. Retry
     // lines go to `stream` at level 5.
@@ -58,6 +72,14 @@ public:
     static bool isConnectionLost(const QSqlError& error);
     // A MySQL deadlock: the server has rolled the victim's whole transaction back.
     static bool isDeadlock(const char* message);
+    // A failure after which the server has rolled, or may have rolled, the whole
+    // transaction back and the work may be done again from its start: a deadlock, a lock
+    // wait timeout, a Galera conflict with another node's write, a Galera node that is
+    // not ready yet, or a connection lost before the commit.
+    static bool endsTransaction(const char* message);
+    // The text of the exception raised for a statement that was not sent because its
+    // transaction had ended.
+    static const char* const TransactionEnded;
     // Opens a lost connection again. What was learned of the old session (its limits)
     // is stale from then on: sessionsOpened() counts these reopens in the process.
     static bool reopen(QSqlDatabase& database);
@@ -80,6 +102,9 @@ private:
     const QString* shownText = nullptr;
     const QVector<QVariant>* directValues = nullptr;
     qint64 m_valuesInsertId = 0;
+    // The error of the last prepare() when it failed.
+    QSqlError prepareError;
+    bool prepareFailed = false;
 };
 
 // One transaction on a connection, for the operations that must store all or nothing.

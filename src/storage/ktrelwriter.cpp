@@ -8,6 +8,7 @@
 #include "storage/kbatchinsert.h"
 #include "storage/ksqlbinary.h"
 #include "storage/kstatementcache.h"
+#include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
 #include <kolv/kolvdbsqliteinfo.h>
@@ -28,16 +29,50 @@
 namespace {
 
 const int WriteRetries = 10;
-// Whole-request attempts when MySQL picks the write as a deadlock victim, with a short
-// pause of random length before each new attempt, so that the workers that met in the
-// deadlock do not meet again at once.
-const int MaxDeadlockAttempts = 5;
+// Whole-request attempts when the server ends the write's transaction before its commit:
+// a deadlock, a lock wait timeout, a Galera conflict with another node's write or a
+// Galera node briefly out of the cluster's majority. Nothing of the request is stored
+// then, and writing it again from the start is safe. The pause before each new attempt
+// doubles (10, 20, 40 ... 640 ms, then 1 s) and is drawn from its upper half, so that
+// writers that met in a conflict do not meet again at once; the pauses add up to 2.6 to
+// 5.3 s, within the write's wait budget. With three writers on three Galera nodes no
+// request needed more than 3 attempts in galera_check, nor more than 5 when the three
+// started at once on an empty cluster (docs/RELIABILITY.md).
+const int MaxWriteAttempts = 12;
+const int FirstPauseMs = 10;
+const int LongestPauseMs = 1000;
 
-void pauseBeforeAnotherAttempt(int attempt) {
+// False when the write's wait budget has no room for the pause.
+bool pauseBeforeAnotherAttempt(int attempt) {
     static thread_local std::minstd_rand random(
         static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::uniform_int_distribution<int> milliseconds(1, 20 * attempt);
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds(random)));
+    const int ceiling = qMin(LongestPauseMs, FirstPauseMs << qMin(attempt - 1, 16));
+    std::uniform_int_distribution<int> milliseconds(ceiling / 2, ceiling);
+    const int pause = milliseconds(random);
+    if (!KWaitBudget::allows(pause))
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    return true;
+}
+
+// A commit whose answer the lost connection took with it, and which could not be checked
+// after reconnecting: the request may be stored, so it is not written again.
+const char UnknownCommit[] = "whether the request is stored is unknown";
+
+// A transaction that could not begin (a server that does not answer) or a Galera node
+// that is not part of the cluster yet is refused at once: waiting would only hold the
+// host's worker, and the next request asks again.
+const char NotBegun[] = "could not begin a transaction";
+
+// A lost connection is not written again either: the server that did not answer (a read
+// timeout) or went away would most likely cost the next attempt as much.
+bool mayWriteAgain(const char* message) {
+    const QByteArray text(message);
+    const QString words = QString::fromUtf8(message);
+    return KSafeSqlQuery::endsTransaction(message) && !text.contains(UnknownCommit) &&
+           !text.contains(NotBegun) && !text.contains("WSREP has not yet prepared node") &&
+           !words.contains(QLatin1String("server has gone away"), Qt::CaseInsensitive) &&
+           !words.contains(QLatin1String("lost connection to server"), Qt::CaseInsensitive);
 }
 
 QVariant int64(qint64 value) {
@@ -120,10 +155,13 @@ private:
 // transaction, for a reference of this request to a row that is not there, and writes
 // the request again with emptied caches when it finds one, which happens only after a
 // cleanup. The look is sound because it runs after the request row was inserted: on
-// SQLite the transaction then holds the one write lock and reads the newest state; on
-// MariaDB it is a locking read of the newest rows, and cleanup takes a shared lock on
-// every request row before it judges a text unused, so it cannot remove a row that this
-// request's uncommitted row uses.
+// SQLite the transaction then holds the one write lock and reads the newest state. On
+// MariaDB it is the transaction's first consistent read (the writer's other reads are
+// locking ones), so its snapshot is taken now and holds every committed deletion; a
+// cleanup that starts later takes a shared lock on every request row, this request's
+// uncommitted one included, before it judges a text unused, and so waits for this commit.
+// It takes no lock itself: on Galera a locking read over the ranges where other nodes'
+// rows land made their replicated inserts abort this transaction.
 struct TransactionState {
     bool open = false;
     qint64 removedReferences = 0;
@@ -132,16 +170,18 @@ struct TransactionState {
 TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
                                   KDebug::StreamId stream) {
     const bool mysql = isMySql(database);
-    const QString lock = mysql ? QStringLiteral(" LOCK IN SHARE MODE") : QString();
     NumbersStatement query(
         database,
         QStringLiteral(
             "SELECT %1, (SELECT COUNT(*) FROM trel_requests r LEFT JOIN trel_requests_urls u ON "
-            "u.id = r.url_id WHERE r.id = :request AND r.url_id <> -1 AND u.id IS NULL%2) + "
+            "u.id = r.url_id WHERE r.id = :request AND r.url_id <> -1 AND u.id IS NULL) + "
             "(SELECT COUNT(*) FROM trel_sql_queries q LEFT JOIN trel_sql_statements s ON s.id = "
             "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
-            "q.prepared_statement_id <> -1 AND s.id IS NULL%2)")
-            .arg(mysql ? QStringLiteral("@@in_transaction") : QStringLiteral("1"), lock));
+            "q.prepared_statement_id <> -1 AND s.id IS NULL)")
+            .arg(mysql ? QStringLiteral("(SELECT COUNT(*) FROM trel_requests WHERE id = "
+                                        ":own_request)")
+                       : QStringLiteral("1")));
+    query.bind(QStringLiteral(":own_request"), requestId);
     query.bind(QStringLiteral(":request"), requestId);
     query.bind(QStringLiteral(":queries_of"), requestId);
     query.exec(stream);
@@ -172,6 +212,27 @@ QByteArray cutTrailer(qint64 fullSize) {
            QByteArrayLiteral(" bytes in full]");
 }
 
+// After a commit whose connection was lost: 1 when the request row is there, so the
+// commit was applied, 0 when it is not, -1 when the server cannot be asked.
+int storedAfterLostCommit(QSqlDatabase& database, qint64 requestId, const QString& pageId,
+                          KDebug::StreamId stream) {
+    if (!KWaitBudget::allows(0) || !KSafeSqlQuery::reopen(database))
+        return -1;
+    try {
+        KSafeSqlQuery query(database);
+        query.prepare(QStringLiteral(
+            "SELECT COUNT(*) FROM trel_requests WHERE id = :id AND page_id = :page_id"));
+        query.bindValue(QStringLiteral(":id"), int64(requestId));
+        query.bindValue(QStringLiteral(":page_id"), KSafeSqlQuery::text(pageId));
+        query.exec(stream, 0);
+        if (!query.next())
+            return -1;
+        return query.value(0).toLongLong() > 0 ? 1 : 0;
+    } catch (const KException&) {
+        return -1;
+    }
+}
+
 } // namespace
 
 void KTrel::write() {
@@ -194,13 +255,13 @@ void KTrel::write() {
                 writeTransaction(connection->database());
                 break;
             } catch (const KException& e) {
-                if (attempt < MaxDeadlockAttempts && isReplacedFile(e.what())) {
+                if (attempt < MaxWriteAttempts && isReplacedFile(e.what())) {
                     trelLog(debugStream, 3) << "Trel: the database file was replaced during "
                                                "the write; writing the request into the new one"
                                             << kflush;
                     continue;
                 }
-                if (attempt < MaxDeadlockAttempts && isRemovedRow(e.what())) {
+                if (attempt < MaxWriteAttempts && isRemovedRow(e.what())) {
                     trelLog(debugStream, 4) << "Trel: the request named a URL or statement "
                                                "that cleanup removed; writing it again"
                                             << kflush;
@@ -208,15 +269,17 @@ void KTrel::write() {
                     statementIdCache.clear();
                     continue;
                 }
-                // MySQL rolls a deadlock victim's whole transaction back: nothing of the
-                // request is stored, and writing it again from the start is safe.
-                if (attempt >= MaxDeadlockAttempts || !KSafeSqlQuery::isDeadlock(e.what()))
+                if (!mayWriteAgain(e.what()))
                     throw;
-                trelLog(debugStream, 4)
-                    << "Trel: the request's transaction was chosen as a deadlock victim; "
-                       "writing it again, attempt"
-                    << attempt + 1 << kflush;
-                pauseBeforeAnotherAttempt(attempt);
+                if (attempt >= MaxWriteAttempts || !pauseBeforeAnotherAttempt(attempt))
+                    throw KException(QStringLiteral("gave up after %1 attempts: %2")
+                                         .arg(attempt)
+                                         .arg(QString::fromUtf8(e.what())));
+                trelLog(debugStream, 3)
+                    << "Trel: the server ended the request's transaction before its commit "
+                       "(a deadlock, a lock wait timeout or a conflict with another node's "
+                       "write); writing it again, attempt"
+                    << attempt + 1 << "after:" << e.what() << kflush;
             }
         }
     } catch (const KException& e) {
@@ -240,8 +303,8 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
     // Without a transaction a failure would leave part of the request behind.
     KSafeSqlTransaction transaction(database);
     if (!transaction.isOpen())
-        throw KException(
-            QStringLiteral("could not begin a transaction: %1").arg(database.lastError().text()));
+        throw KException(QStringLiteral("%1: %2").arg(QString::fromLatin1(NotBegun),
+                                                      database.lastError().text()));
     newUrlKeys.clear();
     newStatementKeys.clear();
     WriteContext write(database);
@@ -264,8 +327,7 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             // Only the size update follows, and its failure is raised.
             const TransactionState state = transactionState(database, getRequestId(), debugStream);
             if (!state.open)
-                throw KException(
-                    QStringLiteral("the transaction ended before its commit; nothing is stored"));
+                throw KException(QString::fromLatin1(KSafeSqlQuery::TransactionEnded));
             if (state.removedReferences > 0)
                 throw KException(QString::fromLatin1(RemovedRow));
             // The request's write lock is held now: a file replaced from here on is
@@ -283,9 +345,27 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
         }
 
         // A commit that fails leaves the request unwritten: it is reported like a
-        // failed statement and rolled back below.
-        if (!transaction.commit())
-            throw KException(QStringLiteral("commit failed: %1").arg(database.lastError().text()));
+        // failed statement and rolled back below. One whose answer a lost connection
+        // took may have been applied: the request row tells, after reconnecting.
+        if (!transaction.commit()) {
+            const QSqlError error = database.lastError();
+            if (!isMySql(database) || !KSafeSqlQuery::isConnectionLost(error))
+                throw KException(QStringLiteral("commit failed: %1").arg(error.text()));
+            transaction.rollback();
+            const int stored = storedAfterLostCommit(database, getRequestId(), pageId, debugStream);
+            if (stored == 0)
+                throw KException(QStringLiteral("commit failed: %1; after reconnecting the "
+                                                "request is not stored")
+                                     .arg(error.text()));
+            if (stored < 0)
+                throw KException(QStringLiteral("commit failed: %1; the server could not be "
+                                                "asked again: %2")
+                                     .arg(error.text(), QString::fromLatin1(UnknownCommit)));
+            trelLog(debugStream, 3) << "Trel: the connection was lost during the commit of "
+                                       "request"
+                                    << static_cast<long long>(getRequestId())
+                                    << "; after reconnecting it is stored" << kflush;
+        }
         newUrlKeys.clear();
         newStatementKeys.clear();
     } catch (const KException&) {

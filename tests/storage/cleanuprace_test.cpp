@@ -113,7 +113,10 @@ TEST_P(CleanupRaceOnMariaDb, CleanupDuringTheWriteKeepsTheRowsTheWriteUses) {
     bool waited = false;
     {
         SqlTrace trace([&](const QString& traced) {
-            if (waited || !traced.startsWith(QLatin1String("SELECT @@in_transaction")))
+            // The writer's check before its commit.
+            if (waited ||
+                !traced.startsWith(QLatin1String(
+                    "SELECT (SELECT COUNT(*) FROM trel_requests WHERE id = :own_request)")))
                 return;
             waited = true;
             startCleanup(cleanup, 1);

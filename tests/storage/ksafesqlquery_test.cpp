@@ -280,6 +280,49 @@ TEST_F(ExecutorOnMariaDb, ConnectionLostInsideATransactionIsRaisedNotCured) {
     EXPECT_EQ(inst.count(QStringLiteral("trel_monitor_events")), 1);
 }
 
+// A statement that fails in a way that may have ended the transaction (here a lock wait
+// timeout; on Galera a conflict with another node's write) is not retried alone, even
+// with "locked" in its text, and no later statement is sent until the transaction is
+// rolled back: the server could run it outside any transaction. The commit below stores
+// what came before the failure and shows that the statement after it never reached the
+// server.
+TEST_F(ExecutorOnMariaDb, AfterAFailureThatEndsTheTransactionNothingMoreIsSent) {
+    OwnConnection holder(inst);
+    OwnConnection library(inst);
+    QSqlQuery hold(holder.db());
+    ASSERT_TRUE(hold.exec(QStringLiteral("START TRANSACTION")));
+    ASSERT_TRUE(hold.exec(QStringLiteral(
+        "INSERT INTO trel_monitor_events (id, request_id, agg_key) VALUES (1000, 9, 'held')")));
+    ASSERT_EQ(run(library.db(), QStringLiteral("SET SESSION innodb_lock_wait_timeout = 1"), 0), "");
+    LogCapture log;
+    PauseRecorder pauses;
+    {
+        KSafeSqlTransaction transaction(library.db());
+        ASSERT_TRUE(transaction.isOpen());
+        EXPECT_EQ(insertEvent(library.db(), QStringLiteral("before"), 10), "");
+        const std::string timeout = run(library.db(),
+                                        QStringLiteral("INSERT /* locked */ INTO "
+                                                       "trel_monitor_events (id, request_id, "
+                                                       "agg_key) VALUES (1000, 1, 'waited')"),
+                                        10);
+        EXPECT_THAT(timeout, HasSubstr("Lock wait timeout exceeded"));
+        EXPECT_TRUE(KSafeSqlQuery::endsTransaction(timeout.c_str()));
+        const std::string refused = insertEvent(library.db(), QStringLiteral("after"), 10);
+        EXPECT_THAT(refused, HasSubstr("statement not sent"));
+        EXPECT_THAT(refused, HasSubstr(KSafeSqlQuery::TransactionEnded));
+        EXPECT_TRUE(transaction.commit());
+    }
+    EXPECT_TRUE(pauses.pauses().empty());
+    EXPECT_TRUE(log.lines().empty());
+    ASSERT_TRUE(hold.exec(QStringLiteral("ROLLBACK")));
+    EXPECT_EQ(inst.count(QStringLiteral("trel_monitor_events")), 1);
+    EXPECT_EQ(
+        inst.count(QStringLiteral("trel_monitor_events"), QStringLiteral("agg_key = 'before'")), 1);
+    // The next transaction on the connection sends its statements again.
+    EXPECT_EQ(insertEvent(library.db(), QStringLiteral("later"), 10), "");
+    EXPECT_EQ(inst.count(QStringLiteral("trel_monitor_events")), 2);
+}
+
 TEST_F(ExecutorOnMariaDb, TransactionLeftOpenIsRolledBackByItsEnd) {
     OwnConnection library(inst);
     {

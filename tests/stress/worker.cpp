@@ -53,6 +53,9 @@ int runWorker(const QStringList& args) {
 
     const qint64 end = stress::nowMs() + maxSeconds * 1000LL;
     int written = 0, failed = 0, otherErrors = 0, loggedTwice = 0;
+    // Requests the writer wrote again after the server ended their transaction, and the
+    // most attempts one request took.
+    int rewrites = 0, mostAttempts = 1;
     qint64 slowest = 0;
     for (int index = 0; index < count; ++index) {
         if ((!stopFile.isEmpty() && QFileInfo::exists(stopFile)) ||
@@ -70,6 +73,10 @@ int runWorker(const QStringList& args) {
 
         const QList<LogTap::Line> lines = tap.take();
         const int writeLines = LogTap::count(lines, 0, QStringLiteral("KTrel::write:"));
+        const int again = LogTap::count(
+            lines, 3, QStringLiteral("Trel: the server ended the request's transaction"));
+        rewrites += again;
+        mostAttempts = qMax(mostAttempts, again + 1);
         otherErrors += LogTap::count(lines, 0, QString()) - writeLines;
         if (writeLines == 0) {
             manifest.written(plan.key, trel->getRequestId(), ms);
@@ -84,12 +91,14 @@ int runWorker(const QStringList& args) {
             stress::sleepMs(interval);
     }
     stress::print(QStringLiteral("worker %1: written %2, failed %3, other level-0 lines %4, "
-                                 "slowest write %5 ms\n")
+                                 "slowest write %5 ms, rewrites %6, most attempts %7\n")
                       .arg(tag)
                       .arg(written)
                       .arg(failed)
                       .arg(otherErrors)
-                      .arg(slowest));
+                      .arg(slowest)
+                      .arg(rewrites)
+                      .arg(mostAttempts));
     if (options.has(QStringLiteral("require-written")) && failed > 0)
         return 1;
     return loggedTwice == 0 ? 0 : 1;

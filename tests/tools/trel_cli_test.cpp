@@ -500,6 +500,87 @@ TEST(TrelCliInit, AMySqlInstallationCanNameTheServersSocket) {
     KTrel::release();
 }
 
+// A second web server's init joins the installation in the shared database: it writes
+// its own settings and leaves the live trigger, tables and tokens alone. --force applies
+// the schema again and gives a table of an older installation its primary key, which
+// check reports until then.
+TEST(TrelCliInit, ASecondServerJoinsTheSharedDatabaseAndForceAddsMissingKeys) {
+    ensureApplication();
+    ServerDatabase server;
+    ASSERT_TRUE(server.ok());
+    QTemporaryDir parent;
+    const QString passwordFile = parent.filePath(QStringLiteral("password"));
+    ASSERT_TRUE(writeText(passwordFile, server.server().getDbPassword().toUtf8()));
+    auto init = [&](const QString& root) {
+        return QStringList{QStringLiteral("init"),
+                           root,
+                           QStringLiteral("--mysql"),
+                           server.hostPort(),
+                           QStringLiteral("--database"),
+                           server.name(),
+                           QStringLiteral("--user"),
+                           server.server().getDbUsername(),
+                           QStringLiteral("--password-file"),
+                           passwordFile};
+    };
+    const QString first = parent.filePath(QStringLiteral("web1"));
+    const QString second = parent.filePath(QStringLiteral("web2"));
+    const Result created = trel(init(first));
+    ASSERT_EQ(created.code, 0) << created;
+    EXPECT_TRUE(created.out.startsWith(QLatin1String("created a MariaDB/MySQL installation")))
+        << created;
+    ASSERT_EQ(
+        trel({QStringLiteral("token"), QStringLiteral("add"), first, QStringLiteral("shared")})
+            .code,
+        0);
+
+    QSqlQuery sql(QSqlDatabase::database(server.connectionName(), false));
+    // What an older installation looks like, and a trigger that the join must not touch.
+    ASSERT_TRUE(sql.exec(QStringLiteral("ALTER TABLE %1.trel_processing_breakdown DROP PRIMARY "
+                                        "KEY, ADD KEY (request_id)")
+                             .arg(server.name())))
+        << sql.lastError().text().toStdString();
+    ASSERT_TRUE(
+        sql.exec(QStringLiteral("DROP TRIGGER %1.trel_requests_delete").arg(server.name())));
+    auto triggers = [&]() {
+        sql.exec(QStringLiteral("SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE "
+                                "TRIGGER_SCHEMA = '%1'")
+                     .arg(server.name()));
+        return sql.next() ? sql.value(0).toInt() : -1;
+    };
+
+    const Result joined = trel(init(second));
+    ASSERT_EQ(joined.code, 0) << joined;
+    EXPECT_TRUE(joined.out.startsWith(
+        QStringLiteral("joined the MariaDB/MySQL installation in database %1 at %2\n")
+            .arg(server.name(), second)))
+        << joined;
+    EXPECT_TRUE(joined.out.contains(QLatin1String("its 12 trel tables, trigger, tokens and "
+                                                  "patterns are shared and were left as they are")))
+        << joined;
+    EXPECT_EQ(triggers(), 0);
+    EXPECT_EQ(server.tables(), allTables);
+    EXPECT_TRUE(trel({QStringLiteral("token"), QStringLiteral("list"), second})
+                    .out.contains(QLatin1String("shared")));
+    const QStringList check{QStringLiteral("check"),   second,
+                            QStringLiteral("--token"), QStringLiteral("shared"),
+                            QStringLiteral("--url"),   QStringLiteral("https://shop.example/"),
+                            QStringLiteral("--agent"), QStringLiteral("Mozilla/5.0")};
+    EXPECT_TRUE(trel(check).out.contains(
+        QLatin1String("  schema      warning: trel_processing_breakdown without a primary key")));
+
+    const Result forced = trel(init(second) << QStringLiteral("--force"));
+    ASSERT_EQ(forced.code, 0) << forced;
+    EXPECT_TRUE(forced.out.startsWith(QLatin1String("replaced with a MariaDB/MySQL installation")))
+        << forced;
+    EXPECT_EQ(triggers(), 1);
+    const Result checked = trel(check);
+    EXPECT_FALSE(checked.out.contains(QLatin1String("schema"))) << checked;
+    EXPECT_TRUE(trel({QStringLiteral("token"), QStringLiteral("list"), first})
+                    .out.contains(QLatin1String("shared")));
+    sql = QSqlQuery();
+}
+
 TEST(TrelCliInit, RefusesBadArgumentsAndForeignFoldersWithoutWritingAnything) {
     ensureApplication();
     QTemporaryDir parent;

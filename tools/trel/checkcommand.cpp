@@ -2,6 +2,7 @@
 
 #include "agentcommand.h"
 #include "format.h"
+#include "installation.h"
 #include "installationaccess.h"
 #include "toolerror.h"
 #include "toollog.h"
@@ -183,6 +184,15 @@ int CheckCommand::run(QCommandLineParser& parser) {
         text += QStringLiteral("  database    lacks %1: the bar's views read the whole table, and "
                                "no token sees the requests it admits; `trel init %2` adds them\n")
                     .arg(missing.join(QStringLiteral(", ")), access.shownRoot());
+    if (access.isMySql()) {
+        const QStringList keyless = Installation::tablesWithoutPrimaryKey(access.db());
+        if (!keyless.isEmpty())
+            text += QStringLiteral("  schema      warning: %1 without a primary key (a Galera "
+                                   "cluster refuses them, replicas delete slowly); `trel init "
+                                   "--force` with the installation's --mysql arguments adds "
+                                   "it\n")
+                        .arg(keyless.join(QStringLiteral(", ")));
+    }
     if (admitted)
         text += QStringLiteral(
             "  functions   counted only where PHP runs the extension with trel.function_stats "

@@ -129,10 +129,12 @@ void InitCommand::setUp(QCommandLineParser& parser) {
         "Creates an installation under ROOT: etc/trel.ini, the bar's templates "
         "share/scripts/trel_header.html and trel_footer.html, and the database: data/trel.db "
         "(SQLite, WAL) or, with --mysql, the schema applied to a MariaDB/MySQL database that "
-        "exists on the server. An existing installation is replaced only with --force; tables "
-        "that already exist on a MySQL server are kept with their rows. Without --force, an "
-        "installation made by an older trel gets the tables and indexes it lacks, with its "
-        "requests kept."));
+        "exists on the server. An existing installation is replaced only with --force. Without "
+        "--force, an installation made by an older trel gets the tables and indexes it lacks, "
+        "with its requests kept. A MySQL database that already holds an installation (another "
+        "web server's) is joined: only the settings and templates are written, and its tables, "
+        "trigger, tokens and patterns are shared as they are; with --force the schema is "
+        "applied again, tables and rows kept."));
     parser.addPositionalArgument(QStringLiteral("ROOT"),
                                  QStringLiteral("The installation's folder."));
     parser.addOption(
@@ -250,9 +252,16 @@ int InitCommand::run(QCommandLineParser& parser) {
         throw ToolError(QStringLiteral("cannot create a temporary folder in %1: %2")
                             .arg(QDir::toNativeSeparators(parent.path()), temp.errorString()));
     QString error;
-    const bool created = mysql
-                             ? Installation::createMySql(temp.path(), server, passwordFile, &error)
-                             : Installation::createSqlite(temp.path(), &error);
+    // Another web server's installation in the database is joined, not replaced: its
+    // trigger is live, and dropping it while that server writes fails its writes.
+    const bool joining = mysql && existingTables > 0 && !force;
+    bool created = false;
+    if (joining)
+        created = Installation::joinMySql(temp.path(), server, passwordFile, &error);
+    else if (mysql)
+        created = Installation::createMySql(temp.path(), server, passwordFile, &error);
+    else
+        created = Installation::createSqlite(temp.path(), &error);
     if (!created)
         throw ToolError(
             QStringLiteral("cannot create the installation: %1").arg(error.simplified()));
@@ -300,9 +309,15 @@ int InitCommand::run(QCommandLineParser& parser) {
     }
 
     QString text =
-        QStringLiteral("%1 a %2 installation at %3\n")
-            .arg(hadInstallation ? QStringLiteral("replaced with") : QStringLiteral("created"),
-                 mysql ? QStringLiteral("MariaDB/MySQL") : QStringLiteral("SQLite"), shownRoot);
+        joining ? QStringLiteral("%1 the MariaDB/MySQL installation in database %2 at %3\n")
+                      .arg(hadInstallation ? QStringLiteral("replaced with one joining")
+                                           : QStringLiteral("joined"),
+                           server.getDbName(), shownRoot)
+                : QStringLiteral("%1 a %2 installation at %3\n")
+                      .arg(hadInstallation ? QStringLiteral("replaced with")
+                                           : QStringLiteral("created"),
+                           mysql ? QStringLiteral("MariaDB/MySQL") : QStringLiteral("SQLite"),
+                           shownRoot);
     text += QStringLiteral("  settings   %1\n")
                 .arg(QDir(shownRoot).filePath(QStringLiteral("etc/trel.ini")));
     text += QStringLiteral("  templates  %1, trel_footer.html\n")
@@ -315,7 +330,12 @@ int InitCommand::run(QCommandLineParser& parser) {
                          passwordFile.isEmpty()
                              ? QStringLiteral(", no password")
                              : QStringLiteral(", password read from ") + passwordFile);
-        if (existingTables > 0)
+        if (joining)
+            text += QStringLiteral("             (its %1 trel tables, trigger, tokens and "
+                                   "patterns are shared and were left as they are; --force "
+                                   "applies the schema again)\n")
+                        .arg(existingTables);
+        else if (existingTables > 0)
             text += QStringLiteral("             (the %1 trel tables that were there are kept, "
                                    "with their rows)\n")
                         .arg(existingTables);
