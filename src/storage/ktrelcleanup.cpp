@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QThread>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -17,7 +18,7 @@ namespace {
 // Attempts of the whole cleanup when MariaDB picks it as a deadlock victim: a writer
 // that stored a new URL or statement and waits for this cleanup's lock on the requests
 // meets it there.
-const int MaxDeadlockAttempts = 3;
+const int MaxDeadlockAttempts = 8;
 
 void run(QSqlDatabase& database, const QString& sql, KDebug::StreamId stream) {
     KSafeSqlQuery query(database);
@@ -119,6 +120,8 @@ template <typename Work> void inTransaction(QSqlDatabase& database, Work work) {
             transaction.rollback();
             if (attempt >= MaxDeadlockAttempts || !KSafeSqlQuery::isDeadlock(e.what()))
                 throw;
+            // Other nodes of a cluster keep writing: a pause lets their commits pass.
+            QThread::msleep(10u << qMin(attempt, 6));
         }
     }
 }
@@ -144,18 +147,23 @@ void KTrel::cleanupDb(quint32 keep) {
     // cleanup runs are newer, and kept. On MariaDB the read locks what it passes, so
     // that a request being written is counted once committed rather than overlooked.
     const QString lock = mysql ? QStringLiteral(" LOCK IN SHARE MODE") : QString();
+    // A transaction of its own, so that a Galera node's deadlock on it is tried again.
     QVariant firstKept;
-    if (keep == 0) {
-        firstKept = value(database, QStringLiteral("SELECT MAX(id) + 1 FROM trel_requests") + lock,
-                          {}, debugStream);
-    } else {
-        // The count is bound as a signed 32-bit value.
-        const int offset = keep > 0x7fffffffu ? 0x7fffffff : static_cast<int>(keep) - 1;
-        firstKept = value(
-            database,
-            QStringLiteral("SELECT id FROM trel_requests ORDER BY id DESC LIMIT 1 OFFSET ?") + lock,
-            {offset}, debugStream);
-    }
+    inTransaction(database, [&] {
+        if (keep == 0) {
+            firstKept =
+                value(database, QStringLiteral("SELECT MAX(id) + 1 FROM trel_requests") + lock, {},
+                      debugStream);
+        } else {
+            // The count is bound as a signed 32-bit value.
+            const int offset = keep > 0x7fffffffu ? 0x7fffffff : static_cast<int>(keep) - 1;
+            firstKept = value(
+                database,
+                QStringLiteral("SELECT id FROM trel_requests ORDER BY id DESC LIMIT 1 OFFSET ?") +
+                    lock,
+                {offset}, debugStream);
+        }
+    });
 
     qint64 deleted = 0;
     int batches = 0;
@@ -202,12 +210,27 @@ void KTrel::cleanupDb(quint32 keep) {
         }
     }
 
-    inTransaction(database, [&] {
-        if (mysql)
-            run(database, QStringLiteral("SELECT COUNT(*) FROM trel_requests LOCK IN SHARE MODE"),
-                debugStream);
-        deleteUnusedTexts(database, mysql, debugStream);
-    });
+    // A Galera node certifies only the rows a transaction writes: a writer on another node
+    // that refers to a URL or statement row, and this node deleting that row as unused,
+    // both commit, and the request is left pointing at nothing. There the texts stay
+    // (they are shared by the requests to come); every other server removes the unused.
+    const bool cluster = mysql && value(database,
+                                        QStringLiteral("SELECT COUNT(*) FROM information_schema."
+                                                       "GLOBAL_VARIABLES WHERE VARIABLE_NAME = "
+                                                       "'WSREP_ON' AND VARIABLE_VALUE = 'ON'"),
+                                        {}, debugStream)
+                                          .toLongLong() > 0;
+    if (cluster)
+        trelLog(debugStream, 3) << "Trel: cleanup on a Galera node keeps the unused texts"
+                                << kflush;
+    else
+        inTransaction(database, [&] {
+            if (mysql)
+                run(database,
+                    QStringLiteral("SELECT COUNT(*) FROM trel_requests LOCK IN SHARE MODE"),
+                    debugStream);
+            deleteUnusedTexts(database, mysql, debugStream);
+        });
     // This process's own cached ids of removed rows would only make its next write find
     // them gone and start again.
     urlIdCache.clear();

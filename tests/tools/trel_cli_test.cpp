@@ -930,9 +930,10 @@ TEST_P(TrelCli, SimulateStoresTheAdmittedRequestsAndNothingOfTheRefusedOnes) {
     EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), written);
     // The summary counts the rows of the tables every installation has, as they are.
     for (const QString& table : allTables) {
-        if (table != QLatin1String("trel_request_owners"))
+        if (table != QLatin1String("trel_request_owners")) {
             EXPECT_EQ(summaryValue(run.out, QStringLiteral("    %1").arg(table)), inst.count(table))
                 << table.toStdString();
+        }
     }
 }
 
