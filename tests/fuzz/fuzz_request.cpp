@@ -196,6 +196,12 @@ void addPhpError(KTrel* trel, Input& in, Expected& expected) {
             break;
         }
     }
+    // A message past the bound is kept cut, with its full length.
+    if (error.message.size() > KTrel::MaxErrorMessageChars) {
+        const int size = error.message.size();
+        error.message.truncate(KTrel::MaxErrorMessageChars);
+        error.message += QStringLiteral(" [cut, %1 characters in all]").arg(size);
+    }
     const KTrel::PhpError& added = trel->getLastPHPError();
     if (added.message != error.message || added.filename != error.filename)
         fuzz::violation("a PHP error is kept unlike given", added.message.left(200));
