@@ -866,6 +866,18 @@ TEST_P(TrelCli, CheckGivesTheHostsDecisionAndWhy) {
     EXPECT_TRUE(admitted.out.contains(QLatin1String("pattern 1 'Browsers' (Mozilla)"))) << admitted;
     EXPECT_TRUE(admitted.out.contains(QLatin1String("allowed hosts: shop.example,cdn.example")))
         << admitted;
+    EXPECT_FALSE(admitted.out.contains(QLatin1String("farm"))) << admitted;
+    // Asked about a server behind a balancer: per-server SQLite cannot serve the bar there,
+    // one shared MariaDB database can.
+    const Result farm =
+        trel({QStringLiteral("check"), root, QStringLiteral("--token"), QStringLiteral("shop"),
+              QStringLiteral("--url"), QStringLiteral("https://shop.example/app/cart?id=3"),
+              QStringLiteral("--agent"), firefox, QStringLiteral("--farm")});
+    EXPECT_EQ(farm.code, 0) << farm;
+    EXPECT_EQ(farm.out.contains(QLatin1String("  farm        warning: this SQLite installation "
+                                              "holds only the requests this server served")),
+              !mysql())
+        << farm;
 
     const struct {
         QString token;

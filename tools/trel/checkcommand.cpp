@@ -46,6 +46,9 @@ void CheckCommand::setUp(QCommandLineParser& parser) {
         {QStringLiteral("url"), QStringLiteral("The request's URL."), QStringLiteral("URL")});
     parser.addOption({QStringLiteral("agent"), QStringLiteral("The browser's User-Agent text."),
                       QStringLiteral("TEXT")});
+    parser.addOption({QStringLiteral("farm"),
+                      QStringLiteral("This web server is one of several behind a load balancer: "
+                                     "warns when the installation cannot serve the bar there.")});
 }
 
 int CheckCommand::run(QCommandLineParser& parser) {
@@ -193,6 +196,12 @@ int CheckCommand::run(QCommandLineParser& parser) {
                                    "it\n")
                         .arg(keyless.join(QStringLiteral(", ")));
     }
+    if (parser.isSet(QStringLiteral("farm")) && !access.isMySql())
+        text += QStringLiteral(
+            "  farm        warning: this SQLite installation holds only the requests this server "
+            "served; behind a load balancer the bar asks whichever server the balancer picks, "
+            "which finds nothing of a page another one served; run `trel init ROOT --mysql ...` "
+            "with the same database on every server\n");
     if (admitted)
         text += QStringLiteral(
             "  functions   counted only where PHP runs the extension with trel.function_stats "
