@@ -298,7 +298,13 @@ def bounded_request(ctx, inst, token):
     expect(page in response.body and b"data-trel-page" in response.body, "the admitted page of many queries")
     server.request("GET", "/login.php")  # served after the write
     growth = rss_bytes(server.process.pid) - before
-    expect(growth < 16 << 20, f"one page of {n + 1} queries grew the worker by {growth >> 10} KiB")
+    # A sanitized module's allocations go through AddressSanitizer's quarantine and shadow
+    # memory, which hold freed memory back on purpose: its RSS says nothing of the bound.
+    sanitized = b"libasan" in subprocess.run(["ldd", ctx.extension], capture_output=True).stdout
+    if sanitized:
+        print(f"php_e2e_check: the worker's growth not judged under AddressSanitizer ({growth >> 10} KiB)")
+    else:
+        expect(growth < 16 << 20, f"one page of {n + 1} queries grew the worker by {growth >> 10} KiB")
     row = next(row for url, row in stored_requests(inst) if "r=many" in url)
     stored = Stored(inst, row["id"])
     kept, rest = stored.queries[:-1], stored.queries[-1]
