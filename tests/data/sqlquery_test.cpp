@@ -226,67 +226,6 @@ TEST_F(SqlQueries, ExtraTextIsNotStored) {
     }
 }
 
-// A value the host masked is hidden wherever the request's texts hold it, inside longer
-// values too: the one that holds another whole, and a quoted one as an SQL literal
-// doubles its quote; a value under 8 bytes is left alone.
-TEST_F(SqlQueries, MaskedValuesAreHiddenInEveryText) {
-    trel->setRequest(QStringLiteral("http://shop.example/sql?sid=sid-0123456789"));
-    for (const char* value :
-         {"sid-0123456789", "token-sid-0123456789-end", "it's-a-secret", "short"})
-        trel->addMaskedValue(QByteArray(value));
-    KTrel::SqlQuery query =
-        makeQuery(QStringLiteral("REPLACE INTO s VALUES ('sid-0123456789', "
-                                 "'a|token-sid-0123456789-end|it''s-a-secret|short')"));
-    query.preparedStatement = QStringLiteral("SELECT 'sid-0123456789'");
-    query.errorMessage = QStringLiteral("no row for it's-a-secret");
-    query.backtraceId = trel->addBacktrace(QStringLiteral("#0 read('sid-0123456789')"));
-    trel->addRequestSqlQuery(query);
-    trel->addPhpError(2, "/srv/host.php", 3, "sid-0123456789sid-0123456789 twice", -1);
-    trel->addEventAggKey("login:sid-0123456789");
-
-    write();
-    EXPECT_EQ(inst.rows(QStringLiteral("SELECT u.url FROM trel_requests_urls u"))
-                  .value(0)
-                  .value(0)
-                  .toString(),
-              QStringLiteral("http://shop.example/sql?sid=***"));
-    const QVariantList sql =
-        inst
-            .rows(QStringLiteral(
-                "SELECT q.resolved_statement, q.error_message, s.prepared_statement, b.backtrace "
-                "FROM trel_sql_queries q JOIN trel_sql_statements s ON s.id = "
-                "q.prepared_statement_id "
-                "JOIN trel_backtrace b ON b.id = q.backtrace_id"))
-            .value(0);
-    ASSERT_EQ(sql.size(), 4);
-    EXPECT_EQ(sql[0].toString(),
-              QStringLiteral("REPLACE INTO s VALUES ('***', 'a|***|***|short')"));
-    EXPECT_EQ(sql[1].toString(), QStringLiteral("no row for ***"));
-    EXPECT_EQ(sql[2].toString(), QStringLiteral("SELECT '***'"));
-    EXPECT_EQ(QString::fromUtf8(sql[3].toByteArray()), QStringLiteral("#0 read('***')"));
-    EXPECT_EQ(inst.rows(QStringLiteral("SELECT message FROM trel_log_entries"))
-                  .value(0)
-                  .value(0)
-                  .toString(),
-              QStringLiteral("****** twice"));
-    EXPECT_EQ(inst.rows(QStringLiteral("SELECT agg_key FROM trel_monitor_events"))
-                  .value(0)
-                  .value(0)
-                  .toString(),
-              QStringLiteral("login:***"));
-
-    // Forgotten with the request.
-    trel->reset();
-    trel->setRequest(QStringLiteral("http://shop.example/next?sid=sid-0123456789"));
-    trel->setRequestMethod(QStringLiteral("GET"));
-    write();
-    EXPECT_EQ(inst.rows(QStringLiteral("SELECT url FROM trel_requests_urls ORDER BY id"))
-                  .value(1)
-                  .value(0)
-                  .toString(),
-              QStringLiteral("http://shop.example/next?sid=sid-0123456789"));
-}
-
 } // namespace
 
 // Beyond the limits a request's queries and errors are counted, not kept: one row each
