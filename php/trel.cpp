@@ -38,9 +38,11 @@ ZEND_DECLARE_MODULE_GLOBALS(trel)
 
 namespace {
 
-// Whether this process watches requests at all: decided once at module start-up, from
-// trel.root and trel.enabled, since observers can only be registered then.
-bool watching = false;
+// Whether this process hooked into PHP: decided once at module start-up, from
+// trel.enabled, since observers can only be registered then. Whether a request is
+// watched is its own trel.root's matter (a php-fpm pool or an Apache virtual host sets
+// it after start-up): the hooks cost a request without a root a test of one flag.
+bool hooked = false;
 qint64 requestStartUs = 0;
 // trel.mask's words, lower case.
 std::vector<std::string> maskWords;
@@ -200,8 +202,8 @@ static PHP_GINIT_FUNCTION(trel) {
 
 static PHP_MINIT_FUNCTION(trel) {
     REGISTER_INI_ENTRIES();
-    watching = TREL_G(enabled) && TREL_G(root) && *TREL_G(root);
-    if (!watching)
+    hooked = TREL_G(enabled);
+    if (!hooked)
         return SUCCESS;
     if (TREL_G(function_stats))
         CallObserver::registerObserver();
@@ -227,12 +229,14 @@ static PHP_RINIT_FUNCTION(trel) {
     TREL_G(collecting) = false;
     writePending = false;
     CachePolicy::startRequest();
-    if (!watching)
+    if (!hooked)
         return SUCCESS;
     // Before anything of the request: a collector released here is used by nobody. Also
-    // where trel.enabled is off, so that a changed database is let go there too.
+    // where trel.enabled is off or the root empty, so that a changed database is let go
+    // there too.
     CollectorHost::follow();
-    if (!TREL_G(enabled))
+    const char* root = TREL_G(root);
+    if (!TREL_G(enabled) || !root || !*root)
         return SUCCESS;
     BarEndpoint::registerHook();
     if (BarEndpoint::claim())
@@ -294,14 +298,21 @@ static PHP_MINFO_FUNCTION(trel) {
     php_info_print_table_start();
     php_info_print_table_row(2, "trel support", "enabled");
     php_info_print_table_row(2, "Version", PHP_TREL_VERSION);
-    php_info_print_table_row(2, "Watching requests", watching ? "yes" : "no (idle)");
+    const char* root = TREL_G(root);
+    const bool watching = hooked && TREL_G(enabled) && root && *root;
+    php_info_print_table_row(2, "Watching requests",
+                             watching ? "yes"
+                             : hooked ? "no: trel.root is empty or trel.enabled off here"
+                                      : "no: trel.enabled was off at start-up (idle)");
+    if (watching)
+        php_info_print_table_row(2, "Installation root", root);
     // What every request pays, admitted or not: PHP's observer machinery runs on each call
     // once any module registers a function-call observer.
     php_info_print_table_row(2, "Function-call observers in PHP",
                              ZEND_OBSERVER_ENABLED ? "registered" : "none");
     const std::string wrapped = std::to_string(HandlerWrapper::wrappedCount());
     php_info_print_table_row(2, "Internal functions watched", wrapped.c_str());
-    if (watching) {
+    if (hooked) {
         const QByteArray installation = CollectorHost::installationText().toUtf8();
         php_info_print_table_row(2, "Installation in this process", installation.constData());
     }

@@ -26,6 +26,9 @@ bool createdHere = false;
 bool unusable = false;
 // What the installation was when it was read, and what it says, for phpinfo().
 KolvInstallationWatch watch;
+// The trel.root the collector was read from: a request that names another (an Apache
+// virtual host's php_admin_value) makes the process switch installations.
+std::string readRoot;
 QString described;
 // When follow() looks at the installation next, on the coarse monotonic clock.
 qint64 nextLookMs = 0;
@@ -68,6 +71,7 @@ void forget() {
     createdHere = false;
     unusable = false;
     ownerPid = 0;
+    readRoot.clear();
     described.clear();
 }
 
@@ -82,11 +86,21 @@ void noteChange() {
             << kflush;
 }
 
+void noteSwitch(const char* root) {
+    const QString before = QString::fromStdString(readRoot);
+    forget();
+    if (KDebug::getDebugLevel(CollectorHost::stream()) >= 1)
+        KDebug::create(CollectorHost::stream(), 1)
+            << "trel: this request names the installation at" << QString::fromUtf8(root)
+            << "- the collector of" << before << "is released" << kflush;
+}
+
 } // namespace
 
 KTrel* CollectorHost::acquire() {
     const pid_t pid = getpid();
-    if (inherited)
+    const char* root = TREL_G(root);
+    if (inherited || !root || !*root)
         return nullptr;
     if (ownerPid != 0 && ownerPid != pid) {
         // Inherited from the process that forked this one: its connections are shared
@@ -97,12 +111,15 @@ KTrel* CollectorHost::acquire() {
         failed("start", "the collector was created before this process was forked");
         return nullptr;
     }
+    if (ownerPid == pid && readRoot != root)
+        noteSwitch(root);
     if (ownerPid == pid) {
         if (!watch.changed())
             return unusable ? nullptr : collector;
         noteChange();
     }
     ownerPid = pid;
+    readRoot = root;
     unusable = true;
     nextLookMs = coarseMs() + LookIntervalMs;
     guard("start", [] {
@@ -122,8 +139,8 @@ KTrel* CollectorHost::acquire() {
         }
         described = describe(info);
         if (KDebug::getDebugLevel(stream()) >= 1)
-            KDebug::create(stream(), 1)
-                << "trel: reading the installation at" << root << "-" << described << kflush;
+            KDebug::create(stream(), 1) << "trel: reading the installation at" << root
+                                        << "in process" << getpid() << "-" << described << kflush;
         KTrel* trel = KTrel::instance();
         createdHere = true;
         trel->initialize(info, stream());
@@ -170,6 +187,11 @@ QString CollectorHost::installationText() {
         return QStringLiteral("none: the collector was created before this process was forked");
     if (ownerPid == 0 || ownerPid != getpid())
         return QStringLiteral("not read yet in this process (at its first request with a token)");
+    const char* root = TREL_G(root);
+    if (!root || readRoot != root)
+        return QStringLiteral("%1, read from the installation at %2 for an earlier request; this "
+                              "request's is read at its first request with a token")
+            .arg(described, QString::fromStdString(readRoot));
     return described;
 }
 

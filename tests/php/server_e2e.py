@@ -1,24 +1,29 @@
 """End to end under a real web server: four PHP workers (php-fpm behind nginx, or
 Apache's prefork children with mod_php) serve the small application of tests/php/app
 with the extension, on a SQLite installation and on the MariaDB test server.
-Concurrent requests with and without a token, workers recycled after a few requests,
+Under php-fpm also several pools of one master, each with its own trel.root or none,
+and two masters sharing one MariaDB database behind one nginx upstream. Concurrent requests with and without a token, workers recycled after a few requests,
 the response complete in the browser before the worker writes (and after the session is
 saved), and workers killed while a page runs and while they write: the database stays
 whole and the next requests are stored.
-    server_e2e.py fpm|apache [sqlite|mysql]..."""
+    server_e2e.py fpm|apache [sqlite|mysql|pools|farm]...
+Without the MariaDB test server the parts that need it are skipped (exit 77) once the
+others have passed."""
 
 import concurrent.futures
 import ctypes
+import html
 import http.client
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
 
-from harness import (Installation, Response, Stored, WriteLock, check_no_crash, check_no_strays, check_quiet_log,
-                     check_whole, expect, free_port, http_request, run, stored_requests, wait_for)
+from harness import (Installation, Response, Skipped, Stored, WriteLock, check_no_crash, check_no_strays,
+                     check_quiet_log, check_whole, expect, free_port, http_request, run, stored_requests, wait_for)
 
 APP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "app")
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) E2E-Browser/1.0"
@@ -258,6 +263,218 @@ class ApacheSite(Site):
 
 
 SITES = {"fpm": FpmSite, "apache": ApacheSite}
+
+
+class FpmFront:
+    """php-fpm masters with pools of one worker each (the extension loaded, no trel.root
+    given to the master), behind one nginx: each server block of nginx passes to a pool's
+    socket or to an upstream of several, with fastcgi_params of its own. Unlike FpmSite,
+    what the scenario chooses: several pools, several masters, round robin."""
+
+    def __init__(self, ctx, name):
+        self.ctx, self.name = ctx, name
+        self.site = Site(ctx, name, None, {})
+        self.dir = self.site.dir
+        os.makedirs(os.path.join(self.dir, "nginx-temp"))
+        self.masters, self.servers, self.upstreams = [], [], {}
+
+    def socket(self, pool):
+        return os.path.join(self.dir, f"{pool}.sock")
+
+    def master(self, pools):
+        """A master serving pools {name: {setting: value}}; each value is given as the
+        pool's php_admin_value[setting]."""
+        number = len(self.masters)
+        conf = os.path.join(self.dir, f"fpm{number}.conf")
+        with open(conf, "w") as f:
+            f.write(f"[global]\npid = {self.dir}/fpm{number}.pid\nerror_log = {self.dir}/fpm{number}.log\n"
+                    "daemonize = no\nlog_level = notice\n\n")
+            for pool, settings in pools.items():
+                f.write(f"[{pool}]\nlisten = {self.socket(pool)}\nlisten.mode = 0666\n"
+                        "pm = static\npm.max_children = 1\ncatch_workers_output = yes\n"
+                        "decorate_workers_output = no\npm.status_path = /fpm-status\n")
+                f.write("".join(f"php_admin_value[{key}] = {value}\n" for key, value in settings.items()))
+        command = ["/usr/sbin/php-fpm8.2", "-F", "-y", conf, "-p", self.dir,
+                   "-d", f"extension={self.ctx.extension}", "-d", "log_errors=0",
+                   "-d", f"session.save_path={self.site.sessions}"]
+        if os.geteuid() == 0:
+            command.append("-R")
+        process = self.site.launch(command, f"fpm{number}.out")
+        self.masters.append(process)
+        wait_for(lambda: all(os.path.exists(self.socket(pool)) for pool in pools) or process.poll() is not None,
+                 "php-fpm's sockets")
+        expect(process.poll() is None, f"{self.name}: php-fpm exited: {self.site.read(f'fpm{number}.log')}")
+
+    def server(self, target, docroot=APP, params=None):
+        """A server block on a free port passing to a pool (its name) or an upstream;
+        gives the port."""
+        port = free_port()
+        self.servers.append((port, target, docroot, params or {}))
+        return port
+
+    def upstream(self, name, pools):
+        self.upstreams[name] = pools
+
+    def start(self):
+        temp = os.path.join(self.dir, "nginx-temp")
+        upstreams = "".join(f"  upstream {name} {{\n" + "".join(f"    server unix:{self.socket(pool)};\n"
+                                                                  for pool in pools) + "  }\n"
+                            for name, pools in self.upstreams.items())
+        servers = ""
+        for port, target, docroot, params in self.servers:
+            passed = target if target in self.upstreams else f"unix:{self.socket(target)}"
+            servers += (f"  server {{\n    listen 127.0.0.1:{port};\n    root {docroot};\n"
+                        "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
+                        "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n" +
+                        "".join(f'      fastcgi_param {key} "{value}";\n' for key, value in params.items()) +
+                        f"      fastcgi_pass {passed};\n    }}\n  }}\n")
+        # One nginx worker: its round robin alternates between the upstream's servers.
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
+            f.write(("user root;\n" if os.geteuid() == 0 else "") +
+                    f"daemon off;\nworker_processes 1;\npid {self.dir}/nginx.pid;\n"
+                    f"error_log {self.dir}/nginx-error.log;\nevents {{ worker_connections 64; }}\n"
+                    f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
+                    f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
+                    f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n{upstreams}{servers}}}\n")
+        nginx = self.site.launch(["/usr/sbin/nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
+                                  "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
+
+        def listening():
+            expect(nginx.poll() is None, f"{self.name}: nginx exited: {self.site.read('nginx.out')}")
+            try:
+                return all(http_request(port, "GET", "/fpm-status").status == 200 for port, *_ in self.servers)
+            except OSError:
+                return False
+        wait_for(listening, "nginx")
+
+    def check_log(self):
+        for number in range(len(self.masters)):
+            log = self.site.read(f"fpm{number}.log") + self.site.read(f"fpm{number}.out")
+            check_no_crash(self.name, log)
+            expect(" exited " not in log, f"{self.name}: a worker ended: {log[-600:]}")
+
+
+def get(port, path, token=None, host=None):
+    headers = {"User-Agent": BROWSER, "Connection": "close"}
+    if token:
+        headers["Cookie"] = f"trel_token={token}"
+    if host:
+        headers["Host"] = host
+    return http_request(port, "GET", path, headers)
+
+
+def trel_page(response):
+    """The page id an admitted response names (header and bar agreeing), or None when
+    the response carries neither."""
+    header = dict((name.lower(), value) for name, value in response.headers).get("x-trel-page")
+    bar = re.search(rb'data-trel-page="([0-9a-f]+)"', response.body)
+    expect(response.status == 200 and b"<p>pid " in response.body, f"{response.status} {response.body[:300]!r}")
+    expect((header is None) == (bar is None) and (bar is None or bar.group(1).decode() == header),
+           f"the header X-Trel-Page {header!r} and the bar {bar and bar.group(0)!r} disagree")
+    return header
+
+
+def info_rows(port, host=None):
+    """The extension's rows of phpinfo(), {name: value}."""
+    body = get(port, "/info.php", host=host).body.decode("utf-8", "replace")
+    section = body[body.index('<h2><a name="module_trel"'):]
+    section = section[:section.index("</table>", section.index("</table>") + 1)]
+    return {html.unescape(name.strip()): html.unescape(value.strip()) for name, value in
+            re.findall(r'<tr><td class="e">([^<]*)</td><td class="v">([^<]*)</td></tr>', section)}
+
+
+def read_lines(path):
+    try:
+        with open(path) as f:
+            return [line for line in f.read().splitlines() if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def reads_of(lines):
+    """What the log says each read of an installation found: [(root, process, database)]."""
+    return [re.fullmatch(r".*trel: reading the installation at (.*) in process (\d+) - (.*)", line).groups()
+            for line in lines if "trel: reading the installation at " in line]
+
+
+def pools(ctx):
+    """One php-fpm master, the extension loaded without a root, its pools given theirs
+    with php_admin_value: pool a the SQLite installation A, pool b B, pool none no root
+    (its site's .user.ini names A, which PHP must ignore: a site cannot point at another
+    site's installation), and pool switch none of its own, nginx giving each request its
+    root (PHP_ADMIN_VALUE), so that its one worker switches between A and B. Each pool's
+    pages are stored in its own installation only; the pool without a root stores
+    nothing and sends neither the header nor the bar; phpinfo() and the log name the
+    installation of each worker."""
+    a, b = Installation(ctx, "sqlite", "pool-a"), Installation(ctx, "sqlite", "pool-b")
+    for inst, token in ((a, "pool-token-a"), (b, "pool-token-b")):
+        inst.trel("token", "add", inst.root, token, "--ttl", "1d")
+        inst.trel("agent", "add", inst.root, "Browsers", "E2E-Browser/")
+    front = FpmFront(ctx, "fpm-pools")
+    logs = {pool: os.path.join(front.dir, f"trel-{pool}.log") for pool in ("a", "b", "switch")}
+    front.master({"a": {"trel.root": a.root, "trel.log_file": logs["a"], "trel.log_level": 1},
+                  "b": {"trel.root": b.root, "trel.log_file": logs["b"], "trel.log_level": 1},
+                  "none": {},
+                  "switch": {"trel.log_file": logs["switch"], "trel.log_level": 1}})
+    rootless = ctx.path("rootless-site")
+    shutil.copytree(APP, rootless)
+    with open(os.path.join(rootless, ".user.ini"), "w") as f:
+        f.write(f"trel.root = {a.root}\n")
+    ports = {"a": front.server("a"), "b": front.server("b"), "none": front.server("none", rootless),
+             "switch-a": front.server("switch", params={"PHP_ADMIN_VALUE": f"trel.root={a.root}"}),
+             "switch-b": front.server("switch", params={"PHP_ADMIN_VALUE": f"trel.root={b.root}"})}
+    front.start()
+
+    plan = [("a", "pool-a", "pool-token-a", True), ("b", "pool-b", "pool-token-b", True),
+            ("a", "pool-a-other-token", "pool-token-b", False), ("none", "none", "pool-token-a", False),
+            ("switch-a", "switch-a1", "pool-token-a", True), ("switch-b", "switch-b1", "pool-token-b", True),
+            ("switch-a", "switch-a2", "pool-token-a", True)]
+    pids = {}
+    for site, label, token, admitted in plan:
+        response = get(ports[site], f"/worker.php?r={label}", token)
+        expect((trel_page(response) is not None) == admitted,
+               f"{label}: {'not ' if admitted else ''}admitted: {response.headers}")
+        pids.setdefault(site.split("-")[0], set()).add(pid_of(response))
+    expect(len(pids["switch"]) == 1, f"the switch pool's one worker: {pids['switch']}")
+
+    # Each pool has one worker: its phpinfo() comes after its last write.
+    infos = {site: info_rows(port) for site, port in ports.items()}
+    expect(sorted(stored_labels(a)) == ["pool-a", "switch-a1", "switch-a2"], f"A holds {sorted(stored_labels(a))}")
+    expect(sorted(stored_labels(b)) == ["pool-b", "switch-b1"], f"B holds {sorted(stored_labels(b))}")
+    for inst in (a, b):
+        for label, row in stored_labels(inst).items():
+            check_whole(inst, row, label)
+    database = {inst: f"SQLite database {inst.root}/data/trel.db" for inst in (a, b)}
+    expected = {
+        "a": ("yes", a.root, database[a]),
+        "b": ("yes", b.root, database[b]),
+        "none": ("no: trel.root is empty or trel.enabled off here", None,
+                 "not read yet in this process (at its first request with a token)"),
+        "switch-a": ("yes", a.root, database[a]),
+        "switch-b": ("yes", b.root, f"{database[a]}, read from the installation at {a.root} for an earlier "
+                                    "request; this request's is read at its first request with a token")}
+    for site, (watching, root, installation) in expected.items():
+        got = infos[site]
+        expect((got.get("Watching requests"), got.get("Installation root"), got.get("Installation in this process"))
+               == (watching, root, installation), f"phpinfo() of {site}: {got}")
+    # The pool's value is the one PHP reports; the .user.ini's is not taken.
+    expect('trel.root</td><td class="v"><i>no value</i>' in
+           get(ports["none"], "/info.php").body.decode(), "the .user.ini's trel.root was taken")
+
+    # Each names the pool's one worker.
+    worker = {pool: str(next(iter(pids[pool]))) for pool in ("a", "b", "switch")}
+    for pool, inst in (("a", a), ("b", b)):
+        expect(reads_of(read_lines(logs[pool])) == [(inst.root, worker[pool], database[inst])],
+               f"pool {pool}'s log: {read_lines(logs[pool])}")
+    lines = read_lines(logs["switch"])
+    expect(reads_of(lines) == [(inst.root, worker["switch"], database[inst]) for inst in (a, b, a)]
+           and [line.split("trel: ", 1)[1] for line in lines if "names the installation" in line] ==
+           [f"this request names the installation at {b.root} - the collector of {a.root} is released",
+            f"this request names the installation at {a.root} - the collector of {b.root} is released"]
+           and len(lines) == 5, f"the switch pool's log: {lines}")
+    front.check_log()
+    print("pools: two pools of one php-fpm master stored in their own installations, a pool without a root "
+          "stored nothing, one worker switched installations with the request's root")
 
 
 def stored_labels(inst):
@@ -520,11 +737,89 @@ def run_backend(ctx, server, backend):
           "two workers killed (running, writing), none of their requests stored; a reload kept its write")
 
 
+def farm(ctx):
+    """Two php-fpm masters, each the web server of its own installation root, both roots
+    made by `trel init --mysql` on one MariaDB database (the second joins the first),
+    behind one nginx upstream with round robin: the pages are served by both, and every
+    page's details and JSON answer on either server, for the one token both share."""
+    first = Installation(ctx, "mysql", "farm-1")
+    second = Installation(ctx, "mysql", "farm-2", join=first)
+    expect(second.init_output.startswith(f"joined the MariaDB/MySQL installation in database {first.database} at "),
+           f"the second server's trel init: {second.init_output}")
+    front = FpmFront(ctx, "fpm-farm")
+    logs = [os.path.join(front.dir, f"trel-{number}.log") for number in (1, 2)]
+    for number, inst in ((1, first), (2, second)):
+        front.master({f"server{number}": {"trel.root": inst.root, "trel.log_file": logs[number - 1],
+                                           "trel.log_level": 1}})
+    front.upstream("farm", ["server1", "server2"])
+    balancer = front.server("farm")
+    direct = [front.server("server1"), front.server("server2")]
+    host = f"127.0.0.1:{balancer}"
+    token = "farm-token"
+    first.trel("token", "add", first.root, token, "--ttl", "1d", "--base-url", f"http://{host}/")
+    second.trel("agent", "add", second.root, "Browsers", "E2E-Browser/")
+    front.start()
+    workers = [pid_of(get(port, "/worker.php?r=farm-visitor")) for port in direct]
+
+    pages, served = {}, []
+    for number in range(6):
+        response = get(balancer, f"/worker.php?r=farm-{number}", token)
+        pages[f"farm-{number}"] = trel_page(response)
+        served.append(pid_of(response))
+    expect(None not in pages.values(), f"a page through the balancer was not admitted: {pages}")
+    expect(sorted(served) == sorted(workers * 3), f"round robin over {workers} served {served}")
+    wait_for(lambda: len(stored_labels(first)) == 6, "the six pages to be stored")
+    stored = stored_labels(first)
+    expect(sorted(stored) == sorted(pages), f"stored {sorted(stored)}")
+    for label, page in pages.items():
+        row = check_whole(first, stored[label], label)
+        for port in direct + [balancer]:
+            details = get(port, f"/worker.php?__trel={page}", token, host)
+            expect(details.status == 200 and f"r={label}".encode() in details.body,
+                   f"{label}'s details on port {port}: {details.status} {details.body[:200]!r}")
+            answer = get(port, f"/worker.php?__trel_json={page}", token, host)
+            expect(answer.status == 200 and json.loads(answer.body)["id"] == int(row.request_id),
+                   f"{label}'s JSON on port {port}: {answer.status} {answer.body[:200]!r}")
+            expect(get(port, f"/worker.php?__trel={page}", host=host).status == 404,
+                   f"{label}'s details without the token on port {port}")
+    database = (f"MariaDB/MySQL database {first.database} on {first.mysql['host']}:{first.mysql['port']}, "
+                f"user {first.mysql['user']}")
+    for number, inst in ((1, first), (2, second)):
+        lines = read_lines(logs[number - 1])
+        expect(reads_of(lines) == [(inst.root, str(workers[number - 1]), database)] and len(lines) == 1,
+               f"server {number}'s log: {lines}")
+    front.check_log()
+    print(f"farm: two php-fpm masters on one MariaDB database served {len(pages)} pages in turn; "
+          "each page's details and JSON answered on both")
+
+
+# What a check runs: the scenarios on each backend, then, under php-fpm, its pools and
+# its farm. Those that need the MariaDB test server are skipped without it.
+PARTS = {"fpm": ("sqlite", "mysql", "pools", "farm"), "apache": ("sqlite", "mysql")}
+NEEDS_MYSQL = ("mysql", "farm")
+
+
 def main(ctx):
     server = sys.argv[1]
-    for backend in sys.argv[2:] or ("sqlite", "mysql"):
-        run_backend(ctx, server, backend)
+    parts = sys.argv[2:] or PARTS[server]
+    # Apache's check requires the server, as it always has.
+    have_mysql = server != "fpm" or all(os.environ.get(f"TREL_TEST_MYSQL_{n}")
+                                        for n in ("HOST", "PORT", "USER", "PASSWORD"))
+    for part in parts:
+        if part in NEEDS_MYSQL and not have_mysql:
+            continue
+        if part == "pools":
+            pools(ctx)
+        elif part == "farm":
+            farm(ctx)
+        else:
+            run_backend(ctx, server, part)
+    skipped = [part for part in parts if part in NEEDS_MYSQL and not have_mysql]
+    if skipped:
+        raise Skipped(f"{', '.join(skipped)} need the MariaDB test server (TREL_TEST_MYSQL_*, "
+                      "scripts/mariadb-test-server)")
 
 
 if __name__ == "__main__":
     sys.exit(run(f"{sys.argv[1]}_check", main))
+
