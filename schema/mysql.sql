@@ -139,6 +139,16 @@ CREATE TABLE IF NOT EXISTS trel_request_owners (
     KEY trel_request_owners_token (token_hash, request_id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 
+-- The installation's generation, one row: the tool raises it in the transaction of every
+-- change that running workers read only once (tokens, browser patterns, the schema), and
+-- the workers of every web server sharing this database read it with their installation's
+-- files, reading the installation again when it moved.
+CREATE TABLE IF NOT EXISTS trel_generation (
+    id INT NOT NULL PRIMARY KEY,
+    generation BIGINT NOT NULL
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+INSERT IGNORE INTO trel_generation (id, generation) VALUES (1, 1);
+
 -- The backtraces are deleted through joins, not "id IN (SELECT ...)": the server runs a
 -- DELETE's IN subquery as a dependent subquery over every row of trel_backtrace, locking
 -- them all, once per deleted request; a cleanup then takes minutes and stalls every writer.

@@ -1,12 +1,20 @@
 #include <kolv/kolvinstallationwatch.h>
 #include <kolv/kolvserverinfo.h>
 
+#include "support/logcapture.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -305,4 +313,43 @@ TEST_F(ServerInfoLoad, TheWatchSeesTheInstallationsChangesAndOnlyThem) {
     ASSERT_TRUE(QDir().mkdir(KolvInstallationWatch::stampPath(root)));
     EXPECT_FALSE(KolvInstallationWatch::markChanged(root, QStringLiteral("a test"), &error));
     EXPECT_TRUE(error.contains(KolvInstallationWatch::stampPath(root))) << error.toStdString();
+}
+
+// The generation of a shared database whose server takes connections but never answers:
+// the first look gives up after its timeout and says so once; the looks after it do not
+// ask again for a while (one connection in all), so that requests are not held up.
+TEST_F(ServerInfoLoad, AServerThatDoesNotAnswerIsAskedOnceAndReportedOnce) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    writeSettings(QStringLiteral("[database]\ntype=QMYSQL\nhost=127.0.0.1\nport=%1\nname=trel\n"
+                                 "user=trel\npassword=secret\n")
+                      .arg(ntohs(address.sin_port))
+                      .toUtf8());
+    LogCapture log;
+    KolvInstallationWatch watch(root);
+    for (int look = 0; look < 3; ++look)
+        EXPECT_FALSE(watch.changed()) << look;
+    ASSERT_EQ(::fcntl(listener, F_SETFL, O_NONBLOCK), 0);
+    int connections = 0;
+    for (int fd; (fd = ::accept(listener, nullptr, nullptr)) >= 0; ++connections)
+        ::close(fd);
+    ::close(listener);
+    EXPECT_EQ(connections, 1);
+    const QStringList said = log.texts(0).filter(QStringLiteral("cannot read the generation"));
+    ASSERT_EQ(said.size(), 1) << log.texts().join('\n').toStdString();
+    EXPECT_TRUE(said.at(0).startsWith(
+        QStringLiteral("trel: cannot read the generation of the installation at %1:").arg(root)))
+        << said.at(0).toStdString();
+    EXPECT_TRUE(said.at(0).endsWith(QLatin1String(
+        "- a change made on another web server is noticed once the database answers; asked "
+        "again every 30 s")))
+        << said.at(0).toStdString();
+    EXPECT_FALSE(said.at(0).contains(QLatin1String("secret")));
 }

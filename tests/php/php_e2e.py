@@ -551,6 +551,63 @@ def follows_installation(ctx, token, remote, mysql):
     expect(len(lines) == 7, f"the log holds more than the installation's reads and changes: {lines}")
 
 
+def shared_database(ctx, token, remote, mysql):
+    """Two web servers' installations on one MariaDB database. A worker of the second one,
+    never restarted, follows what the tool changes through the first one's root, each at
+    its next request with a token: a browser pattern removed and added again, a token
+    added and one removed. Its own root's stamp is never written meanwhile: the database
+    alone tells it."""
+    first = Installation(ctx, "mysql", "shared-a")
+    second = ctx.path("root-shared-b")
+    joined = first.trel("init", second, "--mysql", f"{first.mysql['host']}:{first.mysql['port']}",
+                        "--database", first.database, "--user", first.mysql["user"],
+                        "--password-file", ctx.path("mysql-password-shared-a"))
+    expect(joined.startswith("joined"), f"the second server's init: {joined}")
+    first.trel("token", "add", first.root, token, "--ttl", "1d")
+    pattern = first.trel("agent", "add", first.root, "Browsers", "E2E-Browser/").split()[3]
+    log = ctx.path("trel-shared.log")
+    server = PhpServer(ctx, "php-shared", APP, ini={"root": second, "log_file": log, "log_level": "1"},
+                       env=app_env(ctx, "app-shared", remote, mysql))
+    with open(os.path.join(second, "data", "trel.stamp"), "rb") as f:
+        stamp = f.read()
+
+    def send(label, presented):
+        response = Req(label, "worker.php", True).send(server, presented)
+        expect(response.status == 200, f"{label}: {response.status} {response.body[-200:]!r}")
+        # The write follows the page; the next request is served after it.
+        server.request("GET", "/login.php")
+        return b"data-trel-page" in response.body
+
+    def stored():
+        return sorted(url.rsplit("r=", 1)[1] for (url,) in first.select(
+            "SELECT u.url FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id"))
+
+    other = token + "-other"
+    expect(send("shared-first", token), "the first request with the shared token was refused")
+    first.trel("agent", "remove", first.root, pattern)
+    expect(not send("shared-removed", token), "admitted after its pattern was removed on the other server")
+    first.trel("agent", "add", first.root, "Browsers", "E2E-Browser/")
+    expect(send("shared-readded", token), "refused after the pattern was added again on the other server")
+    first.trel("token", "add", first.root, other, "--ttl", "1d")
+    expect(send("shared-other", other), "refused with a token added on the other server")
+    first.trel("token", "remove", first.root, token)
+    expect(not send("shared-gone", token), "admitted with a token removed on the other server")
+    expect(stored() == ["shared-first", "shared-other", "shared-readded"], f"stored: {stored()}")
+    # Made by init, raised by each of the six changes.
+    expect(first.value("SELECT generation FROM trel_generation") == "7",
+           f"generation {first.value('SELECT generation FROM trel_generation')}")
+    with open(os.path.join(second, "data", "trel.stamp"), "rb") as f:
+        expect(f.read() == stamp, "the second server's stamp was written")
+    server.check_healthy()
+
+    with open(log) as f:
+        lines = f.read().splitlines()
+    reads = [line for line in lines if f"trel: reading the installation at {second}" in line]
+    changes = [line for line in lines if f"trel: the installation at {second} changed" in line]
+    expect(len(reads) == 5 and len(changes) == 4, f"the log's reads and changes: {lines}")
+    expect(len(lines) == 9, f"the log holds more than the installation's reads and changes: {lines}")
+
+
 def disabled(ctx, inst, token, env, baseline):
     """trel.enabled=0: a request the token and user agent would admit is served as
     without the extension and leaves nothing."""
@@ -607,6 +664,7 @@ def main(ctx):
         if backend == "mysql":
             mysql_restart(ctx, "e2e-restart-" + token[4:], remote, mysql)
             follows_installation(ctx, "e2e-follow-" + token[4:], remote, mysql)
+            shared_database(ctx, "e2e-shared-" + token[4:], remote, mysql)
 
 
 if __name__ == "__main__":

@@ -90,6 +90,14 @@ for n in 2 3; do
 done
 [ "$(node 3 "SELECT COUNT(*) FROM information_schema.TRIGGERS WHERE TRIGGER_SCHEMA = 'trel_test'")" -eq 1 ] ||
     fail "the trigger is not there once"
+# A pattern added through node 3's root raises the shared generation (made at 1 by init)
+# in its own transaction, which every node then holds: the workers of each web server
+# read the installation again.
+"$trel" agent add "$work/web3" Browsers Mozilla >/dev/null || fail "agent add through node 3"
+for n in 1 2 3; do
+    [ "$(node $n "SELECT generation FROM trel_generation")" = 2 ] ||
+        fail "node $n's generation: $(node $n "SELECT * FROM trel_generation")"
+done
 
 # One writer per node. Node 3 is killed under load and started again.
 worker() { # N PHASE: a writer on node N until its stop file appears
@@ -144,7 +152,7 @@ grep -Eq 'written [1-9][0-9]*, failed [0-9]+,' "$work/load-node3.out" ||
 # The nodes agree.
 tables="trel_requests trel_requests_urls trel_sql_statements trel_sql_queries trel_log_entries
 trel_functions_stats trel_monitor_events trel_processing_breakdown trel_superglobals_data
-trel_backtrace trel_tokens trel_user_agent"
+trel_backtrace trel_tokens trel_user_agent trel_generation"
 for n in 1 2 3; do
     for t in $tables; do
         echo "$t $(node $n "SELECT COUNT(*) FROM $t") $(node $n "CHECKSUM TABLE $t" | cut -f2)"

@@ -211,6 +211,12 @@ const QStringList allTables = {QStringLiteral("trel_backtrace"),
                                QStringLiteral("trel_superglobals_data"),
                                QStringLiteral("trel_tokens"),
                                QStringLiteral("trel_user_agent")};
+// A shared database also holds the installation's generation.
+const QStringList allServerTables = [] {
+    QStringList tables = allTables;
+    tables.insert(2, QStringLiteral("trel_generation"));
+    return tables;
+}();
 
 const char* const Firefox =
     "Mozilla/5.0 (X11; Linux x86_64; rv:125.0) Gecko/20100101 Firefox/125.0";
@@ -404,7 +410,7 @@ TEST_P(TrelCli, InitCreatesACompleteInstallationAndReplacesOneOnlyWithForce) {
         EXPECT_EQ(read.value(QStringLiteral("database/password_file")).toString(),
                   QFileInfo(passwordFile).absoluteFilePath())
             << iniText.toStdString();
-        EXPECT_EQ(server->tables(), allTables);
+        EXPECT_EQ(server->tables(), allServerTables);
         EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("data/trel.db"))));
     } else {
         EXPECT_EQ(settings.getDbType(), QStringLiteral("SQLITE"));
@@ -477,7 +483,7 @@ TEST(TrelCliInit, AMySqlInstallationCanNameTheServersSocket) {
     KolvServerInfo settings;
     ASSERT_TRUE(settings.load(root));
     EXPECT_EQ(settings.getDbSocket(), socket);
-    EXPECT_EQ(server.tables(), allTables);
+    EXPECT_EQ(server.tables(), allServerTables);
     ASSERT_EQ(
         trel({QStringLiteral("token"), QStringLiteral("add"), root, QStringLiteral("t")}).code, 0);
 
@@ -555,11 +561,11 @@ TEST(TrelCliInit, ASecondServerJoinsTheSharedDatabaseAndForceAddsMissingKeys) {
         QStringLiteral("joined the MariaDB/MySQL installation in database %1 at %2\n")
             .arg(server.name(), second)))
         << joined;
-    EXPECT_TRUE(joined.out.contains(QLatin1String("its 13 trel tables, trigger, tokens and "
+    EXPECT_TRUE(joined.out.contains(QLatin1String("its 14 trel tables, trigger, tokens and "
                                                   "patterns are shared and were left as they are")))
         << joined;
     EXPECT_EQ(triggers(), 0);
-    EXPECT_EQ(server.tables(), allTables);
+    EXPECT_EQ(server.tables(), allServerTables);
     EXPECT_TRUE(trel({QStringLiteral("token"), QStringLiteral("list"), second})
                     .out.contains(QLatin1String("shared")));
     const QStringList check{QStringLiteral("check"),   second,
@@ -1487,11 +1493,24 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
     const QString root = inst.root();
     admitBrowsers(root);
     QStringList lacking;
+    QStringList added;
     if (mysql()) {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page ON trel_requests")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_url ON trel_requests")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_generation")));
         lacking = QStringList{QStringLiteral("index trel_requests_page"),
                               QStringLiteral("index trel_requests_url")};
+        added = lacking + QStringList{QStringLiteral("table trel_generation")};
+        // A change is made all the same; that other web servers miss it is said.
+        const Result unseen = trel({QStringLiteral("agent"), QStringLiteral("add"), root,
+                                    QStringLiteral("Old"), QStringLiteral("Old/")});
+        expectOneLineError(
+            unseen, QStringLiteral("adding pattern 2 is done, but the PHP workers of other web "
+                                   "servers sharing the database do not notice it before they "
+                                   "restart: the database lacks table trel_generation; `trel "
+                                   "init %1` adds it")
+                        .arg(root));
+        EXPECT_EQ(inst.count(QStringLiteral("trel_user_agent")), 2);
     } else {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_owner")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_owners")));
@@ -1500,6 +1519,7 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
                               QStringLiteral("index trel_requests_page"),
                               QStringLiteral("index trel_request_owners_token"),
                               QStringLiteral("trigger trel_requests_delete_owner")};
+        added = lacking;
     }
     ASSERT_EQ(
         trel({QStringLiteral("simulate"), root, QStringLiteral("--requests"), QStringLiteral("5")})
@@ -1517,11 +1537,23 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
                        "token sees the requests it admits; `trel init %2` adds them\n")
             .arg(lacking.join(QStringLiteral(", ")), root)))
         << told;
+    EXPECT_EQ(told.out.contains(
+                  QStringLiteral("  database    lacks table trel_generation: PHP workers of other "
+                                 "web servers sharing this database notice a token or pattern "
+                                 "changed here only after a restart; `trel init %1` adds it\n")
+                      .arg(root)),
+              mysql())
+        << told;
 
-    const Result added = trel({QStringLiteral("init"), root});
-    ASSERT_EQ(added.code, 0) << added;
-    EXPECT_EQ(added.out, QStringLiteral("added to the installation at %1, its requests kept: %2\n")
-                             .arg(root, lacking.join(QStringLiteral(", "))));
+    const Result init = trel({QStringLiteral("init"), root});
+    ASSERT_EQ(init.code, 0) << init;
+    EXPECT_EQ(init.out, QStringLiteral("added to the installation at %1, its requests kept: %2\n")
+                            .arg(root, added.join(QStringLiteral(", "))));
+    if (mysql()) {
+        // Made anew by the schema, raised by init.
+        EXPECT_EQ(
+            inst.scalar(QStringLiteral("SELECT generation FROM trel_generation")).toLongLong(), 2);
+    }
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 5);
     EXPECT_EQ(inst.count(QStringLiteral("trel_tokens")), 1);
     const Result whole = trel(check);

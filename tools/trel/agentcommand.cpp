@@ -96,6 +96,7 @@ int AgentCommand::add(const QStringList& arguments) {
                              .arg(pattern, check.errorString()));
 
     InstallationAccess access(arguments.at(1));
+    access.beginChange();
     const QSqlQuery inserted = access.run(
         QStringLiteral("adding the pattern"),
         QStringLiteral(
@@ -143,6 +144,7 @@ int AgentCommand::list(InstallationAccess& access) {
 }
 
 int AgentCommand::remove(InstallationAccess& access, const QString& id) {
+    access.beginChange();
     QSqlQuery query =
         access.run(QStringLiteral("removing the pattern"),
                    QStringLiteral("DELETE FROM trel_user_agent WHERE id = ?"), {id.toLongLong()});

@@ -182,7 +182,12 @@ int CheckCommand::run(QCommandLineParser& parser) {
     text += QStringLiteral("  url         %1\n").arg(urlText);
     text += QStringLiteral("  user agent  %1\n").arg(agentReason);
     text += QStringLiteral("  token       %1\n").arg(tokenReason);
-    const QStringList missing = access.missingParts();
+    QStringList missing = access.missingParts();
+    if (missing.removeAll(QStringLiteral("table trel_generation")) > 0)
+        text += QStringLiteral("  database    lacks table trel_generation: PHP workers of other "
+                               "web servers sharing this database notice a token or pattern "
+                               "changed here only after a restart; `trel init %1` adds it\n")
+                    .arg(access.shownRoot());
     if (!missing.isEmpty())
         text += QStringLiteral("  database    lacks %1: the bar's views read the whole table, and "
                                "no token sees the requests it admits; `trel init %2` adds them\n")

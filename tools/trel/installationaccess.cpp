@@ -52,6 +52,9 @@ InstallationAccess::InstallationAccess(const QString& root)
 }
 
 InstallationAccess::~InstallationAccess() {
+    // A change that a ToolError interrupted is not kept.
+    if (m_inChange)
+        m_db.rollback();
     if (m_db.isValid())
         m_db.close();
     m_db = QSqlDatabase();
@@ -190,13 +193,41 @@ void InstallationAccess::checkTables() {
                                   missing.join(QStringLiteral(", "))));
 }
 
+void InstallationAccess::beginChange() {
+    if (!m_db.transaction())
+        throw ToolError(QStringLiteral("cannot begin a transaction in the database of %1: %2")
+                            .arg(m_shownRoot, oneLine(m_db.lastError().text())));
+    m_inChange = true;
+}
+
 void InstallationAccess::markChanged(const QString& change) {
     QString error;
+    bool missingTable = false;
+    const bool raised =
+        !isMySql() || KolvInstallationWatch::raiseGeneration(m_db, &error, &missingTable);
+    if (!raised && !missingTable) {
+        if (m_inChange)
+            m_db.rollback();
+        m_inChange = false;
+        throw ToolError(QStringLiteral("%1 failed in the database of %2: raising its generation: "
+                                       "%3; nothing was changed")
+                            .arg(change, m_shownRoot, oneLine(error)));
+    }
+    if (m_inChange && !m_db.commit())
+        throw ToolError(QStringLiteral("%1 failed in the database of %2: the commit: %3")
+                            .arg(change, m_shownRoot, oneLine(m_db.lastError().text())));
+    m_inChange = false;
     if (!KolvInstallationWatch::markChanged(m_root, change, &error))
         throw ToolError(
             QStringLiteral("%1 is done, but running PHP workers do not notice it: %2; run `touch "
                            "%3` as a user who may, or restart PHP")
                 .arg(change, error, KolvInstallationWatch::stampPath(m_shownRoot)));
+    if (!raised)
+        throw ToolError(QStringLiteral("%1 is done, but the PHP workers of other web servers "
+                                       "sharing the database do not notice it before they "
+                                       "restart: the database lacks table trel_generation; "
+                                       "`trel init %2` adds it")
+                            .arg(change, m_shownRoot));
 }
 
 QStringList InstallationAccess::missingParts() {
@@ -208,9 +239,13 @@ QStringList InstallationAccess::missingParts() {
                           {"index", "trel_requests_page"},
                           {"index", "trel_requests_url"},
                           {"index", "trel_request_owners_token"},
-                          {"trigger", "trel_requests_delete_owner"}};
+                          {"trigger", "trel_requests_delete_owner"},
+                          {"table", "trel_generation"}};
     QStringList missing;
     for (const Part& part : parts) {
+        // A SQLite installation is one server's own: its change stamp is enough.
+        if (!isMySql() && qstrcmp(part.name, "trel_generation") == 0)
+            continue;
         const QString kind = QString::fromLatin1(part.kind);
         const QString name = QString::fromLatin1(part.name);
         QString sql;

@@ -34,10 +34,16 @@ public:
     QString backendName() const;
     QSqlDatabase& db() { return m_db; }
 
-    // Writes the installation's change stamp, so that running PHP workers read it again:
-    // after a change they read only once, such as the user-agent patterns. `change`
-    // names the command. When it cannot be written, a ToolError says that the change
-    // was made all the same.
+    // Begins the transaction of a change that running PHP workers read only once (the
+    // tokens, the user-agent patterns); markChanged() commits it.
+    void beginChange();
+    // Tells running PHP workers to read the installation again: on MariaDB/MySQL it
+    // raises the installation's generation (seen by the workers of every web server
+    // sharing the database) in the transaction of beginChange() and commits it, then it
+    // writes the change stamp (seen by this server's workers). `change` names the
+    // command. A failure to raise the generation rolls the change back; a database
+    // that lacks the generation's table, or a stamp that cannot be written, is a
+    // ToolError saying that the change was made all the same.
     void markChanged(const QString& change);
     // Runs a statement with positional binds; a failure is a ToolError naming `what`
     // ("reading the requests").
@@ -78,6 +84,7 @@ private:
     KolvServerInfo m_settings;
     QString m_connectionName;
     QSqlDatabase m_db;
+    bool m_inChange = false;
 };
 
 #endif

@@ -149,12 +149,14 @@ int TokenCommand::add(QCommandLineParser& parser, const QStringList& arguments) 
                 .arg(access.shownRoot(), name));
     // Texts are bound as text: the collector looks the name up as text, and on SQLite a
     // blob would never equal it.
+    access.beginChange();
     access.run(
         QStringLiteral("adding the token"),
         QStringLiteral(
             "INSERT INTO trel_tokens (token_id, allowed_hosts, ttl, base_url) VALUES (?, ?, ?, ?)"),
         {name, hosts.isNull() ? QStringLiteral("") : hosts, QVariant(static_cast<qlonglong>(ttl)),
          baseUrl.isNull() ? QStringLiteral("") : baseUrl});
+    access.markChanged(QStringLiteral("adding token '%1'").arg(name));
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     out(QStringLiteral("added token '%1' to %2: valid until %3 (%4), %5, allowed hosts: %6\n")
             .arg(name, access.shownRoot(), Format::utcSeconds(ttl), Format::relative(ttl, now),
@@ -196,6 +198,7 @@ int TokenCommand::list(InstallationAccess& access) {
 }
 
 int TokenCommand::remove(InstallationAccess& access, const QString& name) {
+    access.beginChange();
     QSqlQuery query =
         access.run(QStringLiteral("removing the token"),
                    QStringLiteral("DELETE FROM trel_tokens WHERE token_id = ?"), {name});
@@ -203,6 +206,7 @@ int TokenCommand::remove(InstallationAccess& access, const QString& name) {
         throw ToolError(
             QStringLiteral("%1 has no token named '%2'; `trel token list %1` lists them")
                 .arg(access.shownRoot(), name));
+    access.markChanged(QStringLiteral("removing token '%1'").arg(name));
     out(QStringLiteral("removed token '%1' from %2\n").arg(name, access.shownRoot()));
     return 0;
 }

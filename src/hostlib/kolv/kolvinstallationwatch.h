@@ -4,9 +4,13 @@
 #include <kolv/kolv_export.h>
 
 #include <QByteArray>
+#include <QSqlDatabase>
 #include <QString>
 
 #include <array>
+#include <memory>
+
+class KDb;
 
 // Tells a long-lived process that its installation changed since it read it: the
 // settings (<root>/etc/trel.ini), the change stamp (<root>/data/trel.stamp) or the
@@ -19,7 +23,20 @@
 // changes its times). A replaced folder (`trel init --force` moves a new one in) gives
 // new files throughout.
 //
-// A look is three stat() calls and touches nothing else.
+// An installation on a MariaDB/MySQL server may be shared by several web servers, each
+// with its own root: a change made with the tool on one of them shows in no file of the
+// others. Such a database holds the installation's generation (the one row of
+// trel_generation), which the tool raises in the transaction of its change; a look also
+// reads it (one primary-key read on a connection of the watch's own) and a generation
+// other than the one seen before counts as a change, as does one that can be read again
+// after it could not (the database was down, or lacked the table). A SQLite installation
+// is one server's own and is followed by its files alone.
+//
+// A look at a SQLite installation is three stat() calls and touches nothing else. A
+// database that does not answer is given one second (and as much again for a new
+// connection when the one kept from the look before fails); after a failure the generation is
+// not asked for again for RetryAfterFailureMs, so that requests are not held up by it,
+// and the failure is logged once (at level 0, and at level 1 when it answers again).
 class KOLV_EXPORT KolvInstallationWatch {
 public:
     KolvInstallationWatch() = default;
@@ -34,6 +51,16 @@ public:
     // in it for whoever reads it. False, with the reason in *error, when it cannot be
     // written.
     static bool markChanged(const QString& root, const QString& what, QString* error);
+    // Raises the generation of the installation in the MariaDB/MySQL database open on
+    // `db`, inside the caller's transaction when one is open, so that the change it
+    // belongs to and the raise are seen together. False with the server's error in *error
+    // (*missingTable true when the database has no trel_generation yet).
+    static bool raiseGeneration(QSqlDatabase& db, QString* error, bool* missingTable);
+    // The generation in the database open on `db`; -1 with the error in *error when it
+    // cannot be read.
+    static qint64 generation(QSqlDatabase& db, QString* error, bool* missingTable);
+
+    static constexpr qint64 RetryAfterFailureMs = 30000;
 
     struct FileState {
         bool exists = false;
@@ -46,10 +73,22 @@ public:
     };
 
 private:
+    enum class Generation { Unread, Known, Missing, Unavailable };
+    // Reads the generation unless a failure a short while ago says to wait; true when it
+    // differs from the one seen before.
+    bool generationChanged();
+
     enum { Settings, Stamp, Database, Files };
     std::array<QByteArray, Files> m_paths;
     std::array<FileState, Files> m_seen;
     bool m_looked = false;
+
+    QString m_root;
+    // The connection to a MariaDB/MySQL installation's server; null for SQLite.
+    std::shared_ptr<KDb> m_server;
+    Generation m_state = Generation::Unread;
+    qint64 m_generation = -1;
+    qint64 m_retryAtMs = 0;
 };
 
 #endif
