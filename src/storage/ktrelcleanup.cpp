@@ -70,6 +70,7 @@ void deleteUnusedTexts(QSqlDatabase& database, bool mysql, KDebug::StreamId stre
 // batch grows while it takes less than LightBatch and shrinks when it takes more than
 // HeavyBatch, so that no batch holds writers for a second.
 const int FirstBatch = 500;
+const int FirstClusterBatch = 50;
 const int MostBatch = 20000;
 const qint64 LightBatchMs = 100;
 const qint64 HeavyBatchMs = 400;
@@ -165,12 +166,22 @@ void KTrel::cleanupDb(quint32 keep) {
         }
     });
 
+    const bool cluster = mysql && value(database,
+                                        QStringLiteral("SELECT COUNT(*) FROM information_schema."
+                                                       "GLOBAL_VARIABLES WHERE VARIABLE_NAME = "
+                                                       "'WSREP_ON' AND VARIABLE_VALUE = 'ON'"),
+                                        {}, debugStream)
+                                          .toLongLong() > 0;
+
     qint64 deleted = 0;
     int batches = 0;
     qint64 longest = 0;
     if (firstKept.isValid() && !firstKept.isNull()) {
         const qint64 bound = firstKept.toLongLong();
-        int batch = FirstBatch;
+        // Every node applies a Galera batch's write set before the next commit there, and a
+        // busy cluster's flow control can hold a large one past the connection's read
+        // timeout: there the batches start small and grow only while they stay light.
+        int batch = cluster ? FirstClusterBatch : FirstBatch;
         for (;;) {
             QElapsedTimer timer;
             timer.start();
@@ -214,12 +225,6 @@ void KTrel::cleanupDb(quint32 keep) {
     // that refers to a URL or statement row, and this node deleting that row as unused,
     // both commit, and the request is left pointing at nothing. There the texts stay
     // (they are shared by the requests to come); every other server removes the unused.
-    const bool cluster = mysql && value(database,
-                                        QStringLiteral("SELECT COUNT(*) FROM information_schema."
-                                                       "GLOBAL_VARIABLES WHERE VARIABLE_NAME = "
-                                                       "'WSREP_ON' AND VARIABLE_VALUE = 'ON'"),
-                                        {}, debugStream)
-                                          .toLongLong() > 0;
     if (cluster)
         trelLog(debugStream, 3) << "Trel: cleanup on a Galera node keeps the unused texts"
                                 << kflush;
