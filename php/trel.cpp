@@ -191,6 +191,9 @@ PHP_INI_BEGIN()
     // whether its value logs its holder in.
     STD_PHP_INI_ENTRY("trel.clear_cookies", "", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                       OnUpdateClearCookies, clear_cookies, zend_trel_globals, trel_globals)
+    // A query that took this long or longer is marked slow in the bar and its views.
+    STD_PHP_INI_ENTRY("trel.slow_query_ms", "100", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, slow_query_ms, zend_trel_globals, trel_globals)
 PHP_INI_END()
 // clang-format on
 
