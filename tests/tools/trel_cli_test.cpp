@@ -386,10 +386,16 @@ TEST_P(TrelCli, InitCreatesACompleteInstallationAndReplacesOneOnlyWithForce) {
     }
     QFile header(dir.filePath(QStringLiteral("share/scripts/trel_header.html")));
     ASSERT_TRUE(header.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(header.readAll().contains("<script>"));
+    const QByteArray headerText = header.readAll();
+    EXPECT_TRUE(headerText.contains("<script>"));
     QFile footer(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")));
     ASSERT_TRUE(footer.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(footer.readAll().contains("id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\""));
+    const QByteArray footerText = footer.readAll();
+    EXPECT_TRUE(footerText.contains("id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\""));
+    // Every page that shows the bar carries both: 13,110 bytes was the bar's weight
+    // before it had its timeline, its keyboard and its phone layout, and it stays there.
+    EXPECT_LE(headerText.size() + footerText.size(), 13110);
+    EXPECT_FALSE(headerText.contains("\n ")) << "the script is written without its indentation";
     QFile ini(KolvServerInfo::settingsPath(root));
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     const QByteArray iniText = ini.readAll();
