@@ -258,10 +258,15 @@ void answer() {
             } else if (asked == Ask::Compare) {
                 body = comparePage(token, request);
             } else {
-                const QJsonObject data{
+                QJsonObject data{
                     {QStringLiteral("view"), QStringLiteral("request")},
                     {QStringLiteral("request"), requestJson(request)},
                     {QStringLiteral("live"), QJsonObject{{QStringLiteral("path"), requestPath()}}}};
+                // The token's latest requests, for the page's later calls on its timeline.
+                KTrelStoredRequest::ListFilter filter;
+                KTrelStoredRequest::List list;
+                if (readList(token, &filter, &list))
+                    data.insert(QStringLiteral("list"), KTrelRequestJson::list(list));
                 body = KTrelHtmlReport::write(
                            data, QStringLiteral("trel: request %1 \u00b7 %2 %3")
                                      .arg(QString::number(request.id), request.method, request.url))
