@@ -175,9 +175,9 @@ QString Installation::headerTemplate() {
     'bottom:0!important;top:auto!important;width:auto!important;height:auto!important;margin:0!important;padding:0!important;' +
     'z-index:2147483647!important;visibility:visible!important;opacity:1!important;transform:none!important;' +
     'font:12px/1.5 system-ui,sans-serif!important;color:#eceff1!important}' +
-    '*{box-sizing:border-box}[hidden]{display:none!important}:focus-visible{outline:2px solid #ffd54f;outline-offset:1px}' +
+    '*{box-sizing:border-box}[hidden]{display:none!important}:focus-visible{outline:2px solid #ffd54f}' +
     '.bar{display:flex;align-items:center;gap:10px;padding:4px 8px;background:#263238;white-space:nowrap;' +
-    'box-shadow:0 -1px 4px rgba(0,0,0,.35);cursor:pointer}' +
+    'box-shadow:0 -1px 4px #0006;cursor:pointer}' +
     'button{all:unset;cursor:pointer}' +
     '.brand{font-weight:700;color:#80cbc4}' +
     '.facts{flex:0 1 auto;min-width:0;overflow:hidden;text-overflow:ellipsis}.facts>*{margin-right:8px}' +
@@ -186,14 +186,14 @@ QString Installation::headerTemplate() {
     '.later{flex:1 1 0;min-width:0;display:flex;gap:6px;overflow:hidden}' +
     '.xhr{flex:none;display:inline-flex;gap:6px;padding:0 6px;border-radius:3px;background:#37474f;' +
     'color:#eceff1;text-decoration:none;border-left:3px solid #80cbc4}' +
-    '.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:160px}' +
+    '.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:120px}' +
     '.m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}.more{flex:none;color:#ffd54f}' +
     '.links{margin-left:auto;display:flex;gap:10px}' +
     '.panel{max-height:55vh;overflow:auto;background:#fff;color:#1f2933;border-top:3px solid #263238;' +
     'padding:10px 14px;display:grid;grid-template-columns:repeat(auto-fit,minmax(min(320px,100%),1fr));gap:10px 22px}' +
     'h4{margin:0 0 6px;color:#627d98}ol,ul{margin:0;padding:0;list-style:none}ul:empty:after{content:"none"}' +
     'li{padding:4px 0;border-bottom:1px solid #e4e7eb;word-break:break-word}' +
-    'code{font:11px/1.4 ui-monospace,monospace}.t{font-weight:600;margin-right:6px}.panel a{color:#0b6bcb}.w{color:#829ab1}li a{display:flex;gap:6px;flex-wrap:wrap}.panel .f{color:#e5534b}' +
+    'code{font:11px/1.4 ui-monospace,monospace}.t{font-weight:600;margin-right:6px}.panel a{color:#0b6bcb}.w{color:#829ab1}li a{display:flex;gap:6px;flex-wrap:wrap;text-decoration:none}.panel .f,.panel .bad{color:#e5534b}' +
     '.tl{position:relative;height:14px;background:#eceff1;grid-column:1/-1}.tl a{position:absolute;width:3px;height:100%;' +
     'background:#42a5f5}.tl .f{background:#e53935}' +
     '@media(prefers-color-scheme:dark){.panel{background:#1c2327;color:#dde3e7}li{border-color:#37474f}' +

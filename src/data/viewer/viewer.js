@@ -578,8 +578,9 @@
     });
     function row(q, child) {
       return el('tr', {class: 'request' + (child ? ' call' : ''), 'data-id': q.id, 'data-page': q.page_id}, [
-        el('td', {text: q.start.slice(0, 19)}), el('td', {text: q.method}),
-        el('td', {class: 'url'}, [child ? el('span', {class: 'muted', text: '\u21b3 '}) : null, el('a', {href: detailsLink(q.page_id), text: q.url})]),
+        el('td', {}, [el('span', {class: 'date', text: q.start.slice(0, 11)}), q.start.slice(11, 19)]), el('td', {text: q.method}),
+        el('td', {class: 'url'}, [child ? el('span', {class: 'muted', text: '\u21b3 '}) : null,
+                                  el('a', {href: detailsLink(q.page_id), title: q.url, text: pathOf(q.url)})]),
         el('td', {}, [el('span', {class: 'pill ' + (q.status >= 400 ? 'bad' : 'ok'), text: String(q.status)})]),
         el('td', {class: 'num', text: q.time}),
         el('td', {class: 'num'}, [String(q.queries), q.failed_queries ? el('span', {class: 'pill bad', text: q.failed_queries + ' failed'}) : null]),
