@@ -198,7 +198,7 @@ QString Installation::headerTemplate() {
     'background:#42a5f5}.tl .f{background:#e53935}' +
     '@media(prefers-color-scheme:dark){.panel{background:#1c2327;color:#dde3e7}li{border-color:#37474f}' +
     '.panel a{color:#80cbc4}.tl{background:#37474f}}' +
-    '@media(max-width:600px){.brand,[data-trel=memory]{display:none}}';
+    '@media(max-width:600px){[data-trel=method],[data-trel=memory]{display:none}}';
 
   function el(tag, className, text) {
     var node = document.createElement(tag);
@@ -323,10 +323,8 @@ QString Installation::headerTemplate() {
       track.setAttribute('data-trel-panel', 'timeline');
       var queries = section('queries', 'Slowest queries'), errors = section('errors', 'Errors and log');
       laterList = section('later', 'Later requests');
-      queries.appendChild(el('li', 'none', 'loading\u2026'));
       later.forEach(addRow);
       get('__trel_json=' + encodeURIComponent(page), function (r) {
-        queries.textContent = '';
         if (!r) return queries.appendChild(el('li', 'none', 'not stored'));
         var slow = r.slow_query_us || 1e5;
         data = r;
