@@ -82,6 +82,10 @@ bool loadAllowed(const QString& tokenName, const QByteArray& page, KTrelStoredRe
         if (outcome == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
         loaded = outcome == KTrelStoredRequest::Outcome::Found;
+        if (loaded && KTrelStoredRequest::loadRelated(
+                          trel->getDatabase(), KTrelToken::ownerHash(token.getTokenId()), request,
+                          &error) == KTrelStoredRequest::Outcome::Failed)
+            CollectorHost::failed("bar data", error.toUtf8().constData());
         if (loaded && KDebug::getDebugLevel(CollectorHost::stream()) >= 2)
             KDebug::create(CollectorHost::stream(), 2)
                 << "trel: bar data: read request" << id << "whole for the token that admitted it"
