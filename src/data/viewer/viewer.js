@@ -421,7 +421,7 @@
   }
 
   function headers(r) {
-    if (!r.response_headers) return null;
+    if (!r.response_headers || !r.response_headers.length) return null;
     return section('headers', 'Response headers', String(r.response_headers.length), [el('div', {class: 'scroll'}, [
       el('table', {class: 'kv'}, [el('tbody', {}, r.response_headers.map(function (h) {
         return el('tr', {'data-key': h[0]}, [el('td', {class: 'key', text: h[0]}), el('td', {class: 'val', text: h[1]})]);
