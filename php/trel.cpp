@@ -11,8 +11,10 @@
 #include "engine/errorobserver.h"
 #include "engine/functionobserver.h"
 #include "engine/handlerwrapper.h"
+#include "engine/requestclock.h"
 #include "io/iocapture.h"
 #include "request/requestadmission.h"
+#include "request/responseheaders.h"
 #include "request/superglobalsampler.h"
 #include "sql/sqlcapture.h"
 
@@ -113,6 +115,7 @@ void finishRequest(KTrel* trel) {
     const qint64 network = IoCapture::networkTime();
     const qint64 local = IoCapture::localTime();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
+    ResponseHeaders::capture(trel);
     const qint64 requestTime = monotonicUs() - requestStartUs;
     CollectorHost::guard("request end", [&] {
         // PHP's own time: what the database, the network and local I/O leave.
@@ -219,6 +222,8 @@ static PHP_MINIT_FUNCTION(trel) {
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
     HandlerWrapper::restore();
+    if (watching)
+        ErrorObserver::unregisterObserver();
     CachePolicy::uninstall();
     BarEndpoint::unregisterHook();
     CollectorHost::release();
@@ -244,6 +249,7 @@ static PHP_RINIT_FUNCTION(trel) {
     if (!trel)
         return SUCCESS;
     requestStartUs = monotonicUs();
+    RequestClock::start(requestStartUs);
     TREL_G(collecting) = true;
     CollectorHost::guard("request start", [&] {
         KTrel::Limits limits;
