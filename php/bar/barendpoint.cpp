@@ -201,7 +201,8 @@ QJsonObject requestJson(const KTrelStoredRequest& request) {
 }
 
 // The bar's summary, with what the bar shows beyond the stored totals: the slow
-// queries counted against the threshold, and the request that redirected to this one.
+// queries counted against the threshold, the request that redirected to this one, and
+// when it started.
 QJsonObject summaryJson(const KTrelStoredRequest& request) {
     QJsonObject object = KTrelRequestJson::summary(request);
     const qint64 slow = slowQueryUs();
@@ -211,6 +212,8 @@ QJsonObject summaryJson(const KTrelStoredRequest& request) {
             ++slowQueries;
     object.insert(QStringLiteral("slow_query_us"), slow);
     object.insert(QStringLiteral("slow_queries"), slowQueries);
+    // Where a page's later call goes on the page's time axis.
+    object.insert(QStringLiteral("start_ms"), request.startTime);
     const QJsonValue redirected =
         KTrelRequestJson::request(request).value(QStringLiteral("redirected_from"));
     object.insert(QStringLiteral("redirected_from"),
