@@ -415,8 +415,13 @@
                           'data-kind': l.name, style: 'left:' + left.toFixed(3) + '%;width:' + width.toFixed(3) + '%'});
         }))]);
     });
-    var axis = el('div', {class: 'axis'}, [el('span', {text: '0'}), el('span', {text: duration(r.time_us) + ' end of the request'}),
-                                           end > r.time_us ? el('span', {text: duration(Math.round(end))}) : null]);
+    var later = end > r.time_us, at = 100 * r.time_us / end;
+    var axis = el('div', {class: 'axis'}, [el('span', {text: '0'}),
+      later && at <= 60 ? el('span', {class: 'end', style: 'left:' + at.toFixed(3) + '%',
+                                      text: '\u2502 ' + duration(r.time_us) + ', the end of the request'})
+                        : el('span', {class: 'end', style: 'right:' + (100 - at).toFixed(3) + '%',
+                                      text: duration(r.time_us) + (later ? ', the end of the request' : '') + ' \u2502'}),
+      later ? el('span', {style: 'right:0', text: duration(Math.round(end))}) : null]);
     return section('timeline', 'Timeline', 'hover an item to see it, click to go to it', [el('div', {class: 'lanes'}, rows.concat([axis]))]);
   }
 
