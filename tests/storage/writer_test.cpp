@@ -230,8 +230,10 @@ TEST_P(Writer, ContextIsStoredInTheRequestsTransactionAndReadBackInItsPlaces) {
     // Unrelated to any token's requests until loadRelated() says otherwise.
     EXPECT_TRUE(json.value(QStringLiteral("redirected_from")).isNull());
     EXPECT_TRUE(json.value(QStringLiteral("previous_page_id")).isNull());
-    for (const QVariant& value :
-         inst.rows(QStringLiteral("SELECT * FROM trel_request_context")).first())
+    const QList<QVariantList> contextRows =
+        inst.rows(QStringLiteral("SELECT * FROM trel_request_context"));
+    ASSERT_EQ(contextRows.size(), 1);
+    for (const QVariant& value : contextRows.first())
         EXPECT_FALSE(value.toString().contains(secret)) << value.toString().toStdString();
 }
 
@@ -248,7 +250,7 @@ TEST_P(Writer, RequestIsStoredAndListedWithoutTheContextsTable) {
         trel->write();
     }
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 2);
-    EXPECT_EQ(log.count(QStringLiteral("the database lacks trel_request_context"), 1), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Trel: the database lacks trel_request_context"), 1), 1);
     EXPECT_EQ(log.count(QStringLiteral("KTrel::write:"), 0), 0);
     KTrelStoredRequest stored;
     QString error;
