@@ -731,8 +731,10 @@ void KTrel::writeContext(WriteContext& write) {
 
     const QString texts[] = {context.referer, location,      json(queryStarts), json(errorStarts),
                              json(spans),     json(headers), json(messages),    json(exceptions)};
-    for (const QString& text : texts)
-        write.dataSize += text.size();
+    // The texts it holds; the offsets are numbers beside rows already counted.
+    for (int i = 0; i < 8; ++i)
+        if (i != 2 && i != 3 && texts[i] != QLatin1String("[]"))
+            write.dataSize += texts[i].size();
     // An installation made before the context was stored lacks its table: the request
     // is stored without it, and the log says once what `trel init` adds.
     const auto missingTable = [](const QString& error) {

@@ -203,6 +203,7 @@ const QStringList allTables = {QStringLiteral("trel_backtrace"),
                                QStringLiteral("trel_log_entries"),
                                QStringLiteral("trel_monitor_events"),
                                QStringLiteral("trel_processing_breakdown"),
+                               QStringLiteral("trel_request_context"),
                                QStringLiteral("trel_request_owners"),
                                QStringLiteral("trel_requests"),
                                QStringLiteral("trel_requests_urls"),
@@ -561,7 +562,7 @@ TEST(TrelCliInit, ASecondServerJoinsTheSharedDatabaseAndForceAddsMissingKeys) {
         QStringLiteral("joined the MariaDB/MySQL installation in database %1 at %2\n")
             .arg(server.name(), second)))
         << joined;
-    EXPECT_TRUE(joined.out.contains(QLatin1String("its 13 trel tables, trigger, tokens and "
+    EXPECT_TRUE(joined.out.contains(QLatin1String("its 14 trel tables, trigger, tokens and "
                                                   "patterns are shared and were left as they are")))
         << joined;
     EXPECT_EQ(triggers(), 0);
@@ -948,7 +949,8 @@ TEST_P(TrelCli, SimulateStoresTheAdmittedRequestsAndNothingOfTheRefusedOnes) {
     EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), written);
     // The summary counts the rows of the tables every installation has, as they are.
     for (const QString& table : allTables) {
-        if (table != QLatin1String("trel_request_owners")) {
+        if (table != QLatin1String("trel_request_owners") &&
+            table != QLatin1String("trel_request_context")) {
             EXPECT_EQ(summaryValue(run.out, QStringLiteral("    %1").arg(table)), inst.count(table))
                 << table.toStdString();
         }
@@ -1485,8 +1487,9 @@ TEST_P(TrelCli, ATokenSeesAllItsOwnRequestsAndNoOthers) {
     EXPECT_EQ(inst.orphanRows(), 0);
 }
 
-// An installation made before the views' indexes and the owners' table: its requests are
-// still stored, `trel check` says what it lacks, and `trel init` adds it, rows kept.
+// An installation made before the views' indexes, the owners' and the context's tables:
+// its requests are still stored, `trel check` says what it lacks, and `trel init` adds
+// it, rows kept; cleanup then deletes the context of the requests it deletes.
 TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
     TestInstallation inst(GetParam());
     ASSERT_TRUE(inst.ok());
@@ -1496,16 +1499,22 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
     if (mysql()) {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page ON trel_requests")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_url ON trel_requests")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_context")));
         lacking = QStringList{QStringLiteral("index trel_requests_page"),
-                              QStringLiteral("index trel_requests_url")};
+                              QStringLiteral("index trel_requests_url"),
+                              QStringLiteral("table trel_request_context")};
     } else {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_owner")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_owners")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_context")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_context")));
         lacking = QStringList{QStringLiteral("table trel_request_owners"),
                               QStringLiteral("index trel_requests_page"),
                               QStringLiteral("index trel_request_owners_token"),
-                              QStringLiteral("trigger trel_requests_delete_owner")};
+                              QStringLiteral("trigger trel_requests_delete_owner"),
+                              QStringLiteral("table trel_request_context"),
+                              QStringLiteral("trigger trel_requests_delete_context")};
     }
     ASSERT_EQ(
         trel({QStringLiteral("simulate"), root, QStringLiteral("--requests"), QStringLiteral("5")})
@@ -1530,6 +1539,11 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
                              .arg(root, lacking.join(QStringLiteral(", "))));
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 5);
     EXPECT_EQ(inst.count(QStringLiteral("trel_tokens")), 1);
+    ASSERT_EQ(
+        trel({QStringLiteral("simulate"), root, QStringLiteral("--requests"), QStringLiteral("3")})
+            .code,
+        0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_context")), 3);
     const Result whole = trel(check);
     EXPECT_FALSE(whole.out.contains(QLatin1String("lacks"))) << whole;
     expectOneLineError(trel({QStringLiteral("init"), root}), QStringLiteral("--force"));
@@ -1537,6 +1551,7 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
         trel({QStringLiteral("cleanup"), root, QStringLiteral("--keep"), QStringLiteral("1")}).code,
         0);
     EXPECT_EQ(inst.orphanRows(), 0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_context")), 1);
 }
 
 // ---- bad input ----------------------------------------------------------------------
