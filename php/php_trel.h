@@ -31,6 +31,7 @@ ZEND_BEGIN_MODULE_GLOBALS(trel)
     zend_long max_backtrace_bytes;
     char* mask;
     char* clear_cookies;
+    zend_long slow_query_ms;
     // This request was admitted and is being collected.
     bool collecting;
 ZEND_END_MODULE_GLOBALS(trel)

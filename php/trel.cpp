@@ -11,8 +11,10 @@
 #include "engine/errorobserver.h"
 #include "engine/functionobserver.h"
 #include "engine/handlerwrapper.h"
+#include "engine/requestclock.h"
 #include "io/iocapture.h"
 #include "request/requestadmission.h"
+#include "request/responseheaders.h"
 #include "request/superglobalsampler.h"
 #include "sql/sqlcapture.h"
 
@@ -115,6 +117,7 @@ void finishRequest(KTrel* trel) {
     const qint64 network = IoCapture::networkTime();
     const qint64 local = IoCapture::localTime();
     SuperglobalSampler::sample(trel, KTrel::SAMPLE_END);
+    ResponseHeaders::capture(trel);
     const qint64 requestTime = monotonicUs() - requestStartUs;
     CollectorHost::guard("request end", [&] {
         // PHP's own time: what the database, the network and local I/O leave.
@@ -193,6 +196,9 @@ PHP_INI_BEGIN()
     // whether its value logs its holder in.
     STD_PHP_INI_ENTRY("trel.clear_cookies", "", PHP_INI_SYSTEM | PHP_INI_PERDIR,
                       OnUpdateClearCookies, clear_cookies, zend_trel_globals, trel_globals)
+    // A query that took this long or longer is marked slow in the bar and its views.
+    STD_PHP_INI_ENTRY("trel.slow_query_ms", "100", PHP_INI_SYSTEM | PHP_INI_PERDIR,
+                      OnUpdateLong, slow_query_ms, zend_trel_globals, trel_globals)
 PHP_INI_END()
 // clang-format on
 
@@ -218,6 +224,8 @@ static PHP_MINIT_FUNCTION(trel) {
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
     HandlerWrapper::restore();
+    if (watching)
+        ErrorObserver::unregisterObserver();
     CachePolicy::uninstall();
     BarEndpoint::unregisterHook();
     CollectorHost::release();
@@ -245,6 +253,7 @@ static PHP_RINIT_FUNCTION(trel) {
     if (!trel)
         return SUCCESS;
     requestStartUs = monotonicUs();
+    RequestClock::start(requestStartUs);
     TREL_G(collecting) = true;
     CollectorHost::guard("request start", [&] {
         KTrel::Limits limits;

@@ -149,6 +149,24 @@ CREATE TABLE IF NOT EXISTS trel_generation (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
 INSERT IGNORE INTO trel_generation (id, generation) VALUES (1, 1);
 
+-- What a request carries beyond its rows above, one row each, written in its transaction:
+-- whether a script made it (xhr), its Referer, where its redirect sent the browser
+-- (location, resolved against its URL; '' for none), the start offsets of its queries and
+-- errors in microseconds (JSON arrays in the order of their ids, -1 where unknown), its
+-- costliest calls, response headers, error_log() messages and uncaught exceptions (JSON).
+CREATE TABLE IF NOT EXISTS trel_request_context (
+    request_id BIGINT NOT NULL PRIMARY KEY,
+    xhr INT NOT NULL DEFAULT 0,
+    referer LONGTEXT NOT NULL,
+    location LONGTEXT NOT NULL,
+    query_starts LONGTEXT NOT NULL,
+    error_starts LONGTEXT NOT NULL,
+    spans LONGTEXT NOT NULL,
+    response_headers LONGTEXT NOT NULL,
+    log_messages LONGTEXT NOT NULL,
+    exceptions LONGTEXT NOT NULL
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4;
+
 -- The backtraces are deleted through joins, not "id IN (SELECT ...)": the server runs a
 -- DELETE's IN subquery as a dependent subquery over every row of trel_backtrace, locking
 -- them all, once per deleted request; a cleanup then takes minutes and stalls every writer.
@@ -167,5 +185,6 @@ BEGIN
     DELETE FROM trel_processing_breakdown WHERE request_id = OLD.id;
     DELETE FROM trel_superglobals_data WHERE request_id = OLD.id;
     DELETE FROM trel_request_owners WHERE request_id = OLD.id;
+    DELETE FROM trel_request_context WHERE request_id = OLD.id;
 END;;
 DELIMITER ;

@@ -137,6 +137,24 @@ CREATE TABLE IF NOT EXISTS trel_request_owners (
 );
 CREATE INDEX IF NOT EXISTS trel_request_owners_token ON trel_request_owners (token_hash, request_id);
 
+-- What a request carries beyond its rows above, one row each, written in its transaction:
+-- whether a script made it (xhr), its Referer, where its redirect sent the browser
+-- (location, resolved against its URL; '' for none), the start offsets of its queries and
+-- errors in microseconds (JSON arrays in the order of their ids, -1 where unknown), its
+-- costliest calls, response headers, error_log() messages and uncaught exceptions (JSON).
+CREATE TABLE IF NOT EXISTS trel_request_context (
+    request_id INTEGER PRIMARY KEY,
+    xhr INTEGER NOT NULL DEFAULT 0,
+    referer TEXT NOT NULL DEFAULT '',
+    location TEXT NOT NULL DEFAULT '',
+    query_starts TEXT NOT NULL DEFAULT '[]',
+    error_starts TEXT NOT NULL DEFAULT '[]',
+    spans TEXT NOT NULL DEFAULT '[]',
+    response_headers TEXT NOT NULL DEFAULT '[]',
+    log_messages TEXT NOT NULL DEFAULT '[]',
+    exceptions TEXT NOT NULL DEFAULT '[]'
+);
+
 CREATE TRIGGER IF NOT EXISTS trel_requests_delete AFTER DELETE ON trel_requests
 BEGIN
     DELETE FROM trel_backtrace WHERE id IN
@@ -156,4 +174,9 @@ END;
 CREATE TRIGGER IF NOT EXISTS trel_requests_delete_owner AFTER DELETE ON trel_requests
 BEGIN
     DELETE FROM trel_request_owners WHERE request_id = OLD.id;
+END;
+
+CREATE TRIGGER IF NOT EXISTS trel_requests_delete_context AFTER DELETE ON trel_requests
+BEGIN
+    DELETE FROM trel_request_context WHERE request_id = OLD.id;
 END;

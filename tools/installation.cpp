@@ -58,6 +58,19 @@ QStringList trelTables(QSqlDatabase& db) {
     return names;
 }
 
+// The lines of `source` without their leading white space, and without the lines that
+// are only a // comment: for a script whose statements each end their line, the same
+// program in fewer bytes.
+QString compacted(const QString& source) {
+    QStringList lines;
+    for (const QString& line : source.split(QLatin1Char('\n'))) {
+        const QString text = line.trimmed();
+        if (!text.startsWith(QLatin1String("//")))
+            lines << text;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 QString Installation::databasePath(const QString& root) {
@@ -69,29 +82,38 @@ QString Installation::databasePath(const QString& root) {
 // own, so that the page's styles do not reach into the bar (and the bar's do not leak
 // out). The page carries no data of its request: the request is stored only after the
 // page is sent, so the script asks the same address for the request's summary
-// (?__trel_summary=PAGE) until it is there, a few times at most, and stops at the first
-// 404 (a page served by a cache to a visitor without the token). It also watches the page's
-// fetch() and XMLHttpRequest calls: each answer that names its page (X-Trel-Page) was
-// collected, and the bar lists it with its own summary. Everything it asks for answers
-// only a browser that presents a token for the request's URL.
+// (?__trel_summary=PAGE) until it is there, waiting twice as long each time, six times
+// at most ("202" says it is not stored yet), and stops at the first 404 (a page served
+// by a cache to a visitor without the token). Its own requests go around the watch of
+// the page's fetch() and XMLHttpRequest calls: each answer that names its page
+// (X-Trel-Page) was collected, and the bar lists it with its own summary. Everything it
+// asks for answers only a browser that presents a token for the request's URL.
+//
+// The bar keeps to one row at any width: the chips of the page's calls that do not fit
+// collapse into a count that opens the panel, and the page gets the bar's height as
+// padding below its content so that its bottom stays visible. The toggle and × are
+// buttons, Escape closes the panel, and × hides the bar until the browser's session
+// ends. The panel draws the request on one time axis (queries, errors and the page's
+// later calls at their start), the slowest queries with the slow ones in red, and the
+// errors with PHP's log messages.
+//
+// The script is written without its indentation and its comment lines: every byte of
+// it goes into each page that shows the bar (trel_cli_test holds it to its budget).
 QString Installation::headerTemplate() {
-    return QStringLiteral(R"trelbar(<!-- trel diagnostics bar -->
+    static const QString text = compacted(QStringLiteral(R"trelbar(<!-- trel diagnostics bar -->
 <script>
 (function () {
   'use strict';
   if (window.__trelBar) return;
   window.__trelBar = true;
   var Xhr = window.XMLHttpRequest, open = Xhr.prototype.open, send = Xhr.prototype.send;
-  var fetch = window.fetch, later = [], listeners = [];
+  var fetch = window.fetch, later = [], listeners = [], Key = 'trel-bar-hidden';
 
   function here(query) { return location.pathname + '?' + query; }
   function shortUrl(url) {
     try { var u = new URL(url, location.href); return u.origin === location.origin ? u.pathname + u.search : u.href; }
     catch (e) { return String(url); }
   }
-  // The bar's own requests go around the watch. A page is written once the browser has
-  // it: "202" says it is not stored yet, and the bar asks again, waiting twice as long
-  // each time, six times in all; a 404 (no token, or not the token's) ends the asking.
   function get(query, done, asked) {
     asked = asked || 1;
     var xhr = new Xhr();
@@ -110,16 +132,17 @@ QString Installation::headerTemplate() {
     xhr.onerror = retry;
     send.call(xhr);
   }
+  function tell(entry) { listeners.forEach(function (listener) { listener(entry); }); }
   function noted(method, url, status, page) {
     if (!page) return;
     var entry = {method: String(method || 'GET').toUpperCase(), url: shortUrl(url), status: status,
                  page: page, summary: null, state: 'waiting'};
     later.push(entry);
-    listeners.forEach(function (listener) { listener(entry); });
+    tell(entry);
     get('__trel_summary=' + encodeURIComponent(page), function (summary) {
       entry.summary = summary;
       entry.state = summary ? 'shown' : 'missing';
-      listeners.forEach(function (listener) { listener(entry); });
+      tell(entry);
     });
   }
   if (fetch) {
@@ -151,29 +174,31 @@ QString Installation::headerTemplate() {
     ':host{all:initial!important;display:block!important;position:fixed!important;left:0!important;right:0!important;' +
     'bottom:0!important;top:auto!important;width:auto!important;height:auto!important;margin:0!important;padding:0!important;' +
     'z-index:2147483647!important;visibility:visible!important;opacity:1!important;transform:none!important;' +
-    'font:12px/1.5 system-ui,-apple-system,"Segoe UI",sans-serif!important;color:#eceff1!important}' +
-    '*{box-sizing:border-box}[hidden]{display:none!important}' +
-    '.bar{display:flex;flex-wrap:wrap;align-items:center;gap:4px 12px;padding:4px 10px;background:#263238;' +
-    'box-shadow:0 -1px 4px rgba(0,0,0,.35);cursor:pointer}' +
-    '.brand{font-weight:700;color:#80cbc4;letter-spacing:.5px}' +
-    '.facts{white-space:nowrap}.facts span{margin-right:10px;font-variant-numeric:tabular-nums}' +
-    '.bad{color:#ff8a80;font-weight:600}' +
-    'a{color:#80cbc4;text-decoration:underline;cursor:pointer}' +
-    '.later{flex:1 1 0;min-width:0;display:flex;flex-wrap:wrap;gap:3px 6px}' +
-    '.xhr{flex:none;display:inline-flex;gap:6px;padding:0 8px;border-radius:3px;background:#37474f;' +
-    'color:#eceff1;text-decoration:none;font-variant-numeric:tabular-nums;white-space:nowrap;border-left:3px solid #80cbc4}' +
-    '.xhr:hover{background:#455a64}.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:200px}' +
-    '.xhr .m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}.more{flex:none;color:#b0bec5}' +
-    '.links{margin-left:auto;display:flex;gap:12px;white-space:nowrap}' +
+    'font:12px/1.5 system-ui,sans-serif!important;color:#eceff1!important}' +
+    '*{box-sizing:border-box}[hidden]{display:none!important}:focus-visible{outline:2px solid #ffd54f}' +
+    '.bar{display:flex;align-items:center;gap:10px;padding:4px 8px;background:#263238;white-space:nowrap;' +
+    'box-shadow:0 -1px 4px #0006;cursor:pointer}' +
+    'button{all:unset;cursor:pointer}' +
+    '.brand{font-weight:700;color:#80cbc4}' +
+    '.facts{flex:0 1 auto;min-width:0;overflow:hidden;text-overflow:ellipsis}.facts>*{margin-right:8px}' +
+    '.bad,.f{color:#ff8a80;font-weight:600}' +
+    'a{color:#80cbc4;cursor:pointer}' +
+    '.later{flex:1 1 0;min-width:0;display:flex;gap:6px;overflow:hidden}' +
+    '.xhr{flex:none;display:inline-flex;gap:6px;padding:0 6px;border-radius:3px;background:#37474f;' +
+    'color:#eceff1;text-decoration:none;border-left:3px solid #80cbc4}' +
+    '.xhr .url{overflow:hidden;text-overflow:ellipsis;max-width:120px}' +
+    '.m{color:#b0bec5}.xhr.failed{border-left-color:#ff8a80}.more{flex:none;color:#ffd54f}' +
+    '.links{margin-left:auto;display:flex;gap:10px}' +
     '.panel{max-height:55vh;overflow:auto;background:#fff;color:#1f2933;border-top:3px solid #263238;' +
-    'box-shadow:0 -6px 18px rgba(0,0,0,.25);padding:10px 14px;display:grid;grid-template-columns:repeat(auto-fit,minmax(320px,1fr));gap:10px 22px}' +
-    '.panel h4{margin:0 0 6px;font-size:12px;text-transform:uppercase;letter-spacing:.6px;color:#627d98}' +
-    '.panel ol,.panel ul{margin:0;padding:0;list-style:none}' +
-    '.panel li{padding:4px 0;border-bottom:1px solid #e4e7eb;word-break:break-word}' +
-    '.panel code{font:11px/1.4 ui-monospace,"DejaVu Sans Mono",monospace;color:#243b53}' +
-    '.panel .t{font-weight:600;font-variant-numeric:tabular-nums;margin-right:6px}' +
-    '.panel .f{color:#d64545;font-weight:600}.panel .w{color:#829ab1;font-size:11px}' +
-    '.panel a{color:#0b6bcb}.panel .none{color:#829ab1}';
+    'padding:10px 14px;display:grid;grid-template-columns:repeat(auto-fit,minmax(min(320px,100%),1fr));gap:10px 22px}' +
+    'h4{margin:0 0 6px;color:#627d98}ol,ul{margin:0;padding:0;list-style:none}ul:empty:after{content:"none"}' +
+    'li{padding:4px 0;border-bottom:1px solid #e4e7eb;word-break:break-word}' +
+    'code{font:11px/1.4 ui-monospace,monospace}.t{font-weight:600;margin-right:6px}.panel a{color:#0b6bcb}.w{color:#829ab1}li a{display:flex;gap:6px;flex-wrap:wrap;text-decoration:none}.panel .f,.panel .bad{color:#e5534b}' +
+    '.tl{position:relative;height:14px;background:#eceff1;grid-column:1/-1}.tl a{position:absolute;width:3px;height:100%;' +
+    'background:#42a5f5}.tl .f{background:#e53935}' +
+    '@media(prefers-color-scheme:dark){.panel{background:#1c2327;color:#dde3e7}li{border-color:#37474f}' +
+    '.panel a{color:#80cbc4}.tl{background:#37474f}}' +
+    '@media(max-width:600px){.bar{gap:6px}.later,[data-trel=method],[data-trel=memory],[data-trel=redirect],.requests{display:none}}';
 
   function el(tag, className, text) {
     var node = document.createElement(tag);
@@ -186,44 +211,56 @@ QString Installation::headerTemplate() {
     return us < 1000 ? us + ' us' : us < 1000000 ? (us / 1000).toFixed(us < 100000 ? 2 : 1) + ' ms' : (us / 1e6).toFixed(2) + ' s';
   }
   function details(page) { return here('__trel=' + encodeURIComponent(page)); }
+  function link(node, page) {
+    node.href = details(page);
+    node.target = '_blank';
+    node.rel = 'noopener';
+    return node;
+  }
 
   function start() {
     var host = document.getElementById('trel-bar');
     if (!host || host.shadowRoot || !host.attachShadow) return;
-    var page = host.getAttribute('data-trel-page');
-    var root = host.attachShadow({mode: 'open'});
-    var style = el('style');
-    style.textContent = Style;
-    var wrap = el('div', 'wrap'), panel = el('div', 'panel'), bar = el('div', 'bar');
+    var page = host.getAttribute('data-trel-page'), root = host.attachShadow({mode: 'open'});
+    root.appendChild(el('style', '', Style));
+    var wrap = root.appendChild(el('div')), panel = wrap.appendChild(el('div', 'panel')), bar = wrap.appendChild(el('div', 'bar'));
+    try { if (sessionStorage.getItem(Key)) { wrap.hidden = true; host.setAttribute('data-trel-state', 'hidden'); } } catch (e) {}
     panel.hidden = true;
-    var facts = el('span', 'facts', 'loading\u2026'), chips = el('span', 'later');
-    var more = chips.appendChild(el('span', 'more'));
+    var toggle = bar.appendChild(el('button', 'brand', 'trel'));
+    toggle.setAttribute('aria-expanded', 'false');
+    var facts = bar.appendChild(el('span', 'facts', 'loading\u2026')), chips = bar.appendChild(el('span', 'later'));
+    var more = bar.appendChild(el('button', 'more')), links = bar.appendChild(el('span', 'links'));
     more.hidden = true;
-    var links = el('span', 'links');
-    var detailsLink = el('a', 'details', 'details'), requestsLink = el('a', 'requests', 'requests');
-    var hide = el('a', 'hide', '\u00d7');
-    detailsLink.href = details(page);
-    requestsLink.href = here('__trel_requests=1');
-    detailsLink.target = requestsLink.target = '_blank';
-    detailsLink.rel = requestsLink.rel = 'noopener';
-    hide.title = 'hide the bar';
-    links.appendChild(detailsLink);
-    links.appendChild(requestsLink);
-    links.appendChild(hide);
-    bar.appendChild(el('span', 'brand', 'trel'));
-    bar.appendChild(facts);
-    bar.appendChild(chips);
-    bar.appendChild(links);
-    wrap.appendChild(panel);
-    wrap.appendChild(bar);
-    root.appendChild(style);
-    root.appendChild(wrap);
-    hide.addEventListener('click', function (event) { event.stopPropagation(); wrap.hidden = true; });
-    links.addEventListener('click', function (event) { event.stopPropagation(); });
-    chips.addEventListener('click', function (event) { if (event.target !== more) event.stopPropagation(); });
+    link(links.appendChild(el('a', 'details', 'details')), page);
+    link(links.appendChild(el('a', 'requests', 'requests')), '').href = here('__trel_requests=1');
+    var hide = links.appendChild(el('button', 'hide', '\u00d7'));
+    hide.title = 'hide for this session';
+    var pad = parseFloat(getComputedStyle(document.documentElement).paddingBottom) || 0, shown = 0;
+    function fit() {
+      var kids = chips.children, room = chips.clientWidth, hidden = 0, i;
+      for (i = 0; i < kids.length; i++) kids[i].hidden = false;
+      for (i = kids.length - 1; i >= 0; i--) {
+        room -= kids[i].offsetWidth + 6;
+        if (room < 0) { kids[i].hidden = true; hidden++; }
+      }
+      more.hidden = !hidden;
+      more.textContent = '+' + hidden + ' more';
+      var height = wrap.hidden ? 0 : bar.offsetHeight;
+      if (height !== shown) {
+        shown = height;
+        document.documentElement.style.setProperty('padding-bottom', pad + height + 'px', 'important');
+      }
+    }
+    addEventListener('resize', fit);
+    hide.addEventListener('click', function () {
+      wrap.hidden = true;
+      host.setAttribute('data-trel-state', 'hidden');
+      try { sessionStorage.setItem(Key, '1'); } catch (e) {}
+      fit();
+    });
 
-    function figure(name, text, bad) {
-      var span = el('span', bad ? 'bad' : '', text);
+    function figure(name, text, bad, tag) {
+      var span = el(tag || 'span', bad ? 'bad' : '', text);
       span.setAttribute('data-trel', name);
       return span;
     }
@@ -232,95 +269,94 @@ QString Installation::headerTemplate() {
       node.textContent = '';
       node.setAttribute('data-trel-state', entry.state);
       node.appendChild(figure('method', entry.method)).className = 'm';
-      var url = node.appendChild(figure('url', entry.url));
-      url.className = 'url';
+      node.appendChild(figure('url', entry.url)).className = 'url';
       node.appendChild(figure('status', String(entry.status), entry.status >= 400));
-      if (!s) { node.appendChild(figure('time', entry.state === 'waiting' ? '\u2026' : 'not stored')); return; }
-      node.appendChild(figure('time', s.time));
-      node.appendChild(figure('queries', plural(s.queries, 'query', 'queries') + (s.failed_queries ? ' (' + s.failed_queries + ' failed)' : ''), s.failed_queries > 0));
-      node.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors > 0));
+      if (!s) return node.appendChild(figure('time', entry.state === 'waiting' ? '\u2026' : 'not stored'));
+      figures(node, s);
       if (s.failed_queries || s.errors || s.status >= 400) node.className += ' failed';
     }
-    var chipOf = {}, rowOf = {};
+    function figures(node, s) {
+      node.appendChild(figure('time', s.time));
+      node.appendChild(figure('queries', plural(s.queries, 'query', 'queries') + (s.failed_queries ? ' (' + s.failed_queries + ' failed)' : ''), s.failed_queries));
+      if (s.slow_queries) node.appendChild(figure('slow', s.slow_queries + ' slow', 1));
+      node.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors));
+    }
+    var chipOf = {}, laterList = null, loaded = false, track = null, data = null;
     function laterEntry(entry) {
-      var chip = chipOf[entry.page];
-      if (!chip) {
-        chip = chipOf[entry.page] = el('a', 'xhr');
-        chip.href = details(entry.page);
-        chip.target = '_blank';
-        chip.rel = 'noopener';
-        chip.setAttribute('data-trel-page', entry.page);
-        chips.insertBefore(chip, more);
-        while (chips.children.length > 4) chips.removeChild(chips.firstChild);
-        more.hidden = later.length <= 3;
-        more.textContent = '+' + (later.length - 3) + ' more';
-      }
+      var chip = chipOf[entry.page] || (chipOf[entry.page] = chips.appendChild(link(el('a'), entry.page)));
+      chip.setAttribute('data-trel-page', entry.page);
       chip.className = 'xhr';
       entryFigures(chip, entry);
-      var row = rowOf[entry.page];
-      if (row) {
-        var link = row.firstChild;
-        link.className = '';
-        entryFigures(link, entry);
-      } else if (laterList) {
-        addRow(entry);
-      }
+      fit();
+      if (laterList) { laterList.textContent = ''; later.forEach(addRow); draw(); }
     }
-
-    var laterList = null, loaded = false;
     function addRow(entry) {
-      if (laterList.firstChild && laterList.firstChild.className === 'none') laterList.textContent = '';
-      var row = rowOf[entry.page] = el('li');
-      var link = el('a');
-      link.href = details(entry.page);
-      link.target = '_blank';
-      link.rel = 'noopener';
-      link.style.cssText = 'display:flex;gap:6px;flex-wrap:wrap;text-decoration:none';
-      entryFigures(link, entry);
-      row.appendChild(link);
-      laterList.appendChild(row);
+      entryFigures(laterList.appendChild(el('li')).appendChild(link(el('a'), entry.page)), entry);
     }
     function section(name, title) {
-      var box = el('section');
+      var box = panel.appendChild(el('section'));
       box.setAttribute('data-trel-panel', name);
       box.appendChild(el('h4', '', title));
-      var list = box.appendChild(el(name === 'queries' ? 'ol' : 'ul'));
-      panel.appendChild(box);
-      return list;
+      return box.appendChild(el(name === 'queries' ? 'ol' : 'ul'));
+    }
+    // The panel's time axis, from the page's start to its end or its latest call's start.
+    function draw() {
+      if (!data) return;
+      var slow = data.slow_query_us || 1e5, start = data.start_ms, marks = [];
+      data.query_list.forEach(function (q) { marks.push(['query', q.start_us, duration(q.time_us) + ' ' + q.statement, data.page_id, q.time_us >= slow || q.failed]); });
+      data.error_list.forEach(function (e) { marks.push(['error', e.start_us, e.type + ': ' + e.message, data.page_id, 1]); });
+      later.forEach(function (x) { if (x.summary) marks.push(['xhr', (x.summary.start_ms - start) * 1000, x.method + ' ' + x.url, x.page, x.status >= 400]); });
+      marks = marks.filter(function (m) { return m[1] >= 0; });
+      var end = Math.max.apply(null, marks.map(function (m) { return m[1]; }).concat(data.time_us, 1));
+      track.textContent = '';
+      marks.forEach(function (m) {
+        var a = track.appendChild(link(el('a', m[4] ? 'f' : ''), m[3]));
+        a.title = m[2];
+        a.setAttribute('data-trel-kind', m[0]);
+        a.setAttribute('data-us', m[1]);
+        a.style.left = 'calc(' + 100 * m[1] / end + '% - 3px)';
+      });
     }
     function fillPanel() {
       panel.textContent = '';
-      var queries = section('queries', 'Slowest queries'), errors = section('errors', 'Errors'),
-          requests = section('later', 'Later requests');
-      queries.appendChild(el('li', 'none', 'loading\u2026'));
-      laterList = requests;
-      if (!later.length) requests.appendChild(el('li', 'none', 'none so far: the page\u2019s fetch and XHR calls show here'));
+      track = panel.appendChild(el('div', 'tl'));
+      track.setAttribute('data-trel-panel', 'timeline');
+      var queries = section('queries', 'Slowest queries'), errors = section('errors', 'Errors and log');
+      laterList = section('later', 'Later requests');
       later.forEach(addRow);
       get('__trel_json=' + encodeURIComponent(page), function (r) {
-        queries.textContent = '';
-        if (!r) { queries.appendChild(el('li', 'none', 'not stored')); return; }
+        if (!r) return queries.appendChild(el('li', 'none', 'not stored'));
+        var slow = r.slow_query_us || 1e5;
+        data = r;
+        draw();
         r.query_list.slice(0, 5).forEach(function (q) {
-          var li = el('li');
-          li.appendChild(el('span', 't', duration(q.time_us)));
+          var li = queries.appendChild(el('li'));
+          if (q.time_us >= slow) li.setAttribute('data-trel-slow', '');
+          li.appendChild(el('span', q.time_us >= slow ? 't f' : 't', duration(q.time_us)));
           if (q.failed) li.appendChild(el('span', 'f', 'failed '));
           li.appendChild(el('code', '', q.statement));
-          queries.appendChild(li);
         });
-        if (!r.query_list.length) queries.appendChild(el('li', 'none', 'no queries'));
         r.error_list.slice(0, 10).forEach(function (e) {
-          var li = el('li');
-          li.appendChild(el('span', e.severe ? 'f' : 't', e.type));
-          li.appendChild(document.createTextNode(e.message + ' '));
-          li.appendChild(el('span', 'w', e.file + ':' + e.line));
-          errors.appendChild(li);
+          var li = errors.appendChild(el('li')), x = e.exception || e;
+          li.appendChild(el('span', e.severe ? 'f' : 't', x.class || e.type));
+          li.appendChild(document.createTextNode(x.message + ' '));
+          li.appendChild(el('span', 'w', x.file + ':' + x.line));
         });
-        if (!r.error_list.length) errors.appendChild(el('li', 'none', 'no errors'));
+        (r.log_messages || []).slice(0, 10).forEach(function (m) { errors.appendChild(el('li', 'w', m.message)); });
         panel.setAttribute('data-trel-state', 'shown');
       });
     }
-    bar.addEventListener('click', function () {
-      panel.hidden = !panel.hidden;
-      if (!panel.hidden && !loaded) { loaded = true; fillPanel(); }
+    function show(open) {
+      panel.hidden = !open;
+      toggle.setAttribute('aria-expanded', String(open));
+      if (open && !loaded) { loaded = true; fillPanel(); }
+    }
+    bar.addEventListener('click', function (event) {
+      var on = event.target.closest('a,button');
+      if (!on || on === toggle || on === more) show(panel.hidden);
+    });
+    document.addEventListener('keydown', function (event) {
+      if (event.key === 'Escape' && !panel.hidden) { show(false); toggle.focus(); }
     });
 
     listeners.push(laterEntry);
@@ -328,21 +364,24 @@ QString Installation::headerTemplate() {
     get('__trel_summary=' + encodeURIComponent(page), function (s) {
       facts.textContent = '';
       if (!s) { facts.textContent = 'not stored'; host.setAttribute('data-trel-state', 'missing'); return; }
-      facts.appendChild(figure('time', s.time));
-      facts.appendChild(figure('queries', plural(s.queries, 'query', 'queries')));
-      if (s.queries_not_kept) facts.appendChild(figure('queries-not-kept', s.queries_not_kept + ' not kept'));
-      facts.appendChild(figure('failed', s.failed_queries + ' failed', s.failed_queries > 0));
-      facts.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors > 0));
-      if (s.errors_not_kept) facts.appendChild(figure('errors-not-kept', s.errors_not_kept + ' not kept'));
+      var from = s.redirected_from;
+      facts.appendChild(figure('method', s.method));
+      facts.appendChild(figure('status', String(s.status), s.status >= 400));
+      if (from) link(facts.appendChild(figure('redirect', '\u21b3 from ' + from.method + ' ' + shortUrl(from.url) + ' ' + from.status, 0, 'a')), from.page_id);
+      figures(facts, s);
+      if (s.queries_not_kept + s.errors_not_kept) facts.appendChild(figure('not-kept', s.queries_not_kept + ' queries, ' + s.errors_not_kept + ' errors not kept'));
       facts.appendChild(figure('memory', s.memory));
-      host.setAttribute('data-trel-state', 'shown');
+      if (!wrap.hidden) host.setAttribute('data-trel-state', 'shown');
+      fit();
     });
+    fit();
   }
   if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
   else start();
 })();
 </script>
-)trelbar");
+)trelbar"));
+    return text;
 }
 
 QString Installation::footerTemplate() {

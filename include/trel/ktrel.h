@@ -55,6 +55,25 @@ class KTrelToken;
 // before the fork is not usable in the child.
 class TREL_EXPORT KTrel {
 public:
+    // One frame of an exception's own trace: "Class->method()" or "function()", and where.
+    struct TREL_EXPORT TraceFrame {
+        QString call;
+        QString file;
+        int line = 0;
+    };
+    // The exception behind the fatal error "Uncaught ...": its class, message, where it
+    // was made, and its own trace (innermost first, as PHP gives it).
+    struct TREL_EXPORT UncaughtException {
+        QString className;
+        QString message;
+        QString file;
+        int line = 0;
+        QList<TraceFrame> trace;
+    };
+
+    // Start offsets (`startUs`) are microseconds from the request's start, measured on the
+    // clock of the request's time; -1 when not known.
+
     // A PHP error, warning or notice, as the collector keeps it.
     struct TREL_EXPORT PhpError {
         QDateTime time;
@@ -64,6 +83,8 @@ public:
         int line = 0;
         bool silenced = false;
         int backtraceId = 0;
+        qint64 startUs = -1;
+        QSharedPointer<UncaughtException> exception;
     };
 
     // One SQL query of the script, filled by the host.
@@ -80,6 +101,34 @@ public:
         int backtraceId = -1;
         int lineNumber = 0;
         QString fileName;
+        qint64 startUs = -1;
+    };
+
+    // What error_log() wrote.
+    struct TREL_EXPORT LogMessage {
+        QString message;
+        qint64 startUs = -1;
+    };
+    // One of the costliest single calls of a user function: "Class::method" or "function".
+    struct TREL_EXPORT Span {
+        QString name;
+        qint64 startUs = 0;
+        qint64 timeUs = 0;
+    };
+    // The most spans a request keeps.
+    static constexpr int MaxSpans = 20;
+    // The request's context beyond its row: how the browser asked for it, what it
+    // answered, what it logged and where its time went.
+    struct TREL_EXPORT Context {
+        // Made by a script (XMLHttpRequest, fetch()) rather than navigated to.
+        bool xhr = false;
+        QString referer;
+        // As sent; Set-Cookie values masked (addResponseHeader()).
+        QList<QPair<QString, QString>> responseHeaders;
+        QList<LogMessage> logMessages;
+        qint64 logMessagesNotKept = 0;
+        // Longest first, at most MaxSpans.
+        QList<Span> spans;
     };
 
     // What one request keeps in full, so that a page of any size costs its worker a
@@ -288,6 +337,10 @@ public:
                              int backtraceId, va_list args);
     // The most recent entry, or a shared empty entry; valid until the list changes.
     const PhpError& getLastPHPError();
+    // Gives the error the last addPhpError*() call added its start offset and, for the
+    // fatal error of an uncaught exception, the exception; nothing when that error was
+    // not kept (beyond the limit).
+    void setLastErrorDetails(qint64 startUs, const QSharedPointer<UncaughtException>& exception);
 
     // The installed generator is owned by the collector. Replacing it does not delete
     // the one it replaces.
@@ -311,6 +364,15 @@ public:
     bool isErrorBacktraceWanted() const;
 
     QHash<QByteArray, KFunctionStats>& getFunctionsStats();
+
+    // The request's context; reset() empties it.
+    Context& getContext() { return context; }
+    // A message of error_log(), cut like an error's message; beyond the error limit only
+    // counted (stored as one last "N more log messages not kept").
+    void addLogMessage(const QString& message, qint64 startUs);
+    // A response header as sent. A Set-Cookie value is kept as "name=***(N bytes)" with
+    // its attributes, and the cookie's value is hidden by value (addMaskedValue()).
+    void addResponseHeader(const QString& name, const QString& value);
 
     void addEventAggKey(const QByteArray& key);
     const std::set<QByteArray>& getEventAggKeys() const;
@@ -399,6 +461,7 @@ private:
     void writeEvents(WriteContext& write);
     void writeBreakdown(WriteContext& write);
     void writeSuperGlobals(WriteContext& write);
+    void writeContext(WriteContext& write);
     // Replaces the masked values in the collected texts (ktrelmask.cpp).
     void maskValues();
     qint64 resolveId(QCache<QByteArray, qint64>& cache, bool isUrl, const QString& text,
@@ -426,6 +489,8 @@ private:
     bool writtenToDb;
     std::list<UserAgentEntry> userAgents;
     QList<PhpError> phpErrors;
+    bool lastErrorKept = false;
+    Context context;
     int outputState;
     qint64 requestId; // all 64 bits of a row id
     bool isPrimaryPage;

@@ -11,7 +11,9 @@
 // The viewer: one self-contained HTML page (its style and plain script inline, nothing
 // loaded from elsewhere) that renders the JSON it carries. The data is {"view":
 // "request", "request": KTrelRequestJson::request()} for a stored request, or {"view":
-// "requests", "list": KTrelRequestJson::list(), "filter": {...}} for a list; with
+// "requests", "list": KTrelRequestJson::list(), "filter": {...}} for a list, or {"view":
+// "compare", "request": ..., "other": ... (absent: none to compare with), "list": ...}
+// for two requests side by side; with
 // "live": {"path": PATH} the page links to the site's other views (the extension
 // serves it), without it stands alone (`trel show --html`). Stored texts are rendered
 // as text.
@@ -21,7 +23,10 @@
 // breakdown's total; #queries li.query[data-us][data-count] slowest first, identical
 // statements once; #query-loops li.loop[data-count][data-us]; #errors li.entry
 // [data-type]; #functions tr.function; #superglobals .sg[data-name] table.kv
-// tr[data-key]; main#trel-requests tr.request[data-id][data-page].
+// tr[data-key]; #timeline .lane[data-lane] .item[data-us]; li.query.slow; .caller;
+// #errors .exception .trace; #headers tr[data-key]; #log li; main#trel-requests
+// tr.request[data-id][data-page] (tr.call under its page); main#trel-compare
+// [data-request-id][data-other-id].
 class TREL_EXPORT KTrelHtmlReport {
 public:
     // In a bar template, what stands for the page id of the request the page belongs to.

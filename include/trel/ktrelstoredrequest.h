@@ -4,7 +4,10 @@
 #include <trel/trel_export.h>
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -34,6 +37,8 @@ public:
         // many, and how many of them failed; 0 for a query's own row.
         qint64 notKept = 0;
         qint64 notKeptFailed = 0;
+        // Microseconds from the request's start; -1 when not known.
+        qint64 startUs = -1;
         bool failed() const { return status != 0 || !error.isEmpty(); }
     };
     struct LogEntry {
@@ -45,6 +50,18 @@ public:
         bool silenced = false;
         QString backtrace;
         qint64 notKept = 0; // likewise for the errors not kept
+        qint64 startUs = -1;
+        // For the fatal error of an uncaught exception: class, message, file, line and
+        // trace ([{call, file, line}], innermost first); empty otherwise.
+        QJsonObject exception;
+    };
+    // Another stored request of the same token, as the bar links to it.
+    struct Related {
+        qint64 id = 0;
+        QString pageId;
+        QString method;
+        QString url;
+        int status = 0;
     };
     struct Function {
         QString scope;
@@ -93,6 +110,8 @@ public:
         int queries = 0;
         int failedQueries = 0;
         int errors = 0;
+        bool xhr = false;
+        QString referer;
     };
     struct List {
         QList<ListRow> rows;
@@ -126,6 +145,12 @@ public:
     static Outcome locateByPageId(const QSqlDatabase& db, const QString& pageId,
                                   const QByteArray& owner, qint64* id, QString* url,
                                   QString* error);
+    // What relates the loaded request to the others of the token with this owner hash:
+    // the request that redirected to it (3xx, its Location resolving to this URL, the
+    // newest within 60 s before it) and the previous request of the same URL. Each is one
+    // bounded read through indexes, among the token's latest requests before this one.
+    static Outcome loadRelated(const QSqlDatabase& db, const QByteArray& owner,
+                               KTrelStoredRequest* request, QString* error);
     // The id of the newest request into *id.
     static Outcome lastId(const QSqlDatabase& db, qint64* id, QString* error);
 
@@ -156,6 +181,20 @@ public:
     QList<Function> functions;
     QStringList events;
     QList<Sample> samples;
+
+    // The context, from requests stored since it is kept (hasContext).
+    bool hasContext = false;
+    bool xhr = false;
+    QString referer;
+    QList<QPair<QString, QString>> responseHeaders;
+    QJsonArray logMessages; // [{message, start_us}]
+    QJsonArray spans;       // [{name, start_us, time_us}], longest first
+    QString location;       // where its redirect sent the browser, resolved; or empty
+
+    // Filled by loadRelated().
+    bool hasRedirect = false;
+    Related redirectedFrom;
+    QString previousPageId;
 
     // The script's transaction number behind a stored transaction value ("2"), or an
     // empty text outside transactions.

@@ -1,6 +1,7 @@
 #include "barendpoint.h"
 
 #include "collector/collectorhost.h"
+#include "php_trel.h"
 #include "request/requestadmission.h"
 
 #include <trel/ktrel.h>
@@ -26,7 +27,7 @@ extern "C" {
 
 namespace {
 
-enum class Ask { None, Details, Summary, Json, Requests };
+enum class Ask { None, Details, Summary, Json, Requests, Compare };
 
 Ask asked = Ask::None;
 bool unanswered = false;
@@ -56,7 +57,7 @@ void addHeader(const char* line) {
 // made-up token reads nothing stored, and another token's request is never loaded. The
 // collector is left reset. False for a missing request, a refused token or a failure
 // alike.
-bool loadAllowed(const QString& tokenName, KTrelStoredRequest* request) {
+bool loadAllowed(const QString& tokenName, const QByteArray& page, KTrelStoredRequest* request) {
     KTrel* trel = CollectorHost::acquire();
     if (!trel)
         return false;
@@ -69,7 +70,7 @@ bool loadAllowed(const QString& tokenName, KTrelStoredRequest* request) {
         qint64 id = 0;
         QString url;
         const KTrelStoredRequest::Outcome located = KTrelStoredRequest::locateByPageId(
-            trel->getDatabase(), QString::fromLatin1(askedPage),
+            trel->getDatabase(), QString::fromLatin1(page),
             KTrelToken::ownerHash(token.getTokenId()), &id, &url, &error);
         if (located == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
@@ -81,6 +82,10 @@ bool loadAllowed(const QString& tokenName, KTrelStoredRequest* request) {
         if (outcome == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
         loaded = outcome == KTrelStoredRequest::Outcome::Found;
+        if (loaded && KTrelStoredRequest::loadRelated(
+                          trel->getDatabase(), KTrelToken::ownerHash(token.getTokenId()), request,
+                          &error) == KTrelStoredRequest::Outcome::Failed)
+            CollectorHost::failed("bar data", error.toUtf8().constData());
         if (loaded && KDebug::getDebugLevel(CollectorHost::stream()) >= 2)
             KDebug::create(CollectorHost::stream(), 2)
                 << "trel: bar data: read request" << id << "whole for the token that admitted it"
@@ -138,40 +143,109 @@ QString requestPath() {
     return path.isEmpty() ? QStringLiteral("/") : path;
 }
 
-// The latest stored requests that the token admitted and still covers, as the viewer's
-// list; empty when the token is not valid.
-QByteArray requestList(const QString& tokenName) {
+// The latest stored requests that the token admitted and still covers, as filtered by
+// the list's parameters; false when the token is not valid or the read failed.
+bool readList(const QString& tokenName, KTrelStoredRequest::ListFilter* filter,
+              KTrelStoredRequest::List* list) {
     KTrel* trel = CollectorHost::acquire();
     if (!trel)
-        return QByteArray();
-    QByteArray body;
+        return false;
+    bool read = false;
     CollectorHost::guard("bar data", [&] {
         const KTrelToken token = trel->validToken(tokenName, CollectorHost::stream());
         if (!token.isOk())
             return;
-        KTrelStoredRequest::ListFilter filter;
-        filter.owner = KTrelToken::ownerHash(token.getTokenId());
-        filter.urlContains = decodedParameter("trel_url").left(200);
-        filter.problems = !decodedParameter("trel_problems").isEmpty();
-        filter.failedStatus = !decodedParameter("trel_status").isEmpty();
-        filter.before = decodedParameter("trel_before").toLongLong();
-        filter.after = decodedParameter("trel_after").toLongLong();
-        KTrelStoredRequest::List list;
+        filter->owner = KTrelToken::ownerHash(token.getTokenId());
+        filter->urlContains = decodedParameter("trel_url").left(200);
+        filter->problems = !decodedParameter("trel_problems").isEmpty();
+        filter->failedStatus = !decodedParameter("trel_status").isEmpty();
+        filter->before = decodedParameter("trel_before").toLongLong();
+        filter->after = decodedParameter("trel_after").toLongLong();
         QString error;
         const KTrelStoredRequest::Outcome outcome = KTrelStoredRequest::list(
-            trel->getDatabase(), filter,
+            trel->getDatabase(), *filter,
             [&](const QString& url) { return token.isUrlMatches(url, CollectorHost::stream()); },
-            &list, &error);
-        if (outcome == KTrelStoredRequest::Outcome::Failed) {
+            list, &error);
+        if (outcome == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
-            return;
-        }
+        read = outcome != KTrelStoredRequest::Outcome::Failed;
+    });
+    return read;
+}
+
+QByteArray requestList(const QString& tokenName) {
+    KTrelStoredRequest::ListFilter filter;
+    KTrelStoredRequest::List list;
+    if (!readList(tokenName, &filter, &list))
+        return QByteArray();
+    QByteArray body;
+    CollectorHost::guard("bar data", [&] {
         const QJsonObject shown{{QStringLiteral("url"), filter.urlContains},
                                 {QStringLiteral("problems"), filter.problems},
                                 {QStringLiteral("status"), filter.failedStatus}};
         body = KTrelHtmlReport::listPage(list, shown, requestPath()).toUtf8();
     });
     return body;
+}
+
+qint64 slowQueryUs() {
+    return TREL_G(slow_query_ms) > 0 ? TREL_G(slow_query_ms) * 1000 : 0;
+}
+
+// The request as the views have it, with the slow-query threshold in force: the
+// threshold is a setting of the site, not something stored.
+QJsonObject requestJson(const KTrelStoredRequest& request) {
+    QJsonObject object = KTrelRequestJson::request(request);
+    object.insert(QStringLiteral("slow_query_us"), slowQueryUs());
+    return object;
+}
+
+// The bar's summary, with what the bar shows beyond the stored totals: the slow
+// queries counted against the threshold, the request that redirected to this one, and
+// when it started.
+QJsonObject summaryJson(const KTrelStoredRequest& request) {
+    QJsonObject object = KTrelRequestJson::summary(request);
+    const qint64 slow = slowQueryUs();
+    int slowQueries = 0;
+    for (const KTrelStoredRequest::Query& query : request.queries)
+        if (slow > 0 && query.notKept == 0 && query.time >= slow)
+            ++slowQueries;
+    object.insert(QStringLiteral("slow_query_us"), slow);
+    object.insert(QStringLiteral("slow_queries"), slowQueries);
+    // Where a page's later call goes on the page's time axis.
+    object.insert(QStringLiteral("start_ms"), request.startTime);
+    const QJsonValue redirected =
+        KTrelRequestJson::request(request).value(QStringLiteral("redirected_from"));
+    object.insert(QStringLiteral("redirected_from"),
+                  redirected.isUndefined() ? QJsonValue() : redirected);
+    return object;
+}
+
+// Two stored requests side by side: the asked one and the one named by trel_with, or
+// by default the previous request of the same URL; with the token's latest requests to
+// choose another from. Each side is loaded as the details load theirs, so a page id
+// the token did not admit shows nothing.
+QByteArray comparePage(const QString& tokenName, const KTrelStoredRequest& request) {
+    QJsonObject data{
+        {QStringLiteral("view"), QStringLiteral("compare")},
+        {QStringLiteral("request"), requestJson(request)},
+        {QStringLiteral("live"), QJsonObject{{QStringLiteral("path"), requestPath()}}}};
+    QByteArray other = parameter(SG(request_info).query_string, "trel_with");
+    if (other.isEmpty())
+        other = data.value(QStringLiteral("request"))
+                    .toObject()
+                    .value(QStringLiteral("previous_page_id"))
+                    .toString()
+                    .toLatin1();
+    KTrelStoredRequest otherRequest;
+    if (!other.isEmpty() && other.size() <= MaxPageIdLength &&
+        loadAllowed(tokenName, other, &otherRequest))
+        data.insert(QStringLiteral("other"), requestJson(otherRequest));
+    KTrelStoredRequest::ListFilter filter;
+    KTrelStoredRequest::List list;
+    if (readList(tokenName, &filter, &list))
+        data.insert(QStringLiteral("list"), KTrelRequestJson::list(list));
+    return KTrelHtmlReport::write(data, QStringLiteral("trel: compare")).toUtf8();
 }
 
 void answer() {
@@ -182,14 +256,29 @@ void answer() {
     QByteArray body;
     if (!token.isEmpty() && asked == Ask::Requests) {
         body = requestList(token);
-    } else if (!token.isEmpty() && loadAllowed(token, &request)) {
+    } else if (!token.isEmpty() && loadAllowed(token, askedPage, &request)) {
         CollectorHost::guard("bar data", [&] {
-            if (asked == Ask::Summary || asked == Ask::Json)
-                body = QJsonDocument(asked == Ask::Summary ? KTrelRequestJson::summary(request)
-                                                           : KTrelRequestJson::request(request))
+            if (asked == Ask::Summary || asked == Ask::Json) {
+                body = QJsonDocument(asked == Ask::Summary ? summaryJson(request)
+                                                           : requestJson(request))
                            .toJson(QJsonDocument::Compact);
-            else
-                body = KTrelHtmlReport::requestPage(request, requestPath()).toUtf8();
+            } else if (asked == Ask::Compare) {
+                body = comparePage(token, request);
+            } else {
+                QJsonObject data{
+                    {QStringLiteral("view"), QStringLiteral("request")},
+                    {QStringLiteral("request"), requestJson(request)},
+                    {QStringLiteral("live"), QJsonObject{{QStringLiteral("path"), requestPath()}}}};
+                // The token's latest requests, for the page's later calls on its timeline.
+                KTrelStoredRequest::ListFilter filter;
+                KTrelStoredRequest::List list;
+                if (readList(token, &filter, &list))
+                    data.insert(QStringLiteral("list"), KTrelRequestJson::list(list));
+                body = KTrelHtmlReport::write(
+                           data, QStringLiteral("trel: request %1 \u00b7 %2 %3")
+                                     .arg(QString::number(request.id), request.method, request.url))
+                           .toUtf8();
+            }
         });
     }
     if (body.isEmpty() && asked == Ask::Summary && !token.isEmpty() && coversHere(token)) {
@@ -267,7 +356,7 @@ bool BarEndpoint::claim() {
     for (const auto& name :
          {std::make_pair("__trel_summary", Ask::Summary), std::make_pair("__trel_json", Ask::Json),
           std::make_pair("__trel_requests", Ask::Requests),
-          std::make_pair("__trel", Ask::Details)}) {
+          std::make_pair("__trel_compare", Ask::Compare), std::make_pair("__trel", Ask::Details)}) {
         page = parameter(query, name.first);
         if (!page.isNull()) {
             ask = name.second;

@@ -1,6 +1,9 @@
 #include "errorobserver.h"
 
 #include "collector/collectorhost.h"
+#include "engine/exceptionobserver.h"
+#include "engine/handlerwrapper.h"
+#include "engine/requestclock.h"
 #include "php_trel.h"
 
 #include <trel/ktrel.h>
@@ -56,19 +59,46 @@ void onError(int type, zend_string* file, uint32_t line, zend_string* message) {
             backtraceId = trel->addBacktrace(trel->getBacktraceGenerator()->generateBacktrace());
         KTrel::Request& request = trel->getRequest();
         request.setErrorsSilenced(silenced);
-        addError(trel, kind, file ? ZSTR_VAL(file) : "", line, backtraceId, "%s",
-                 message ? ZSTR_VAL(message) : "");
+        const char* text = message ? ZSTR_VAL(message) : "";
+        addError(trel, kind, file ? ZSTR_VAL(file) : "", line, backtraceId, "%s", text);
         request.setErrorsSilenced(false);
+        trel->setLastErrorDetails(RequestClock::offsetNow(),
+                                  kind == E_ERROR ? ExceptionObserver::uncaught(text)
+                                                  : QSharedPointer<KTrel::UncaughtException>());
     });
     inObserver = false;
+}
+
+// error_log()'s message is kept with the moment it was written; the log gets it as before.
+void aroundErrorLog(int, zif_handler original, zend_execute_data* frame, zval* result) {
+    const qint64 start = RequestClock::offsetNow();
+    original(frame, result);
+    if (ZEND_CALL_NUM_ARGS(frame) < 1 || Z_TYPE_P(result) != IS_TRUE)
+        return;
+    zval* message = ZEND_CALL_ARG(frame, 1);
+    ZVAL_DEREF(message);
+    KTrel* trel = CollectorHost::current();
+    if (!trel || Z_TYPE_P(message) != IS_STRING)
+        return;
+    CollectorHost::guard("error_log", [&] {
+        trel->addLogMessage(
+            QString::fromUtf8(Z_STRVAL_P(message), static_cast<int>(Z_STRLEN_P(message))), start);
+    });
 }
 
 } // namespace
 
 void ErrorObserver::registerObserver() {
     zend_observer_error_register(onError);
+    HandlerWrapper::watchFunction("error_log", aroundErrorLog, 0);
+    ExceptionObserver::install();
+}
+
+void ErrorObserver::unregisterObserver() {
+    ExceptionObserver::uninstall();
 }
 
 void ErrorObserver::startRequest() {
     inObserver = false;
+    ExceptionObserver::startRequest();
 }

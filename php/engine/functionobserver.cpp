@@ -1,6 +1,7 @@
 #include "functionobserver.h"
 
 #include "collector/collectorhost.h"
+#include "engine/requestclock.h"
 #include "php_trel.h"
 
 #include <trel/ktrel.h>
@@ -57,6 +58,15 @@ struct Frame {
     qint64 childrenNs;
 };
 
+// The costliest single calls so far, a heap with the cheapest on top.
+struct SpanCandidate {
+    Totals* totals;
+    qint64 startNs;
+    qint64 elapsedNs;
+    bool operator<(const SpanCandidate& other) const { return elapsedNs > other.elapsedNs; }
+};
+std::vector<SpanCandidate> spans;
+
 bool counting = false;
 size_t limit = 0;
 // Nodes keep their address across rehashing, so frames may point into the map.
@@ -78,6 +88,14 @@ void finish(const Frame& frame, qint64 endNs) {
         entry->inclusiveNs += elapsed;
     if (!stack.empty())
         stack.back().childrenNs += elapsed;
+    if (spans.size() < static_cast<size_t>(KTrel::MaxSpans)) {
+        spans.push_back({entry, frame.startNs, elapsed});
+        std::push_heap(spans.begin(), spans.end());
+    } else if (elapsed > spans.front().elapsedNs) {
+        std::pop_heap(spans.begin(), spans.end());
+        spans.back() = {entry, frame.startNs, elapsed};
+        std::push_heap(spans.begin(), spans.end());
+    }
 }
 
 void onBegin(zend_execute_data* call) {
@@ -141,6 +159,7 @@ void forget() {
     }
     totals.clear();
     std::vector<Frame>().swap(stack);
+    spans.clear();
 }
 
 } // namespace
@@ -158,6 +177,7 @@ void FunctionObserver::startRequest(bool enabled, zend_long functionLimit) {
     // endRequest() emptied both; the strings of an earlier request are not ours to free.
     totals.clear();
     stack.clear();
+    spans.clear();
     counting = enabled;
     limit = functionLimit > 0 ? static_cast<size_t>(functionLimit) : 0;
 }
@@ -215,6 +235,17 @@ void FunctionObserver::endRequest(KTrel* trel) {
             stats.setLine(static_cast<int>(entry->line));
             stats.setCalls(static_cast<int>(entry->calls));
             stats.updateTimers(entry->exclusiveNs / 1000, entry->inclusiveNs / 1000);
+        }
+        std::sort_heap(spans.begin(), spans.end());
+        QList<KTrel::Span>& longest = trel->getContext().spans;
+        for (const SpanCandidate& span : spans) {
+            const Totals* entry = span.totals;
+            QByteArray name = bytesOf(entry->name);
+            if (entry->scope)
+                name = bytesOf(entry->scope) + "::" + name;
+            longest.append(KTrel::Span{QString::fromUtf8(name),
+                                       RequestClock::offset(span.startNs / 1000),
+                                       span.elapsedNs / 1000});
         }
         if (otherCount > 0) {
             KFunctionStats& stats = table[keyFor(ordinal++)];

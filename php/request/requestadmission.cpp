@@ -89,6 +89,18 @@ bool isPrimaryPage() {
            mode == QLatin1String("nested-navigate");
 }
 
+// Made by a script, as the browser tells it: X-Requested-With, or a fetch mode other than
+// navigation for no particular destination. A stylesheet or script is fetched for its
+// own destination ("style", "script") and is not one.
+bool isScriptRequest() {
+    if (serverText("HTTP_X_REQUESTED_WITH")
+            .compare(QLatin1String("XMLHttpRequest"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QString mode = serverText("HTTP_SEC_FETCH_MODE").toLower();
+    return !mode.isEmpty() && mode != QLatin1String("navigate") &&
+           serverText("HTTP_SEC_FETCH_DEST").toLower() == QLatin1String("empty");
+}
+
 } // namespace
 
 QString RequestAdmission::presentedToken() {
@@ -131,6 +143,12 @@ KTrel* RequestAdmission::admit() {
             admitted = trel->isTokenOK(
                 QString::fromUtf8(Z_STRVAL_P(token), static_cast<int>(Z_STRLEN_P(token))),
                 allowedHosts, ttl, CollectorHost::stream());
+        }
+        if (admitted) {
+            KTrel::Context& context = trel->getContext();
+            context.xhr = isScriptRequest();
+            context.referer =
+                QString::fromUtf8(QueryMask::maskUrl(serverText("HTTP_REFERER").toUtf8()));
         }
         trel->setCollectionEnabled(admitted);
         trel->setBarEnabled(admitted);

@@ -2,6 +2,7 @@
 
 #include "collector/collectorhost.h"
 #include "engine/calltimer.h"
+#include "engine/requestclock.h"
 #include "sqldriver.h"
 #include "sqlvalues.h"
 
@@ -388,6 +389,7 @@ void SqlStatements::record(const SqlDriver& driver, Outcome& outcome) {
     query.errorMessage = outcome.ok ? QString() : outcome.failure.message;
     query.rowsAffected = outcome.ok ? int(qBound(qint64(0), outcome.rows, qint64(INT_MAX))) : 0;
     query.queryTime = outcome.elapsed;
+    query.startUs = RequestClock::offset(CallTimer::now() - outcome.elapsed);
     query.transactionId = transaction;
     query.extraText = QString::fromLatin1(driver.name(outcome.dialect));
     requestState.textBudget -= outcome.prepared.size();

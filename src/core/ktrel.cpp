@@ -118,6 +118,8 @@ void KTrel::reset() {
     sqlQueries.clear();
     writtenToDb = false;
     phpErrors.clear();
+    lastErrorKept = false;
+    context = Context();
     outputState = 0;
     requestId = 0;
     isPrimaryPage = false;

@@ -106,3 +106,30 @@ const char* KTrel::SuperGlobalSample::sampleTypeName() const {
         return "";
     }
 }
+
+void KTrel::addLogMessage(const QString& message, qint64 startUs) {
+    if (context.logMessages.size() >= limits.errors) {
+        ++context.logMessagesNotKept;
+        return;
+    }
+    context.logMessages.append(LogMessage{message.left(MaxErrorMessageChars), startUs});
+}
+
+void KTrel::addResponseHeader(const QString& name, const QString& value) {
+    if (name.compare(QLatin1String("Set-Cookie"), Qt::CaseInsensitive) != 0) {
+        context.responseHeaders.append({name, value});
+        return;
+    }
+    // "name=value; Path=/; HttpOnly": the value alone is hidden, here and everywhere else.
+    const qsizetype end = value.indexOf(QLatin1Char(';'));
+    const QString pair = end < 0 ? value : value.left(end);
+    const QString attributes = end < 0 ? QString() : value.mid(end);
+    const qsizetype equals = pair.indexOf(QLatin1Char('='));
+    const QString cookie = equals < 0 ? QString() : pair.left(equals);
+    const QByteArray secret = (equals < 0 ? pair : pair.mid(equals + 1)).trimmed().toUtf8();
+    addMaskedValue(secret);
+    addMaskedValue(QByteArray::fromPercentEncoding(secret));
+    context.responseHeaders.append(
+        {name,
+         QStringLiteral("%1=***(%2 bytes)%3").arg(cookie).arg(secret.size()).arg(attributes)});
+}

@@ -70,8 +70,22 @@ void KTrel::maskValues() {
         matchers.apply(query.resolvedStatement);
         matchers.apply(query.errorMessage);
     }
-    for (PhpError& error : phpErrors)
+    for (PhpError& error : phpErrors) {
         matchers.apply(error.message);
+        if (UncaughtException* exception = error.exception.data()) {
+            matchers.apply(exception->message);
+            matchers.apply(exception->file);
+            for (TraceFrame& frame : exception->trace) {
+                matchers.apply(frame.call);
+                matchers.apply(frame.file);
+            }
+        }
+    }
+    matchers.apply(context.referer);
+    for (QPair<QString, QString>& header : context.responseHeaders)
+        matchers.apply(header.second);
+    for (LogMessage& message : context.logMessages)
+        matchers.apply(message.message);
     for (QString& backtrace : backtraces)
         matchers.apply(backtrace);
     std::set<QByteArray> keys;

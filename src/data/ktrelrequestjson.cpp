@@ -40,6 +40,8 @@ QJsonObject KTrelRequestJson::summary(const KTrelStoredRequest& r) {
     object.insert(QStringLiteral("errors_not_kept"), r.errorsNotKept());
     object.insert(QStringLiteral("peak_memory"), r.peakMemory);
     object.insert(QStringLiteral("memory"), KTrelFormat::bytes(r.peakMemory));
+    object.insert(QStringLiteral("xhr"), r.hasContext ? QJsonValue(r.xhr) : QJsonValue());
+    object.insert(QStringLiteral("referer"), r.hasContext ? QJsonValue(r.referer) : QJsonValue());
     return object;
 }
 
@@ -70,7 +72,8 @@ QJsonObject KTrelRequestJson::request(const KTrelStoredRequest& r) {
                                    {QStringLiteral("transaction"), r.transactionName(q)},
                                    {QStringLiteral("file"), q.file},
                                    {QStringLiteral("line"), q.line},
-                                   {QStringLiteral("backtrace"), q.backtrace}});
+                                   {QStringLiteral("backtrace"), q.backtrace},
+                                   {QStringLiteral("start_us"), q.startUs}});
     }
     object.insert(QStringLiteral("query_list"), queries);
     QJsonArray entries;
@@ -83,7 +86,10 @@ QJsonObject KTrelRequestJson::request(const KTrelStoredRequest& r) {
                         {QStringLiteral("line"), e.line},
                         {QStringLiteral("time"), KTrelFormat::localTime(e.time * 1000).left(19)},
                         {QStringLiteral("silenced"), e.silenced},
-                        {QStringLiteral("backtrace"), e.backtrace}});
+                        {QStringLiteral("backtrace"), e.backtrace},
+                        {QStringLiteral("start_us"), e.startUs},
+                        {QStringLiteral("exception"),
+                         e.exception.isEmpty() ? QJsonValue() : QJsonValue(e.exception)}});
     }
     object.insert(QStringLiteral("error_list"), entries);
     QJsonArray functions;
@@ -104,6 +110,21 @@ QJsonObject KTrelRequestJson::request(const KTrelStoredRequest& r) {
                                    {QStringLiteral("data"), QString::fromUtf8(s.data)}});
     }
     object.insert(QStringLiteral("samples"), samples);
+    object.insert(QStringLiteral("log_messages"), r.logMessages);
+    object.insert(QStringLiteral("spans"), r.spans);
+    QJsonArray headers;
+    for (const QPair<QString, QString>& header : r.responseHeaders)
+        headers.append(QJsonArray{header.first, header.second});
+    object.insert(QStringLiteral("response_headers"), headers);
+    object.insert(QStringLiteral("redirected_from"),
+                  r.hasRedirect
+                      ? QJsonValue(QJsonObject{{QStringLiteral("page_id"), r.redirectedFrom.pageId},
+                                               {QStringLiteral("method"), r.redirectedFrom.method},
+                                               {QStringLiteral("url"), r.redirectedFrom.url},
+                                               {QStringLiteral("status"), r.redirectedFrom.status}})
+                      : QJsonValue());
+    object.insert(QStringLiteral("previous_page_id"),
+                  r.previousPageId.isEmpty() ? QJsonValue() : QJsonValue(r.previousPageId));
     return object;
 }
 
@@ -122,7 +143,9 @@ QJsonObject KTrelRequestJson::list(const KTrelStoredRequest::List& list) {
                                 {QStringLiteral("primary"), row.primaryPage},
                                 {QStringLiteral("queries"), row.queries},
                                 {QStringLiteral("failed_queries"), row.failedQueries},
-                                {QStringLiteral("errors"), row.errors}});
+                                {QStringLiteral("errors"), row.errors},
+                                {QStringLiteral("xhr"), row.xhr},
+                                {QStringLiteral("referer"), row.referer}});
     }
     return QJsonObject{{QStringLiteral("requests"), rows},
                        {QStringLiteral("older"), list.older},

@@ -53,6 +53,7 @@ void cutMessage(QString& message) {
 
 void KTrel::addPhpError(int type, const char* filename, unsigned int line, const char* message,
                         int backtraceId) {
+    lastErrorKept = false;
     if (phpErrors.size() >= limits.errors) {
         ++notKept.errors;
         return;
@@ -66,10 +67,12 @@ void KTrel::addPhpError(int type, const char* filename, unsigned int line, const
     entry.type = phpErrorTypeName(type);
     entry.backtraceId = backtraceId;
     phpErrors.append(entry);
+    lastErrorKept = true;
 }
 
 void KTrel::addPhpErrorWithArgs(int type, const char* filename, unsigned int line,
                                 const char* format, int backtraceId, va_list args) {
+    lastErrorKept = false;
     if (phpErrors.size() >= limits.errors) {
         ++notKept.errors;
         return;
@@ -84,6 +87,7 @@ void KTrel::addPhpErrorWithArgs(int type, const char* filename, unsigned int lin
     entry.backtraceId = backtraceId;
     entry.silenced = request.isErrorsSilenced();
     phpErrors.append(entry);
+    lastErrorKept = true;
 }
 
 const KTrel::PhpError& KTrel::getLastPHPError() {
@@ -91,4 +95,13 @@ const KTrel::PhpError& KTrel::getLastPHPError() {
     if (phpErrors.isEmpty())
         return noError;
     return phpErrors.last();
+}
+
+void KTrel::setLastErrorDetails(qint64 startUs,
+                                const QSharedPointer<UncaughtException>& exception) {
+    if (!lastErrorKept || phpErrors.isEmpty())
+        return;
+    PhpError& error = phpErrors.last();
+    error.startUs = startUs;
+    error.exception = exception;
 }

@@ -1,8 +1,10 @@
 #include <trel/ktrelstoredrequest.h>
 
+#include <QJsonDocument>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QVariant>
 
 #include <algorithm>
@@ -47,6 +49,69 @@ const char* const RequestColumns =
     "r.is_primary_page, r.peak_memory_usage, r.data_size, r.memory_limit FROM trel_requests r "
     "LEFT JOIN trel_requests_urls u ON u.id = r.url_id WHERE ";
 
+QJsonArray jsonArray(const QVariant& value) {
+    return QJsonDocument::fromJson(value.toByteArray()).array();
+}
+
+// The offsets are stored in the order of the rows' ids; `ids` are the rows' ids in the
+// order the request holds them.
+template <typename Row>
+void giveStarts(const QJsonArray& starts, const QList<qint64>& ids, QList<Row>& rows) {
+    QList<qint64> ordered = ids;
+    std::sort(ordered.begin(), ordered.end());
+    for (int i = 0; i < rows.size() && i < ids.size(); ++i) {
+        const qsizetype rank =
+            std::lower_bound(ordered.begin(), ordered.end(), ids.at(i)) - ordered.begin();
+        rows[i].startUs = rank < starts.size() ? starts.at(rank).toInteger(-1) : -1;
+    }
+}
+
+// Absent for a request stored before its context was kept, or on an installation that
+// lacks the table (until `trel init` adds it): the request is then whole without it.
+Outcome loadContext(const QSqlDatabase& db, qint64 id, const QList<qint64>& queryIds,
+                    const QList<qint64>& entryIds, KTrelStoredRequest* request, QString* error) {
+    QSqlQuery context(db);
+    QString failure;
+    if (!run(context,
+             QStringLiteral("SELECT xhr, referer, location, query_starts, error_starts, spans, "
+                            "response_headers, log_messages, exceptions FROM "
+                            "trel_request_context WHERE request_id = ?"),
+             id, &failure)) {
+        if (failure.contains(QLatin1String("trel_request_context")))
+            return Outcome::Found;
+        if (error)
+            *error = failure;
+        return Outcome::Failed;
+    }
+    if (!context.next())
+        return Outcome::Found;
+    request->hasContext = true;
+    request->xhr = context.value(0).toInt() != 0;
+    request->referer = text(context.value(1));
+    request->location = text(context.value(2));
+    giveStarts(jsonArray(context.value(3)), queryIds, request->queries);
+    giveStarts(jsonArray(context.value(4)), entryIds, request->entries);
+    request->spans = jsonArray(context.value(5));
+    for (const QJsonValue& header : jsonArray(context.value(6))) {
+        const QJsonArray pair = header.toArray();
+        request->responseHeaders << qMakePair(pair.at(0).toString(), pair.at(1).toString());
+    }
+    request->logMessages = jsonArray(context.value(7));
+    // The exceptions name their error by its place among the errors in id order.
+    QList<qint64> ordered = entryIds;
+    std::sort(ordered.begin(), ordered.end());
+    for (const QJsonValue& value : jsonArray(context.value(8))) {
+        QJsonObject exception = value.toObject();
+        const int place = exception.take(QStringLiteral("error")).toInt(-1);
+        if (place < 0 || place >= ordered.size())
+            continue;
+        const qsizetype at = entryIds.indexOf(ordered.at(place));
+        if (at >= 0 && at < request->entries.size())
+            request->entries[at].exception = exception;
+    }
+    return Outcome::Found;
+}
+
 // The request's row is read; the sections follow by its id.
 Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* request,
                      QString* error) {
@@ -74,13 +139,15 @@ Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* requ
              QStringLiteral(
                  "SELECT q.resolved_statement, s.prepared_statement, q.status, "
                  "q.rows_affected, q.query_time, q.error_message, q.transaction_id, "
-                 "q.file_name, q.line_number, b.backtrace FROM trel_sql_queries q LEFT JOIN "
+                 "q.file_name, q.line_number, b.backtrace, q.id FROM trel_sql_queries q LEFT JOIN "
                  "trel_sql_statements s ON s.id = q.prepared_statement_id LEFT JOIN "
                  "trel_backtrace b ON b.id = q.backtrace_id WHERE q.request_id = ? ORDER BY "
                  "q.query_time DESC, q.id"),
              id, error))
         return Outcome::Failed;
+    QList<qint64> queryIds;
     while (queries.next()) {
+        queryIds << queries.value(10).toLongLong();
         Query query;
         query.statement = text(queries.value(0));
         query.prepared = text(queries.value(1));
@@ -105,11 +172,13 @@ Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* requ
     if (!run(entries,
              QStringLiteral(
                  "SELECT e.entry_time, e.type, e.message, e.filename, e.line, e.silenced, "
-                 "b.backtrace FROM trel_log_entries e LEFT JOIN trel_backtrace b ON b.id = "
+                 "b.backtrace, e.id FROM trel_log_entries e LEFT JOIN trel_backtrace b ON b.id = "
                  "e.backtrace_id WHERE e.request_id = ? ORDER BY e.id"),
              id, error))
         return Outcome::Failed;
+    QList<qint64> entryIds;
     while (entries.next()) {
+        entryIds << entries.value(7).toLongLong();
         LogEntry entry;
         entry.time = entries.value(0).toLongLong();
         entry.type = text(entries.value(1)).trimmed();
@@ -162,7 +231,7 @@ Outcome loadSections(const QSqlDatabase& db, qint64 id, KTrelStoredRequest* requ
     while (samples.next())
         request->samples << Sample{text(samples.value(0)), samples.value(1).toByteArray(),
                                    text(samples.value(2))};
-    return Outcome::Found;
+    return loadContext(db, id, queryIds, entryIds, request, error);
 }
 
 Outcome loadWhere(const QSqlDatabase& db, const char* condition, const QVariant& key,
@@ -371,18 +440,31 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
     QStringList ids;
     for (qint64 id : kept)
         ids << QString::number(id);
+    const auto rowsSql = [&ids](bool withContext) {
+        return QStringLiteral(
+                   "SELECT r.id, r.page_id, u.url, r.method, r.status_code, r.start_time, "
+                   "r.request_time, r.is_primary_page, (SELECT COUNT(*) FROM trel_sql_queries q "
+                   "WHERE q.request_id = r.id), (SELECT COUNT(*) FROM trel_sql_queries q WHERE "
+                   "q.request_id = r.id AND (q.status <> 0 OR q.error_message <> '')), (SELECT "
+                   "COUNT(*) FROM trel_log_entries e WHERE e.request_id = r.id), %1 FROM "
+                   "trel_requests r LEFT JOIN trel_requests_urls u ON u.id = r.url_id %2WHERE "
+                   "r.id IN (%3) ORDER BY r.id DESC")
+            .arg(withContext ? QStringLiteral("c.xhr, c.referer") : QStringLiteral("0, ''"),
+                 withContext ? QStringLiteral("LEFT JOIN trel_request_context c ON c.request_id "
+                                              "= r.id ")
+                             : QString(),
+                 ids.join(QLatin1Char(',')));
+    };
     QSqlQuery rows(db);
-    if (!run(rows,
-             QStringLiteral(
-                 "SELECT r.id, r.page_id, u.url, r.method, r.status_code, r.start_time, "
-                 "r.request_time, r.is_primary_page, (SELECT COUNT(*) FROM trel_sql_queries q "
-                 "WHERE q.request_id = r.id), (SELECT COUNT(*) FROM trel_sql_queries q WHERE "
-                 "q.request_id = r.id AND (q.status <> 0 OR q.error_message <> '')), (SELECT "
-                 "COUNT(*) FROM trel_log_entries e WHERE e.request_id = r.id) FROM trel_requests r "
-                 "LEFT JOIN trel_requests_urls u ON u.id = r.url_id WHERE r.id IN (") +
-                 ids.join(QLatin1Char(',')) + QStringLiteral(") ORDER BY r.id DESC"),
-             QVariant(), error))
+    QString failure;
+    // An installation that lacks the context's table lists its requests without it.
+    if (!run(rows, rowsSql(true), QVariant(), &failure) &&
+        (!failure.contains(QLatin1String("trel_request_context")) ||
+         !run(rows, rowsSql(false), QVariant(), error))) {
+        if (error && error->isEmpty())
+            *error = failure;
         return Outcome::Failed;
+    }
     while (rows.next()) {
         ListRow row;
         row.id = rows.value(0).toLongLong();
@@ -396,6 +478,8 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
         row.queries = rows.value(8).toInt();
         row.failedQueries = rows.value(9).toInt();
         row.errors = rows.value(10).toInt();
+        row.xhr = rows.value(11).toInt() != 0;
+        row.referer = text(rows.value(12));
         list->rows << row;
     }
     // The rows that count what a request did not keep stand for that many queries or
@@ -434,6 +518,70 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
             }
         }
     }
+    return Outcome::Found;
+}
+
+namespace {
+
+// How many of the token's requests before this one the related look-ups examine, newest
+// first: the redirect is among the few just before, and the previous request of the same
+// URL is sought no further back, so that neither read grows with the history.
+constexpr int RelatedScanned = 1000;
+// A redirect counts when the request it sent the browser to began within this time.
+constexpr qint64 RedirectWindowMs = 60000;
+
+} // namespace
+
+Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray& owner,
+                                        KTrelStoredRequest* request, QString* error) {
+    request->hasRedirect = false;
+    request->redirectedFrom = Related();
+    request->previousPageId.clear();
+    if (owner.isEmpty() || request->id <= 0)
+        return Outcome::Missing;
+    const QString recent =
+        QStringLiteral("(SELECT request_id FROM trel_request_owners WHERE token_hash = ? "
+                       "AND request_id < ? ORDER BY request_id DESC LIMIT %1) o JOIN "
+                       "trel_requests r ON r.id = o.request_id")
+            .arg(RelatedScanned);
+    QSqlQuery redirect(db);
+    QString failure;
+    const bool read = run(
+        redirect,
+        QStringLiteral("SELECT r.id, r.page_id, r.method, u.url, r.status_code FROM ") + recent +
+            QStringLiteral(" JOIN trel_request_context c ON c.request_id = r.id LEFT JOIN "
+                           "trel_requests_urls u ON u.id = r.url_id WHERE r.status_code >= "
+                           "300 AND r.status_code < 400 AND c.location IN (?, ?) AND "
+                           "r.start_time >= ? AND r.start_time <= ? ORDER BY r.id DESC "
+                           "LIMIT 1"),
+        QVariant(), &failure,
+        {owner, request->id, request->url, QUrl(request->url).toString(),
+         request->startTime - RedirectWindowMs, request->startTime});
+    if (!read) {
+        // Without the context's table there is no redirect to find.
+        if (!failure.contains(QLatin1String("trel_request_context"))) {
+            if (error)
+                *error = failure;
+            return Outcome::Failed;
+        }
+    } else if (redirect.next()) {
+        request->hasRedirect = true;
+        request->redirectedFrom.id = redirect.value(0).toLongLong();
+        request->redirectedFrom.pageId = text(redirect.value(1));
+        request->redirectedFrom.method = text(redirect.value(2));
+        request->redirectedFrom.url = text(redirect.value(3));
+        request->redirectedFrom.status = redirect.value(4).toInt();
+    }
+
+    QSqlQuery previous(db);
+    if (!run(previous,
+             QStringLiteral("SELECT r.page_id FROM ") + recent +
+                 QStringLiteral(" WHERE r.url_id = (SELECT url_id FROM trel_requests WHERE id = "
+                                "?) ORDER BY r.id DESC LIMIT 1"),
+             QVariant(), error, {owner, request->id, request->id}))
+        return Outcome::Failed;
+    if (previous.next())
+        request->previousPageId = text(previous.value(0));
     return Outcome::Found;
 }
 

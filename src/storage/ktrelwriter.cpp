@@ -14,8 +14,12 @@
 #include <kolv/kolvdbsqliteinfo.h>
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QUrl>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -323,6 +327,7 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             writeEvents(write);
             writeBreakdown(write);
             writeSuperGlobals(write);
+            writeContext(write);
 
             // Only the size update follows, and its failure is raised.
             const TransactionState state = transactionState(database, getRequestId(), debugStream);
@@ -669,4 +674,107 @@ void KTrel::writeSuperGlobals(WriteContext& write) {
         rows.addRow();
     }
     rows.flush();
+}
+
+// The request's context in one row of its own: the offsets of the queries and errors in
+// their order (the order of their ids), the response headers, the log messages, the
+// spans and the uncaught exceptions as JSON, and where a redirect sent the browser,
+// resolved against the request's URL, for the next request's look-up of what redirected
+// to it. The rows of queries and errors stay as they always were.
+void KTrel::writeContext(WriteContext& write) {
+    const auto json = [](const auto& value) {
+        return QString::fromUtf8(QJsonDocument(value).toJson(QJsonDocument::Compact));
+    };
+    QJsonArray queryStarts;
+    for (const SqlQuery& sql : qAsConst(sqlQueries))
+        queryStarts.append(sql.startUs);
+    QJsonArray errorStarts;
+    QJsonArray exceptions;
+    for (int i = 0; i < phpErrors.size(); ++i) {
+        const PhpError& error = phpErrors.at(i);
+        errorStarts.append(error.startUs);
+        if (!error.exception)
+            continue;
+        QJsonArray trace;
+        for (const TraceFrame& frame : error.exception->trace)
+            trace.append(QJsonObject{{QStringLiteral("call"), frame.call},
+                                     {QStringLiteral("file"), frame.file},
+                                     {QStringLiteral("line"), frame.line}});
+        exceptions.append(QJsonObject{{QStringLiteral("error"), i},
+                                      {QStringLiteral("class"), error.exception->className},
+                                      {QStringLiteral("message"), error.exception->message},
+                                      {QStringLiteral("file"), error.exception->file},
+                                      {QStringLiteral("line"), error.exception->line},
+                                      {QStringLiteral("trace"), trace}});
+    }
+    QJsonArray headers;
+    QString location;
+    for (const QPair<QString, QString>& header : qAsConst(context.responseHeaders)) {
+        headers.append(QJsonArray{header.first, header.second});
+        if (header.first.compare(QLatin1String("Location"), Qt::CaseInsensitive) == 0)
+            location = QUrl(request.getUrl()).resolved(QUrl(header.second.trimmed())).toString();
+    }
+    QJsonArray messages;
+    for (const LogMessage& message : qAsConst(context.logMessages))
+        messages.append(QJsonObject{{QStringLiteral("message"), message.message},
+                                    {QStringLiteral("start_us"), message.startUs}});
+    if (context.logMessagesNotKept > 0)
+        messages.append(QJsonObject{
+            {QStringLiteral("message"),
+             QStringLiteral("%1 more log messages not kept").arg(context.logMessagesNotKept)},
+            {QStringLiteral("start_us"), -1}});
+    QJsonArray spans;
+    for (const Span& span : qAsConst(context.spans))
+        spans.append(QJsonObject{{QStringLiteral("name"), span.name},
+                                 {QStringLiteral("start_us"), span.startUs},
+                                 {QStringLiteral("time_us"), span.timeUs}});
+
+    const QString texts[] = {context.referer, location,      json(queryStarts), json(errorStarts),
+                             json(spans),     json(headers), json(messages),    json(exceptions)};
+    // The texts it holds; the offsets are numbers beside rows already counted.
+    for (int i = 0; i < 8; ++i)
+        if (i != 2 && i != 3 && texts[i] != QLatin1String("[]"))
+            write.dataSize += texts[i].size();
+    // An installation made before the context was stored lacks its table: the request
+    // is stored without it, and the log says once what `trel init` adds.
+    const auto missingTable = [](const QString& error) {
+        return error.contains(QLatin1String("trel_request_context")) &&
+               (error.contains(QLatin1String("no such table")) ||
+                error.contains(QLatin1String("doesn't exist")));
+    };
+    static bool told = false;
+    const auto tell = [this] {
+        if (!told)
+            trelLog(debugStream, 1)
+                << "Trel: the database lacks trel_request_context: requests are stored without "
+                   "their timeline, response headers and log messages; `trel init ROOT` adds it"
+                << kflush;
+        told = true;
+    };
+    KStatementCache::Statement row(
+        write.database,
+        QStringLiteral("INSERT INTO trel_request_context (request_id, xhr, referer, location, "
+                       "query_starts, error_starts, spans, response_headers, log_messages, "
+                       "exceptions) VALUES (:request_id, :xhr, :referer, :location, "
+                       ":query_starts, :error_starts, :spans, :response_headers, "
+                       ":log_messages, :exceptions)"));
+    if (missingTable(row->lastError().text())) {
+        tell();
+        return;
+    }
+    row->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
+    row->bindValue(QStringLiteral(":xhr"), QVariant(context.xhr ? 1 : 0));
+    const QString names[] = {QStringLiteral(":referer"),      QStringLiteral(":location"),
+                             QStringLiteral(":query_starts"), QStringLiteral(":error_starts"),
+                             QStringLiteral(":spans"),        QStringLiteral(":response_headers"),
+                             QStringLiteral(":log_messages"), QStringLiteral(":exceptions")};
+    for (int i = 0; i < 8; ++i)
+        row->bindValue(names[i], KSafeSqlQuery::text(texts[i]));
+    try {
+        row->exec(debugStream, WriteRetries);
+    } catch (const KException& e) {
+        if (!missingTable(QString::fromUtf8(e.what())))
+            throw;
+        tell();
+    }
 }

@@ -259,7 +259,8 @@ inline void addEverySection(KTrel* trel, const QString& tag) {
 inline QStringList everyRequestTable() {
     QStringList tables = TestInstallation::requestTables();
     tables << QStringLiteral("trel_requests") << QStringLiteral("trel_backtrace")
-           << QStringLiteral("trel_requests_urls") << QStringLiteral("trel_sql_statements");
+           << QStringLiteral("trel_requests_urls") << QStringLiteral("trel_sql_statements")
+           << QStringLiteral("trel_request_context");
     return tables;
 }
 

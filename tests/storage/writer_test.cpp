@@ -6,12 +6,18 @@
 #include "storage/storagetest.h"
 #include "support/logcapture.h"
 
+#include <trel/ktrelrequestjson.h>
 #include <trel/trel.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlQuery>
+
+#include <utility>
 
 using ::testing::Each;
 using ::testing::HasSubstr;
@@ -122,6 +128,146 @@ TEST_P(Writer, RequestRowAndItsDataSizeAreCommittedTogether) {
                             QStringLiteral(" to the db"),
                         4),
               1);
+}
+
+// The context goes into its own row in the request's transaction and comes back in the
+// order of the queries' and errors' ids, whatever order the reads list them in (slowest
+// query first); Set-Cookie keeps its name and attributes, and its value is hidden in
+// every other text; a redirect's Location is stored resolved against the request's URL.
+TEST_P(Writer, ContextIsStoredInTheRequestsTransactionAndReadBackInItsPlaces) {
+    setRequestFacts(trel, QStringLiteral("http://shop.example/login.php"));
+    trel->setRequestStatus(302);
+    const QString secret = QStringLiteral("c00kie-value-42");
+    for (const auto& [time, start] : {std::pair<qint64, qint64>{10, 100}, {900, 250}, {40, 1300}}) {
+        KTrel::SqlQuery query;
+        query.resolvedStatement = QStringLiteral("SELECT %1").arg(start);
+        query.queryTime = time;
+        query.startUs = start;
+        trel->addRequestSqlQuery(query);
+    }
+    trel->addPhpError(1024, "a.php", 3, "a notice", -1);
+    trel->setLastErrorDetails(400, {});
+    trel->addPhpError(1, "a.php", 9, "Uncaught LogicException: no in a.php:9", -1);
+    auto exception = QSharedPointer<KTrel::UncaughtException>::create();
+    exception->className = QStringLiteral("LogicException");
+    exception->message = QStringLiteral("no ") + secret;
+    exception->file = QStringLiteral("a.php");
+    exception->line = 9;
+    exception->trace << KTrel::TraceFrame{QStringLiteral("Cart->pay()"), QStringLiteral("b.php"),
+                                          4};
+    trel->setLastErrorDetails(4800, exception);
+    KTrel::Context& context = trel->getContext();
+    context.xhr = true;
+    context.referer = QStringLiteral("http://shop.example/cart.php");
+    context.spans << KTrel::Span{QStringLiteral("Cart::pay"), 1200, 3000};
+    trel->addLogMessage(QStringLiteral("login of ann with ") + secret, 50);
+    trel->addResponseHeader(QStringLiteral("Set-Cookie"),
+                            QStringLiteral("sid=") + secret + QStringLiteral("; path=/; HttpOnly"));
+    trel->addResponseHeader(QStringLiteral("Location"), QStringLiteral("dash.php?x=1"));
+
+    LogCapture log;
+    trel->write();
+    EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
+
+    const QList<QVariantList> rows = inst.rows(
+        QStringLiteral("SELECT request_id, xhr, referer, location, query_starts, error_starts FROM "
+                       "trel_request_context"));
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows.at(0).at(0).toLongLong(), trel->getRequestId());
+    EXPECT_EQ(rows.at(0).at(1).toInt(), 1);
+    EXPECT_EQ(rows.at(0).at(3).toString(), QStringLiteral("http://shop.example/dash.php?x=1"));
+    EXPECT_EQ(rows.at(0).at(4).toString(), QStringLiteral("[100,250,1300]"));
+    EXPECT_EQ(rows.at(0).at(5).toString(), QStringLiteral("[400,4800]"));
+
+    KTrelStoredRequest stored;
+    QString error;
+    ASSERT_EQ(KTrelStoredRequest::load(inst.db(), trel->getRequestId(), &stored, &error),
+              KTrelStoredRequest::Outcome::Found)
+        << error.toStdString();
+    ASSERT_EQ(stored.queries.size(), 3);
+    // Slowest first, each with its own start.
+    EXPECT_EQ(stored.queries.at(0).statement, QStringLiteral("SELECT 250"));
+    EXPECT_EQ(stored.queries.at(0).startUs, 250);
+    EXPECT_EQ(stored.queries.at(1).startUs, 1300);
+    EXPECT_EQ(stored.queries.at(2).startUs, 100);
+    ASSERT_EQ(stored.entries.size(), 2);
+    EXPECT_EQ(stored.entries.at(0).startUs, 400);
+    EXPECT_TRUE(stored.entries.at(0).exception.isEmpty());
+    EXPECT_EQ(stored.entries.at(1).startUs, 4800);
+
+    const QJsonObject json = KTrelRequestJson::request(stored);
+    const QJsonObject thrown = json.value(QStringLiteral("error_list"))
+                                   .toArray()
+                                   .at(1)
+                                   .toObject()
+                                   .value(QStringLiteral("exception"))
+                                   .toObject();
+    EXPECT_EQ(thrown.value(QStringLiteral("class")).toString(), QStringLiteral("LogicException"));
+    EXPECT_EQ(thrown.value(QStringLiteral("message")).toString(), QStringLiteral("no ***"));
+    EXPECT_EQ(thrown.value(QStringLiteral("line")).toInt(), 9);
+    EXPECT_EQ(QJsonDocument(thrown.value(QStringLiteral("trace")).toArray())
+                  .toJson(QJsonDocument::Compact),
+              QByteArray(R"j([{"call":"Cart->pay()","file":"b.php","line":4}])j"));
+    EXPECT_TRUE(json.value(QStringLiteral("error_list"))
+                    .toArray()
+                    .at(0)
+                    .toObject()
+                    .value(QStringLiteral("exception"))
+                    .isNull());
+    EXPECT_EQ(QJsonDocument(json.value(QStringLiteral("response_headers")).toArray())
+                  .toJson(QJsonDocument::Compact),
+              QByteArray(R"([["Set-Cookie","sid=***(15 bytes); path=/; HttpOnly"],)"
+                         R"(["Location","dash.php?x=1"]])"));
+    EXPECT_EQ(QJsonDocument(json.value(QStringLiteral("log_messages")).toArray())
+                  .toJson(QJsonDocument::Compact),
+              QByteArray(R"([{"message":"login of ann with ***","start_us":50}])"));
+    EXPECT_EQ(
+        QJsonDocument(json.value(QStringLiteral("spans")).toArray()).toJson(QJsonDocument::Compact),
+        QByteArray(R"([{"name":"Cart::pay","start_us":1200,"time_us":3000}])"));
+    EXPECT_EQ(json.value(QStringLiteral("xhr")).toBool(), true);
+    EXPECT_EQ(json.value(QStringLiteral("referer")).toString(),
+              QStringLiteral("http://shop.example/cart.php"));
+    // Unrelated to any token's requests until loadRelated() says otherwise.
+    EXPECT_TRUE(json.value(QStringLiteral("redirected_from")).isNull());
+    EXPECT_TRUE(json.value(QStringLiteral("previous_page_id")).isNull());
+    const QList<QVariantList> contextRows =
+        inst.rows(QStringLiteral("SELECT * FROM trel_request_context"));
+    ASSERT_EQ(contextRows.size(), 1);
+    for (const QVariant& value : contextRows.first())
+        EXPECT_FALSE(value.toString().contains(secret)) << value.toString().toStdString();
+}
+
+// An installation made before the context was kept: the request is stored whole without
+// it, the log says once what `trel init` adds, and the reads and the list do without it.
+TEST_P(Writer, RequestIsStoredAndListedWithoutTheContextsTable) {
+    ddl(inst, QStringLiteral("DROP TABLE trel_request_context"));
+    LogCapture log;
+    for (int i = 0; i < 2; ++i) {
+        trel->reset();
+        setRequestFacts(trel, QStringLiteral("http://old.example/"));
+        addEverySection(trel, QStringLiteral("old"));
+        trel->getContext().xhr = true;
+        trel->write();
+    }
+    EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 2);
+    EXPECT_EQ(log.count(QStringLiteral("Trel: the database lacks trel_request_context"), 1), 1);
+    EXPECT_EQ(log.count(QStringLiteral("KTrel::write:"), 0), 0);
+    KTrelStoredRequest stored;
+    QString error;
+    ASSERT_EQ(KTrelStoredRequest::load(inst.db(), trel->getRequestId(), &stored, &error),
+              KTrelStoredRequest::Outcome::Found)
+        << error.toStdString();
+    EXPECT_FALSE(stored.hasContext);
+    EXPECT_EQ(stored.queries.size(), 2);
+    EXPECT_EQ(stored.queries.at(0).startUs, -1);
+    EXPECT_TRUE(KTrelRequestJson::summary(stored).value(QStringLiteral("xhr")).isNull());
+    KTrelStoredRequest::List list;
+    ASSERT_EQ(KTrelStoredRequest::list(
+                  inst.db(), KTrelStoredRequest::ListFilter(), [](const QString&) { return true; },
+                  &list, &error),
+              KTrelStoredRequest::Outcome::Found)
+        << error.toStdString();
+    EXPECT_EQ(list.rows.size(), 2);
 }
 
 TEST_P(Writer, DataSizeIsStoredInWholeUnitsOf1024AndEachWriteIsARequest) {

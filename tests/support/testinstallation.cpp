@@ -201,8 +201,9 @@ qint64 TestInstallation::orphanRows() {
     qint64 orphans = 0;
     for (const QString& table : requestTables())
         orphans += count(table, QStringLiteral("request_id NOT IN (SELECT id FROM trel_requests)"));
-    orphans += count(QStringLiteral("trel_request_owners"),
-                     QStringLiteral("request_id NOT IN (SELECT id FROM trel_requests)"));
+    for (const char* table : {"trel_request_owners", "trel_request_context"})
+        orphans += count(QString::fromLatin1(table),
+                         QStringLiteral("request_id NOT IN (SELECT id FROM trel_requests)"));
     orphans += count(QStringLiteral("trel_backtrace"),
                      QStringLiteral("id NOT IN (SELECT backtrace_id FROM trel_sql_queries) AND id "
                                     "NOT IN (SELECT backtrace_id FROM trel_log_entries)"));

@@ -203,6 +203,7 @@ const QStringList allTables = {QStringLiteral("trel_backtrace"),
                                QStringLiteral("trel_log_entries"),
                                QStringLiteral("trel_monitor_events"),
                                QStringLiteral("trel_processing_breakdown"),
+                               QStringLiteral("trel_request_context"),
                                QStringLiteral("trel_request_owners"),
                                QStringLiteral("trel_requests"),
                                QStringLiteral("trel_requests_urls"),
@@ -392,10 +393,16 @@ TEST_P(TrelCli, InitCreatesACompleteInstallationAndReplacesOneOnlyWithForce) {
     }
     QFile header(dir.filePath(QStringLiteral("share/scripts/trel_header.html")));
     ASSERT_TRUE(header.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(header.readAll().contains("<script>"));
+    const QByteArray headerText = header.readAll();
+    EXPECT_TRUE(headerText.contains("<script>"));
     QFile footer(dir.filePath(QStringLiteral("share/scripts/trel_footer.html")));
     ASSERT_TRUE(footer.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(footer.readAll().contains("id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\""));
+    const QByteArray footerText = footer.readAll();
+    EXPECT_TRUE(footerText.contains("id=\"trel-bar\" data-trel-page=\"{{trel-page-id}}\""));
+    // Every page that shows the bar carries both: 13,110 bytes was the bar's weight
+    // before it had its timeline, its keyboard and its phone layout, and it stays there.
+    EXPECT_LE(headerText.size() + footerText.size(), 13110);
+    EXPECT_FALSE(headerText.contains("\n ")) << "the script is written without its indentation";
     QFile ini(KolvServerInfo::settingsPath(root));
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     const QByteArray iniText = ini.readAll();
@@ -948,7 +955,8 @@ TEST_P(TrelCli, SimulateStoresTheAdmittedRequestsAndNothingOfTheRefusedOnes) {
     EXPECT_EQ(inst.count(QStringLiteral("trel_request_owners")), written);
     // The summary counts the rows of the tables every installation has, as they are.
     for (const QString& table : allTables) {
-        if (table != QLatin1String("trel_request_owners")) {
+        if (table != QLatin1String("trel_request_owners") &&
+            table != QLatin1String("trel_request_context")) {
             EXPECT_EQ(summaryValue(run.out, QStringLiteral("    %1").arg(table)), inst.count(table))
                 << table.toStdString();
         }
@@ -1485,8 +1493,9 @@ TEST_P(TrelCli, ATokenSeesAllItsOwnRequestsAndNoOthers) {
     EXPECT_EQ(inst.orphanRows(), 0);
 }
 
-// An installation made before the views' indexes and the owners' table: its requests are
-// still stored, `trel check` says what it lacks, and `trel init` adds it, rows kept.
+// An installation made before the views' indexes, the owners' and the context's tables:
+// its requests are still stored, `trel check` says what it lacks, and `trel init` adds
+// it, rows kept; cleanup then deletes the context of the requests it deletes.
 TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
     TestInstallation inst(GetParam());
     ASSERT_TRUE(inst.ok());
@@ -1498,8 +1507,10 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page ON trel_requests")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_url ON trel_requests")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_generation")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_context")));
         lacking = QStringList{QStringLiteral("index trel_requests_page"),
-                              QStringLiteral("index trel_requests_url")};
+                              QStringLiteral("index trel_requests_url"),
+                              QStringLiteral("table trel_request_context")};
         added = lacking + QStringList{QStringLiteral("table trel_generation")};
         // A change is made all the same; that other web servers miss it is said.
         const Result unseen = trel({QStringLiteral("agent"), QStringLiteral("add"), root,
@@ -1515,10 +1526,14 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_owner")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_owners")));
         ASSERT_TRUE(inst.exec(QStringLiteral("DROP INDEX trel_requests_page")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TRIGGER trel_requests_delete_context")));
+        ASSERT_TRUE(inst.exec(QStringLiteral("DROP TABLE trel_request_context")));
         lacking = QStringList{QStringLiteral("table trel_request_owners"),
                               QStringLiteral("index trel_requests_page"),
                               QStringLiteral("index trel_request_owners_token"),
-                              QStringLiteral("trigger trel_requests_delete_owner")};
+                              QStringLiteral("trigger trel_requests_delete_owner"),
+                              QStringLiteral("table trel_request_context"),
+                              QStringLiteral("trigger trel_requests_delete_context")};
         added = lacking;
     }
     ASSERT_EQ(
@@ -1556,6 +1571,11 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
     }
     EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 5);
     EXPECT_EQ(inst.count(QStringLiteral("trel_tokens")), 1);
+    ASSERT_EQ(
+        trel({QStringLiteral("simulate"), root, QStringLiteral("--requests"), QStringLiteral("3")})
+            .code,
+        0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_context")), 3);
     const Result whole = trel(check);
     EXPECT_FALSE(whole.out.contains(QLatin1String("lacks"))) << whole;
     expectOneLineError(trel({QStringLiteral("init"), root}), QStringLiteral("--force"));
@@ -1563,6 +1583,7 @@ TEST_P(TrelCli, InitAddsWhatAnOlderInstallationLacksAndCheckSaysSo) {
         trel({QStringLiteral("cleanup"), root, QStringLiteral("--keep"), QStringLiteral("1")}).code,
         0);
     EXPECT_EQ(inst.orphanRows(), 0);
+    EXPECT_EQ(inst.count(QStringLiteral("trel_request_context")), 1);
 }
 
 // ---- bad input ----------------------------------------------------------------------

@@ -240,6 +240,8 @@ QStringList InstallationAccess::missingParts() {
                           {"index", "trel_requests_url"},
                           {"index", "trel_request_owners_token"},
                           {"trigger", "trel_requests_delete_owner"},
+                          {"table", "trel_request_context"},
+                          {"trigger", "trel_requests_delete_context"},
                           {"table", "trel_generation"}};
     QStringList missing;
     for (const Part& part : parts) {
@@ -258,11 +260,12 @@ QStringList InstallationAccess::missingParts() {
             sql = QStringLiteral("SELECT COUNT(*) FROM information_schema.statistics WHERE "
                                  "table_schema = DATABASE() AND ? <> '' AND index_name = ?");
         else
-            // On MySQL the owners go with the one delete trigger.
+            // On MySQL the owners and the context go with the one delete trigger: the
+            // part's name ends with its table's.
             sql = QStringLiteral("SELECT COUNT(*) FROM information_schema.triggers WHERE "
                                  "trigger_schema = DATABASE() AND ? <> '' AND trigger_name = "
                                  "'trel_requests_delete' AND action_statement LIKE "
-                                 "CONCAT('%', 'trel_request_owners', '%') AND ? <> ''");
+                                 "CONCAT('%trel_request_', SUBSTRING_INDEX(?, '_', -1), '%')");
         QVariantList binds{kind, name};
         QSqlQuery query = run(QStringLiteral("reading the schema"), sql, binds);
         if (!query.next() || query.value(0).toLongLong() == 0)

@@ -1,5 +1,5 @@
 --TEST--
-The bar's data: summary and view of a stored page only for the token that admitted it and covers its URL (not merely the URL asked at), functions' times as stored; every refusal the same 404, a summary not there for a valid token 202; no script runs, nothing is stored
+The bar's data: summary and view of a stored page only for the token that admitted it and covers its URL (not merely the URL asked at), functions' times as stored; every refusal the same 404, a summary not there for a valid token 202; a comparison shows only what the token admitted; the slow-query threshold as set; no script runs, nothing is stored
 --FILE--
 <?php
 require __DIR__ . '/../trel.inc';
@@ -59,6 +59,10 @@ printf("summary: %d, %s; id %s, errors %d of %d stored, memory %s, time %s, url 
        $summary['peak_memory'] == $row['peak_memory_usage'] ? 'matches' : 'DIFFERS',
        $summary['time_us'] == $row['request_time'] ? 'matches' : 'DIFFERS',
        $summary['url'] === $url ? 'matches' : 'DIFFERS');
+printf("slow from %d us: %d slow queries\n", $summary['slow_query_us'] ?? -1, $summary['slow_queries'] ?? -1);
+[, $body] = trel_cgi($page, ['path' => $path, 'query' => "__trel_summary=$pageId", 'token' => TREL_TOKEN, 'env' => $env],
+                    $ini + ['trel.slow_query_ms' => '7']);
+printf("with trel.slow_query_ms = 7: slow from %d us\n", json_decode($body, true)['slow_query_us'] ?? -1);
 echo preg_match('{^Cache-Control: no-store}mi', $headers) && preg_match('{^X-Content-Type-Options: nosniff}mi', $headers)
     ? "not to be cached or sniffed\n" : "HEADERS MISSING:\n$headers\n";
 
@@ -108,6 +112,9 @@ $refusals = [
     // phpt-asking covers http://trel.test/asking/ alone: the URL asked at, not the page's.
     'details, token for the asking URL only' => ["__trel=$pageId", ['header_token' => 'phpt-asking', 'path' => '/asking/bar.php']],
     'JSON, token for the asking URL only' => ["__trel_json=$pageId", ['token' => 'phpt-asking', 'path' => '/asking/bar.php']],
+    'compare, no token' => ["__trel_compare=$pageId", []],
+    'compare, unknown token' => ["__trel_compare=$pageId&trel_with=$pageId", ['token' => 'no-such-token']],
+    'compare, token for the asking URL only' => ["__trel_compare=$pageId", ['token' => 'phpt-asking', 'path' => '/asking/bar.php']],
 ];
 $answers = [];
 foreach ($refusals as $name => [$query, $extra]) {
@@ -179,6 +186,16 @@ foreach (['admin', 'shop'] as $whose) {
         $views[] = "$whose's $view: " . implode(', ', $answers);
     }
 }
+// A comparison shows the other side only when the token admitted it as well.
+foreach (['shop' => 'its own request', 'admin' => "another token's request"] as $other => $what) {
+    [$h, $body] = trel_cgi($page, ['path' => '/', 'token' => $tokens['shop'],
+                                   'query' => "__trel_compare={$stored['shop']['page_id']}&trel_with={$stored[$other]['page_id']}"], $ini);
+    preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
+    $data = json_decode($data[1] ?? 'null', true);
+    $views[] = sprintf("shop compared with %s: %s, this %s, other %s", $what, preg_match('/^Status: (\d+)/m', $h, $m) ? $m[1] : 200,
+                       ($data['request']['id'] ?? 0) == $stored['shop']['id'] ? 'shown' : 'WRONG',
+                       isset($data['other']) ? (($data['other']['id'] ?? 0) == $stored[$other]['id'] ? 'shown' : 'WRONG') : 'not shown');
+}
 foreach (['admin', 'shop'] as $asker) {
     [, $body] = trel_cgi($page, ['path' => '/', 'query' => "__trel_requests=1&trel_url=$suffix", 'token' => $tokens[$asker]], $ini);
     preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
@@ -207,6 +224,8 @@ library call: X-Trel-Page names it, a call
 refused: no X-Trel-Page
 the page names itself
 summary: 200, JSON; id matches, errors 2 of 2 stored, memory matches, time matches, url matches
+slow from 100000 us: 0 slow queries
+with trel.slow_query_ms = 7: slow from 7000 us
 not to be cached or sniffed
 details: 200, the viewer of the stored request, loading nothing
 JSON: 200, the viewer's data
@@ -227,6 +246,9 @@ list, unknown token: 404, nothing of the request
 JSON of a page id in SQL: 404, nothing of the request
 details, token for the asking URL only: 404, nothing of the request
 JSON, token for the asking URL only: 404, nothing of the request
+compare, no token: 404, nothing of the request
+compare, unknown token: 404, nothing of the request
+compare, token for the asking URL only: 404, nothing of the request
 every refusal the same answer
 summary of unknown page: 202 Not stored yet, ask again
 summary of page id in SQL: 202 Not stored yet, ask again
@@ -240,6 +262,8 @@ admin's JSON: admin 200, shop 404, phpt-token 404
 shop's summary: admin 404, shop 200, phpt-token 202
 shop's details: admin 404, shop 200, phpt-token 404
 shop's JSON: admin 404, shop 200, phpt-token 404
+shop compared with its own request: 200, this shown, other shown
+shop compared with another token's request: 200, this shown, other not shown
 list of admin: its own request
 list of shop: its own request
 stored without its token: 404
