@@ -2,7 +2,9 @@
 // stored requests (1,000 and 20,000 in the test command's short run): each view should
 // take the same time whatever the number of requests. The rows are made with SQL, far
 // faster than the simulator: every request has a URL, an owner, two queries, a
-// function's statistics and a time breakdown.
+// function's statistics, a time breakdown and a context (one in seven a redirect to a URL
+// no request of the token has: the look-up of what redirected to a page examines its
+// whole bound).
 
 #include "benchsupport.h"
 
@@ -121,6 +123,10 @@ bool fill(Filled& filled) {
         exec(q, QStringLiteral("INSERT INTO trel_processing_breakdown (request_id, "
                                "database_time, network_time, local_time, php_time) SELECT "
                                "id, 420, 0, 10, 570 FROM trel_requests")) &&
+        exec(q, QStringLiteral("INSERT INTO trel_request_context (request_id, xhr, location) "
+                               "SELECT id, id % 3 = 0, CASE WHEN id % 7 = 0 THEN "
+                               "'http://127.0.0.1:8080/admin/nowhere' ELSE '' END FROM "
+                               "trel_requests")) &&
         exec(q, QStringLiteral("COMMIT"));
     // The middle admin request: its URL id, 1 + i % urls, is a multiple of ten.
     filled.middlePage =
@@ -163,7 +169,10 @@ qsizetype view(KTrel* trel, const QString& tokenName, const QString& pageId, Vie
         return 0;
     KTrelStoredRequest request;
     if (KTrelStoredRequest::load(trel->getDatabase(), id, &request, &error) !=
-        KTrelStoredRequest::Outcome::Found)
+            KTrelStoredRequest::Outcome::Found ||
+        KTrelStoredRequest::loadRelated(trel->getDatabase(),
+                                        KTrelToken::ownerHash(token.getTokenId()), &request,
+                                        &error) == KTrelStoredRequest::Outcome::Failed)
         return 0;
     switch (kind) {
     case View::Details:

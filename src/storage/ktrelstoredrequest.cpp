@@ -523,10 +523,11 @@ Outcome KTrelStoredRequest::list(const QSqlDatabase& db, const ListFilter& filte
 
 namespace {
 
-// How many of the token's requests before this one the related look-ups examine, newest
-// first: the redirect is among the few just before, and the previous request of the same
-// URL is sought no further back, so that neither read grows with the history.
-constexpr int RelatedScanned = 1000;
+// What the related look-ups examine, newest first, so that neither grows with the
+// history: the token's last requests before this one for the redirect (it is among the
+// few just before), and the last requests of the same URL for the previous one.
+constexpr int RedirectScanned = 100;
+constexpr int SameUrlScanned = 200;
 // A redirect counts when the request it sent the browser to began within this time.
 constexpr qint64 RedirectWindowMs = 60000;
 
@@ -539,24 +540,34 @@ Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray
     request->previousPageId.clear();
     if (owner.isEmpty() || request->id <= 0)
         return Outcome::Missing;
-    const QString recent =
-        QStringLiteral("(SELECT request_id FROM trel_request_owners WHERE token_hash = ? "
-                       "AND request_id < ? ORDER BY request_id DESC LIMIT %1) o JOIN "
-                       "trel_requests r ON r.id = o.request_id")
-            .arg(RelatedScanned);
+    // The token's last requests first, through its index; then those among them that
+    // redirected here, by their ids (as one join, the planner may walk every context row).
+    QSqlQuery recent(db);
+    if (!run(recent,
+             QStringLiteral("SELECT request_id FROM trel_request_owners WHERE token_hash = ? AND "
+                            "request_id < ? ORDER BY request_id DESC LIMIT %1")
+                 .arg(RedirectScanned),
+             QVariant(), error, {owner, request->id}))
+        return Outcome::Failed;
+    QStringList ids;
+    while (recent.next())
+        ids << QString::number(recent.value(0).toLongLong());
+    recent.finish();
     QSqlQuery redirect(db);
     QString failure;
-    const bool read = run(
-        redirect,
-        QStringLiteral("SELECT r.id, r.page_id, r.method, u.url, r.status_code FROM ") + recent +
-            QStringLiteral(" JOIN trel_request_context c ON c.request_id = r.id LEFT JOIN "
-                           "trel_requests_urls u ON u.id = r.url_id WHERE r.status_code >= "
-                           "300 AND r.status_code < 400 AND c.location IN (?, ?) AND "
-                           "r.start_time >= ? AND r.start_time <= ? ORDER BY r.id DESC "
-                           "LIMIT 1"),
-        QVariant(), &failure,
-        {owner, request->id, request->url, QUrl(request->url).toString(),
-         request->startTime - RedirectWindowMs, request->startTime});
+    const bool read =
+        ids.isEmpty() ||
+        run(redirect,
+            QStringLiteral("SELECT r.id, r.page_id, r.method, u.url, r.status_code FROM "
+                           "trel_requests r JOIN trel_request_context c ON c.request_id = r.id "
+                           "LEFT JOIN trel_requests_urls u ON u.id = r.url_id WHERE r.id IN (%1) "
+                           "AND r.status_code >= 300 AND r.status_code < 400 AND c.location IN "
+                           "(?, ?) AND r.start_time >= ? AND r.start_time <= ? ORDER BY r.id DESC "
+                           "LIMIT 1")
+                .arg(ids.join(QLatin1Char(','))),
+            QVariant(), &failure,
+            {request->url, QUrl(request->url).toString(), request->startTime - RedirectWindowMs,
+             request->startTime});
     if (!read) {
         // Without the context's table there is no redirect to find.
         if (!failure.contains(QLatin1String("trel_request_context"))) {
@@ -564,7 +575,7 @@ Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray
                 *error = failure;
             return Outcome::Failed;
         }
-    } else if (redirect.next()) {
+    } else if (!ids.isEmpty() && redirect.next()) {
         request->hasRedirect = true;
         request->redirectedFrom.id = redirect.value(0).toLongLong();
         request->redirectedFrom.pageId = text(redirect.value(1));
@@ -573,12 +584,27 @@ Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray
         request->redirectedFrom.status = redirect.value(4).toInt();
     }
 
+    // The URL's id first: compared with a value, the URL's index is taken.
+    QSqlQuery urlOf(db);
+    if (!run(urlOf, QStringLiteral("SELECT url_id FROM trel_requests WHERE id = ?"), request->id,
+             error))
+        return Outcome::Failed;
+    if (!urlOf.next())
+        return Outcome::Found;
+    const qint64 urlId = urlOf.value(0).toLongLong();
+    urlOf.finish();
+    // Newest first through the URL's index, stopping at the token's first one, and no
+    // further back than the URL's last SameUrlScanned requests (their bound read from the
+    // index alone).
     QSqlQuery previous(db);
     if (!run(previous,
-             QStringLiteral("SELECT r.page_id FROM ") + recent +
-                 QStringLiteral(" WHERE r.url_id = (SELECT url_id FROM trel_requests WHERE id = "
-                                "?) ORDER BY r.id DESC LIMIT 1"),
-             QVariant(), error, {owner, request->id, request->id}))
+             QStringLiteral("SELECT r.page_id FROM trel_requests r WHERE r.url_id = ? AND r.id < ? "
+                            "AND r.id >= (SELECT COALESCE(MIN(x.id), 0) FROM (SELECT id FROM "
+                            "trel_requests WHERE url_id = ? AND id < ? ORDER BY id DESC LIMIT %1) "
+                            "x) AND EXISTS (SELECT 1 FROM trel_request_owners o WHERE "
+                            "o.request_id = r.id AND o.token_hash = ?) ORDER BY r.id DESC LIMIT 1")
+                 .arg(SameUrlScanned),
+             QVariant(), error, {urlId, request->id, urlId, request->id, owner}))
         return Outcome::Failed;
     if (previous.next())
         request->previousPageId = text(previous.value(0));

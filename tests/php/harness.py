@@ -185,7 +185,8 @@ class Installation:
     # Every table that holds what a request produced (the token table is not one).
     REQUEST_TABLES = ("trel_requests", "trel_requests_urls", "trel_sql_statements", "trel_sql_queries",
                       "trel_log_entries", "trel_functions_stats", "trel_monitor_events",
-                      "trel_processing_breakdown", "trel_superglobals_data", "trel_backtrace")
+                      "trel_processing_breakdown", "trel_superglobals_data", "trel_backtrace",
+                      "trel_request_context")
 
     def request_data(self):
         """Everything stored of the requests, as one text to search."""

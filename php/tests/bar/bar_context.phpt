@@ -90,6 +90,7 @@ echo str_contains($texts, 'hunter2') ? "REFERER LEAKED\n" : "the referer's passw
 
 echo "-- xhr\n";
 $plain = trel_script('<?php echo "ok";');
+$flags = [];
 foreach (['navigation' => ['HTTP_SEC_FETCH_DEST' => 'document', 'HTTP_SEC_FETCH_MODE' => 'navigate'],
           'fetch' => ['HTTP_SEC_FETCH_DEST' => 'empty', 'HTTP_SEC_FETCH_MODE' => 'cors'],
           'same-origin fetch' => ['HTTP_SEC_FETCH_DEST' => 'empty', 'HTTP_SEC_FETCH_MODE' => 'same-origin'],
@@ -101,7 +102,16 @@ foreach (['navigation' => ['HTTP_SEC_FETCH_DEST' => 'document', 'HTTP_SEC_FETCH_
     $summary = json_decode(trel_cgi($plain, ['query' => '__trel_summary=' . trel_request($u)['page_id'],
                                              'token' => TREL_TOKEN])[1], true);
     printf("%s: xhr %s\n", $name, json_encode($summary['xhr']));
+    $flags[$summary['page_id']] = $summary['xhr'];
 }
+// The list marks the same rows, with each one's Referer.
+[, $body] = trel_cgi($plain, ['query' => '__trel_requests=1', 'token' => TREL_TOKEN]);
+preg_match('{id="trel-data">(.*?)</script>}s', $body, $data);
+$listed = array_column(json_decode($data[1] ?? 'null', true)['list']['requests'] ?? [], null, 'page_id');
+echo array_map(fn($id) => $listed[$id]['xhr'] ?? null, array_keys($flags)) === array_values($flags)
+    ? "the list marks them alike\n" : "LIST DIFFERS\n";
+echo ($listed[$row['page_id']]['referer'] ?? '') === 'http://trel.test/cart.php?password=***&x=1'
+    ? "the list gives the page's referer\n" : "LIST REFERER WRONG\n";
 
 echo "-- redirect\n";
 $login = trel_script(<<<'PHP'
@@ -171,6 +181,8 @@ stylesheet: xhr false
 script: xhr false
 library call: xhr true
 no headers: xhr false
+the list marks them alike
+the list gives the page's referer
 -- redirect
 same token: POST 302, then from POST login.php 302, the POST
 other token: POST 302, then no redirect
