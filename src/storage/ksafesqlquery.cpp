@@ -1,6 +1,7 @@
 #include "storage/ksafesqlquery.h"
 
 #include "core/ktrellog.h"
+#include "storage/kmysqlstatements.h"
 #include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
@@ -241,6 +242,18 @@ void KSafeSqlQuery::attempt() {
         throw KException(
             QStringLiteral("QSafeSqlQuery::exec -> statement not sent: %1. [%2]")
                 .arg(shownText ? *shownText : lastQuery(), QString::fromLatin1(TransactionEnded)));
+    if (nativeSend) {
+        const QSqlError error = (*nativeSend)();
+        trace();
+        if (!error.isValid())
+            return;
+        const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
+                                    .arg(*shownText, error.text());
+        if (inTransaction &&
+            (endsTransaction(message.toUtf8().constData()) || isConnectionLost(error)))
+            markEnded(database);
+        throw KException(message);
+    }
     if (inTransaction && !directText && prepareFailed) {
         const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
                                     .arg(shownText ? *shownText : lastQuery(), prepareError.text());
@@ -312,6 +325,20 @@ bool KSafeSqlQuery::execText(const QString& text, const QString& shown, KDebug::
     struct Reset {
         KSafeSqlQuery* query;
         ~Reset() { query->directText = query->shownText = nullptr; }
+    } reset{this};
+    return run(stream, maxRetries);
+}
+
+bool KSafeSqlQuery::execNative(const std::function<QSqlError()>& send, const QString& shown,
+                               KDebug::StreamId stream, int maxRetries) {
+    nativeSend = &send;
+    shownText = &shown;
+    struct Reset {
+        KSafeSqlQuery* query;
+        ~Reset() {
+            query->nativeSend = nullptr;
+            query->shownText = nullptr;
+        }
     } reset{this};
     return run(stream, maxRetries);
 }
@@ -401,13 +428,37 @@ KSafeSqlTransaction::~KSafeSqlTransaction() {
 bool KSafeSqlTransaction::commit() {
     if (!open)
         return false;
+    st_mysql* session = KMySqlStatements::session(database);
+    if (KMySqlStatements::takesSeveralStatements(session)) {
+        // The server stops at a commit that fails: autocommit is restored by rollback().
+        QVector<KMySqlStatements::TextResult> results;
+        QSqlError error;
+        const int failed =
+            KMySqlStatements::runTexts(session, QByteArrayLiteral("COMMIT; SET autocommit = 1"),
+                                       "Unable to commit transaction", &results, &error);
+        if (failed == 0) {
+            commitError = QSqlError(error.driverText(), error.databaseText(),
+                                    QSqlError::TransactionError, error.nativeErrorCode());
+            return false;
+        }
+        close();
+        if (failed == 1)
+            endMySqlTransaction(database);
+        return true;
+    }
     // A transaction whose commit failed may still be active (SQLite keeps it after a
     // deferred constraint failed): it stays open for rollback() or the destructor.
-    if (!database.commit())
+    if (!database.commit()) {
+        commitError = database.lastError();
         return false;
+    }
     close();
     endMySqlTransaction(database);
     return true;
+}
+
+QSqlError KSafeSqlTransaction::lastError() const {
+    return commitError.isValid() ? commitError : database.lastError();
 }
 
 void KSafeSqlTransaction::rollback() {
