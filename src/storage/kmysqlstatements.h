@@ -22,7 +22,7 @@ struct st_mysql;
 // again takes its statements with it: they are prepared again on the new one.
 class KMySqlStatements {
 public:
-    static const int MaxStatements = 24;
+    static constexpr int MaxStatements = 24;
 
     // The session behind `database`: null unless it is an open MySQL connection with real
     // prepared statements (a server or proxy that refused them leaves Qt emulating them).
