@@ -1,7 +1,6 @@
 #include "storage/ksafesqlquery.h"
 
 #include "core/ktrellog.h"
-#include "storage/kmysqlstatements.h"
 #include "storage/kwaitbudget.h"
 
 #include <kolv/kexception.h>
@@ -428,24 +427,6 @@ KSafeSqlTransaction::~KSafeSqlTransaction() {
 bool KSafeSqlTransaction::commit() {
     if (!open)
         return false;
-    st_mysql* session = KMySqlStatements::session(database);
-    if (KMySqlStatements::takesSeveralStatements(session)) {
-        // The server stops at a commit that fails: autocommit is restored by rollback().
-        QVector<KMySqlStatements::TextResult> results;
-        QSqlError error;
-        const int failed =
-            KMySqlStatements::runTexts(session, QByteArrayLiteral("COMMIT; SET autocommit = 1"),
-                                       "Unable to commit transaction", &results, &error);
-        if (failed == 0) {
-            commitError = QSqlError(error.driverText(), error.databaseText(),
-                                    QSqlError::TransactionError, error.nativeErrorCode());
-            return false;
-        }
-        close();
-        if (failed == 1)
-            endMySqlTransaction(database);
-        return true;
-    }
     // A transaction whose commit failed may still be active (SQLite keeps it after a
     // deferred constraint failed): it stays open for rollback() or the destructor.
     if (!database.commit()) {

@@ -128,8 +128,7 @@ public:
 
     bool isOpen() const { return open; }
     // False when the commit failed (lastError() says why); the transaction then stays
-    // open until rollback(). On MySQL the commit and the return to autocommit travel in
-    // one round trip where the session takes several statements at once.
+    // open until rollback().
     bool commit();
     QSqlError lastError() const;
     void rollback();
