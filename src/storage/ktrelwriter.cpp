@@ -366,7 +366,8 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             writeBreakdown(write);
             writeSuperGlobals(write);
 
-            // Only the size update follows, and its failure is raised.
+            // Only the size update follows (on MySQL it may have gone with the check), and
+            // its failure is raised.
             TransactionState state;
             const bool sizeSet = checkAndSetSize(database, getRequestId(), write.dataSize / 1024,
                                                  debugStream, &state);
