@@ -224,7 +224,7 @@ static PHP_MINIT_FUNCTION(trel) {
 
 static PHP_MSHUTDOWN_FUNCTION(trel) {
     HandlerWrapper::restore();
-    if (watching)
+    if (hooked)
         ErrorObserver::unregisterObserver();
     CachePolicy::uninstall();
     BarEndpoint::unregisterHook();
