@@ -86,6 +86,12 @@ bool loadAllowed(const QString& tokenName, const QByteArray& page, KTrelStoredRe
                           trel->getDatabase(), KTrelToken::ownerHash(token.getTokenId()), request,
                           &error) == KTrelStoredRequest::Outcome::Failed)
             CollectorHost::failed("bar data", error.toUtf8().constData());
+        // The token's own request, but at an address it no longer covers: not shown.
+        if (request->hasRedirect &&
+            !token.isUrlMatches(request->redirectedFrom.url, CollectorHost::stream())) {
+            request->hasRedirect = false;
+            request->redirectedFrom = KTrelStoredRequest::Related();
+        }
         if (loaded && KDebug::getDebugLevel(CollectorHost::stream()) >= 2)
             KDebug::create(CollectorHost::stream(), 2)
                 << "trel: bar data: read request" << id << "whole for the token that admitted it"

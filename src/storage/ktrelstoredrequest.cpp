@@ -598,7 +598,8 @@ Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray
     // index alone).
     QSqlQuery previous(db);
     if (!run(previous,
-             QStringLiteral("SELECT r.page_id FROM trel_requests r WHERE r.url_id = ? AND r.id < ? "
+             QStringLiteral("SELECT r.page_id, r.id FROM trel_requests r WHERE r.url_id = ? AND "
+                            "r.id < ? "
                             "AND r.id >= (SELECT COALESCE(MIN(x.id), 0) FROM (SELECT id FROM "
                             "trel_requests WHERE url_id = ? AND id < ? ORDER BY id DESC LIMIT %1) "
                             "x) AND EXISTS (SELECT 1 FROM trel_request_owners o WHERE "
@@ -606,8 +607,15 @@ Outcome KTrelStoredRequest::loadRelated(const QSqlDatabase& db, const QByteArray
                  .arg(SameUrlScanned),
              QVariant(), error, {urlId, request->id, urlId, request->id, owner}))
         return Outcome::Failed;
-    if (previous.next())
+    if (previous.next()) {
         request->previousPageId = text(previous.value(0));
+        // The token asked for this URL again after the redirect (a reload, a later visit):
+        // the redirect led to that earlier request, not to this one.
+        if (request->hasRedirect && previous.value(1).toLongLong() > request->redirectedFrom.id) {
+            request->hasRedirect = false;
+            request->redirectedFrom = Related();
+        }
+    }
     return Outcome::Found;
 }
 

@@ -342,74 +342,6 @@ def bounded_request(ctx, inst, token):
     print(f"{inst.backend}: a page of {n + 1} queries and {e} errors grew php -S by {growth >> 10} KiB")
 
 
-def request_json(server, page_id, token):
-    answer = server.request("GET", f"/login.php?__trel_json={page_id}",
-                            {"User-Agent": BROWSER, "Cookie": f"trel_token={token}"})
-    expect(answer.status == 200, f"the JSON of {page_id}: {answer.status}")
-    return json.loads(answer.body)
-
-
-def redirect_chain(ctx, inst, token, other, env):
-    """A sign-in POST answered with 302 and the GET it redirects to, over real HTTP: the
-    GET's JSON names the POST for the token that made both, and nothing for another
-    token whose GET follows another token's POST. The session's Set-Cookie is stored
-    with its value masked, and the session id is in no stored text. A fetch() is XHR, a
-    navigation is not, and a page's queries and errors begin within its time."""
-    server = PhpServer(ctx, f"php-redirect-{inst.backend}", APP, ini={"root": inst.root}, env=env)
-
-    def send(method, path, presented, headers=None, body=None):
-        headers = dict(headers or {}, **{"User-Agent": BROWSER, "Cookie": f"trel_token={presented}"})
-        if body is not None:
-            headers["Content-Type"] = FORM
-        return server.request(method, path, headers, body)
-
-    def stored_row(label, after=0):
-        found = []
-        wait_for(lambda: found.extend(row for url, row in stored_requests(inst)
-                                      if f"r={label}" in url and int(row["id"]) > after) or found,
-                 f"the request {label} stored")
-        return found[-1]
-
-    inst.trel("token", "add", inst.root, other, "--ttl", "1d")
-
-    # The other token's first: the same token's POST would be the GET's redirect after it.
-    for case, first, second in (("other", other, token), ("same", token, token)):
-        post = send("POST", f"/signin.php?r=signin-{case}", first, body=b"user=ada")
-        expect(post.status == 302, f"the sign-in answered {post.status}")
-        cookie = {name.lower(): value for name, value in post.headers}.get("set-cookie", "")
-        session = re.match(r"PHPSESSID=([^;]+)", cookie)
-        expect(session, f"the sign-in's session cookie: {cookie}")
-        post_row = stored_row(f"signin-{case}")
-        send("GET", "/signin.php?r=after-signin", second,
-             {"Sec-Fetch-Mode": "navigate", "Sec-Fetch-Dest": "document"})
-        got = stored_row("after-signin", int(post_row["id"]))
-        data = request_json(server, got["page_id"], second)
-        expected = ({"page_id": post_row["page_id"], "method": "POST", "status": 302,
-                     "url": f"http://127.0.0.1:{server.port}/signin.php?r=signin-{case}"}
-                    if case == "same" else None)
-        expect(data["redirected_from"] == expected, f"{case} token: redirected from {data['redirected_from']}")
-        expect(data["xhr"] is False, f"a navigation is not XHR: {data['xhr']}")
-        posted = request_json(server, post_row["page_id"], first)
-        headers = dict((name, value) for name, value in posted["response_headers"])
-        expect(headers.get("Location") == "/signin.php?r=after-signin"
-               and headers.get("Set-Cookie") == f"PHPSESSID=***({len(session.group(1))} bytes); path=/",
-               f"the sign-in's response headers: {posted['response_headers']}")
-        expect(session.group(1) not in inst.request_data(), "the session id was stored")
-
-    fetched = send("GET", "/pdo.php?r=fetched", token, {"Sec-Fetch-Mode": "cors", "Sec-Fetch-Dest": "empty",
-                                                        "Referer": f"http://127.0.0.1:{server.port}/shop.php"})
-    expect(fetched.status == 200, f"the fetch answered {fetched.status}")
-    row = stored_row("fetched")
-    data = request_json(server, row["page_id"], token)
-    expect(data["xhr"] is True and data["referer"] == f"http://127.0.0.1:{server.port}/shop.php",
-           f"a fetch() is XHR under its page: {data['xhr']}, {data['referer']}")
-    starts = [q["start_us"] for q in data["query_list"]] + [e["start_us"] for e in data["error_list"]]
-    expect(data["query_list"] and all(0 <= s <= data["time_us"] for s in starts),
-           f"offsets within the request's {data['time_us']} us: {starts}")
-    server.check_healthy()
-    print(f"{inst.backend}: the redirect, its headers, XHR and offsets read back through php -S")
-
-
 def php_cgi_big_cookie(ctx, inst, token):
     """A 100 KB cookie reaches PHP through the CGI SAPI (php -S stops at 80 KB)."""
     env = {"REDIRECT_STATUS": "200", "GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "GET",
@@ -708,14 +640,12 @@ def run_backend(ctx, backend, baseline, token, remote, mysql, port):
     held_by_lock(server, inst, token)
     php_cgi_big_cookie(ctx, inst, "e2e-cgi-" + token[4:])
     bounded_request(ctx, inst, "e2e-any-" + token[4:])
-    redirect_chain(ctx, inst, "e2e-any-" + token[4:], "e2e-redirect-" + token[4:],
-                   app_env(ctx, f"app-{backend}", remote, mysql))
     check_quiet_log(ctx.path(f"trel-{backend}.log"))
     forked_workers(ctx, inst, "e2e-any-" + token[4:], app_env(ctx, f"app-{backend}", remote, mysql))
     check_no_strays(inst)
     disabled(ctx, inst, token, app_env(ctx, f"app-{backend}", remote, mysql), baseline)
     data = inst.request_data()
-    for secret in (PASSWORD, token, "e2e-cgi-" + token[4:], "e2e-any-" + token[4:], "e2e-redirect-" + token[4:]):
+    for secret in (PASSWORD, token, "e2e-cgi-" + token[4:], "e2e-any-" + token[4:]):
         expect(secret not in data, f"{secret} was stored")
     print(f"{backend}: {len(stored)} admitted requests stored whole, "
           f"{sum(not r.admitted for r in REQUESTS)} refused left no trace, bodies as without the extension")

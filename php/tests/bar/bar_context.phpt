@@ -132,6 +132,13 @@ foreach (['same token' => [TREL_TOKEN, TREL_TOKEN], 'other token' => ['phpt-aski
            $from === null ? 'no redirect' : sprintf('from %s %s %d, %s', $from['method'], basename($from['url']),
                                                     $from['status'], $from['page_id'] === $post['page_id'] ? 'the POST' : 'ANOTHER'));
 }
+// A reload of the page the redirect led to: its earlier visit was the redirect's.
+[, , , $reloadUrl] = trel_cgi($login, ['path' => "$dir/dash.php", 'query' => 'from=login', 'token' => TREL_TOKEN]);
+[$reloaded, $landed] = trel_rows('SELECT r.page_id FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id
+                                  WHERE u.url = ? ORDER BY r.id DESC', [$reloadUrl]);
+$reload = json_of($reloaded['page_id'], TREL_TOKEN);
+printf("a reload: %s, after %s\n", $reload['redirected_from'] === null ? 'no redirect' : 'REDIRECTED',
+       $reload['previous_page_id'] === $landed['page_id'] ? 'the redirected visit' : 'ANOTHER');
 // The previous request of the same URL, for the same token.
 [, , , $againUrl] = trel_cgi($page, ['path' => parse_url($url, PHP_URL_PATH), 'token' => TREL_TOKEN, 'env' => $env]);
 $again = json_of(trel_rows('SELECT r.page_id FROM trel_requests r JOIN trel_requests_urls u ON u.id = r.url_id
@@ -186,5 +193,6 @@ the list gives the page's referer
 -- redirect
 same token: POST 302, then from POST login.php 302, the POST
 other token: POST 302, then no redirect
+a reload: no redirect, after the redirected visit
 the previous request of the URL is the first
 the first has none
