@@ -36,7 +36,12 @@ using ::testing::HasSubstr;
 
 namespace {
 
+// The checkout's own script, as ctest names the checkout: a compiler cache may compile
+// the file by a path relative to the build, and __FILE__ then says nothing of where.
 QString serverScript() {
+    const QString source = qEnvironmentVariable("TREL_SOURCE_DIR");
+    if (!source.isEmpty())
+        return QDir(source).absoluteFilePath(QStringLiteral("scripts/mariadb-test-server"));
     return QFileInfo(QStringLiteral(__FILE__))
         .absoluteDir()
         .absoluteFilePath(QStringLiteral("../../scripts/mariadb-test-server"));
