@@ -63,29 +63,24 @@ void BM_WriteMariaDB(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteMariaDB)->ArgName("socket")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-MariaDbFloor::Server floorServer(const KolvServerInfo& info) {
-    MariaDbFloor::Server server;
-    server.host = info.getDbHostName().toStdString();
-    server.port = static_cast<unsigned>(info.getDbPort());
-    server.socket = info.getDbSocket().toStdString();
-    server.user = info.getDbUsername().toStdString();
-    server.password = info.getDbPassword().toStdString();
-    server.database = info.getDbName().toStdString();
-    return server;
-}
-
-// The same rows through MariaDB's C API. Arguments: the floor's form (prepared and bound,
-// escaped into the text, hexadecimal in the text); over TCP (0) or the unix socket (1).
+// The same rows through MariaDB's C API. Arguments: multi-row (1) or row by row (0); over
+// TCP (0) or the unix socket (1).
 void BM_FloorMariaDB(benchmark::State& state) {
     MySqlInstall install(state.range(1) == 1);
     if (!install.ok) {
         state.SkipWithError(qPrintable(install.error));
         return;
     }
+    MariaDbFloor::Server server;
+    server.host = install.info.getDbHostName().toStdString();
+    server.port = static_cast<unsigned>(install.info.getDbPort());
+    server.socket = install.info.getDbSocket().toStdString();
+    server.user = install.info.getDbUsername().toStdString();
+    server.password = install.info.getDbPassword().toStdString();
+    server.database = install.info.getDbName().toStdString();
     ReferenceRequest reference;
     try {
-        MariaDbFloor floor(floorServer(install.info), reference,
-                           static_cast<MariaDbFloor::Form>(state.range(0)));
+        MariaDbFloor floor(server, reference, state.range(0) == 1);
         int failed = 0;
         for (auto _ : state)
             failed += floor.write() ? 0 : 1;
@@ -96,55 +91,11 @@ void BM_FloorMariaDB(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FloorMariaDB)
-    ->ArgNames({"form", "socket"})
-    ->Args({MariaDbFloor::Prepared, 0})
-    ->Args({MariaDbFloor::Prepared, 1})
-    ->Args({MariaDbFloor::Escaped, 0})
-    ->Args({MariaDbFloor::Hexadecimal, 0})
-    ->Unit(benchmark::kMicrosecond);
-
-// write() and the prepared floor in turns, each request timed on its own, into databases
-// of their own on the same server: a machine whose load changes during the run changes
-// both alike. Counters: the mean wall time of each per request and their ratio. Argument:
-// over TCP (0) or the unix socket (1).
-void BM_WriteMariaDBAgainstFloor(benchmark::State& state) {
-    MySqlInstall writerInstall(state.range(0) == 1), floorInstall(state.range(0) == 1);
-    if (!writerInstall.ok || !floorInstall.ok) {
-        state.SkipWithError(qPrintable(writerInstall.error + floorInstall.error));
-        return;
-    }
-    FailureCounter failures;
-    KTrel* trel = freshCollector(writerInstall.info);
-    ReferenceRequest reference, floorReference;
-    try {
-        MariaDbFloor floor(floorServer(floorInstall.info), floorReference);
-        int floorFailed = 0;
-        double writeSeconds = 0, floorSeconds = 0;
-        QElapsedTimer timer;
-        for (auto _ : state) {
-            trel->reset();
-            reference.collect(trel);
-            timer.start();
-            trel->write();
-            writeSeconds += static_cast<double>(timer.nsecsElapsed()) / 1e9;
-            timer.start();
-            floorFailed += floor.write() ? 0 : 1;
-            floorSeconds += static_cast<double>(timer.nsecsElapsed()) / 1e9;
-        }
-        const double n = static_cast<double>(state.iterations());
-        state.counters["write_us"] = writeSeconds / n * 1e6;
-        state.counters["floor_us"] = floorSeconds / n * 1e6;
-        state.counters["ratio"] = floorSeconds > 0 ? writeSeconds / floorSeconds : 0;
-        state.counters["failed"] = failures.failures + floorFailed;
-    } catch (const std::exception& e) {
-        state.SkipWithError(e.what());
-    }
-    KTrel::release();
-}
-BENCHMARK(BM_WriteMariaDBAgainstFloor)
-    ->ArgName("socket")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"multirow", "socket"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_FloorSqlite(benchmark::State& state) {

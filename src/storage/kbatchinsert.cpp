@@ -173,7 +173,6 @@ struct KBatchInsert::RowTemplate {
     QList<QByteArray> pieces; // the row's text around its placeholders
     QStringList names;        // the placeholders, in the row's order
     bool distinctNames = false;
-    QByteArray placeholderRow;         // the row with a "?" for each placeholder
     QHash<int, QString> sqliteRowsSql; // multi-row texts of bound values, by rows
 };
 
@@ -209,9 +208,6 @@ std::shared_ptr<KBatchInsert::RowTemplate> KBatchInsert::rowTemplate(const QStri
         i = end - 1;
     }
     parts->pieces << row.mid(from).toUtf8();
-    parts->placeholderRow = parts->pieces.first();
-    for (int i = 1; i < parts->pieces.size(); ++i)
-        parts->placeholderRow += '?' + parts->pieces.at(i);
     parts->distinctNames =
         QSet<QString>(parts->names.cbegin(), parts->names.cend()).size() == parts->names.size();
     // Texts made at run time (a placeholder's form depends on the connection) are few;
@@ -234,8 +230,6 @@ KBatchInsert::KBatchInsert(QSqlDatabase& database, const QString& singleRowSql,
     // SQLite gives the rows of one statement consecutive ids only while the largest id
     // is below its maximum, so rows whose ids are needed go one at a time.
     m_sqliteRows = m_bindDirectly && !needIds && batchingEnabled;
-    if (rowsBatched())
-        m_session = KMySqlStatements::session(database);
 }
 
 bool KBatchInsert::rowsBatched() const {
@@ -323,10 +317,6 @@ void KBatchInsert::addRow() {
         sendAlone();
         return;
     }
-    if (m_session) {
-        addMySqlRow();
-        return;
-    }
     if (m_pendingRows >= m_limits.maxRows)
         flush();
     // The row is written in place after the pending ones, and moved when it does not fit.
@@ -363,10 +353,6 @@ void KBatchInsert::flush() {
         sendSqliteRows();
         return;
     }
-    if (m_session) {
-        sendMySqlRows();
-        return;
-    }
     const QString text = QString::fromLatin1(m_template->head + m_pending);
     const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(m_pendingRows);
     const int rows = m_pendingRows;
@@ -387,7 +373,9 @@ const QString& KBatchInsert::sqliteRowsSql(int rows) const {
     QString& sql = m_template->sqliteRowsSql[rows];
     if (!sql.isEmpty())
         return sql;
-    const QByteArray& row = m_template->placeholderRow;
+    QByteArray row = m_template->pieces.first();
+    for (int i = 1; i < m_template->pieces.size(); ++i)
+        row += '?' + m_template->pieces.at(i);
     QByteArray text = m_template->head;
     text.reserve(m_template->head.size() + rows * (row.size() + 2));
     for (int i = 0; i < rows; ++i) {
@@ -445,175 +433,4 @@ void KBatchInsert::sendAlone() {
     ++m_statements;
     if (m_needIds)
         m_ids.append(query.lastInsertId().toLongLong());
-}
-
-namespace {
-
-// A value as KMySqlStatements binds it, and the size it takes written as a literal
-// (appendLiteral).
-KMySqlStatements::Value mySqlValue(const QVariant& value, qint64* literalSize) {
-    KMySqlStatements::Value out;
-    const auto bytes = [&](QByteArray data, KMySqlStatements::Value::Kind kind) {
-        if (data.isNull()) {
-            *literalSize += 4;
-            return;
-        }
-        out.kind = kind;
-        out.bytes = std::move(data);
-        *literalSize += 2 * out.bytes.size() + 3;
-    };
-    const auto number = [&](qint64 n, KMySqlStatements::Value::Kind kind) {
-        out.kind = kind;
-        out.number = n;
-        char digits[24];
-        const std::to_chars_result end =
-            kind == KMySqlStatements::Value::Unsigned
-                ? std::to_chars(digits, digits + sizeof digits, static_cast<quint64>(n))
-                : std::to_chars(digits, digits + sizeof digits, n);
-        *literalSize += end.ptr - digits;
-    };
-    switch (value.metaType().id()) {
-    case QMetaType::QString: {
-        const QString* text = static_cast<const QString*>(value.constData());
-        bytes(text->isNull() ? QByteArray() : text->toUtf8(), KMySqlStatements::Value::Text);
-        return out;
-    }
-    case QMetaType::QByteArray:
-        bytes(*static_cast<const QByteArray*>(value.constData()), KMySqlStatements::Value::Bytes);
-        return out;
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::Short:
-        number(value.toLongLong(), KMySqlStatements::Value::Signed);
-        return out;
-    case QMetaType::UInt:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-    case QMetaType::UShort:
-        number(static_cast<qint64>(value.toULongLong()), KMySqlStatements::Value::Unsigned);
-        return out;
-    default:
-        break;
-    }
-    if (value.isNull()) {
-        *literalSize += 4;
-        return out;
-    }
-    bytes(value.toString().toUtf8(), KMySqlStatements::Value::Text);
-    return out;
-}
-
-// A bound value written as appendLiteral writes it.
-void appendMySqlLiteral(QByteArray& out, const KMySqlStatements::Value& value) {
-    switch (value.kind) {
-    case KMySqlStatements::Value::Null:
-        out += "NULL";
-        return;
-    case KMySqlStatements::Value::Text:
-    case KMySqlStatements::Value::Bytes:
-        appendHex(out, value.bytes.constData(), value.bytes.size());
-        return;
-    case KMySqlStatements::Value::Signed:
-        appendNumber(out, value.number);
-        return;
-    case KMySqlStatements::Value::Unsigned:
-        appendNumber(out, static_cast<quint64>(value.number));
-        return;
-    }
-}
-
-// The most placeholders one prepared statement may have (the protocol counts them in 16
-// bits).
-const int MaxPlaceholders = 65535;
-
-} // namespace
-
-int KBatchInsert::mySqlMaxRows() const {
-    return qMax(1,
-                qMin(m_limits.maxRows, MaxPlaceholders / qMax(1, int(m_template->names.size()))));
-}
-
-void KBatchInsert::addMySqlRow() {
-    if (m_pendingRows >= mySqlMaxRows())
-        flush();
-    qint64 rowSize = 0;
-    for (const QByteArray& piece : qAsConst(m_template->pieces))
-        rowSize += piece.size();
-    const int from = m_mySqlRows.size();
-    for (const QVariant& value : qAsConst(m_values))
-        m_mySqlRows.append(mySqlValue(value, &rowSize));
-    const qint64 head = m_template->head.size();
-    if (head + rowSize > m_limits.maxStatementBytes) {
-        // Alone and prepared through Qt: the server may take it as bound values, or refuse it.
-        m_mySqlRows.resize(from);
-        flush();
-        sendAlone();
-        return;
-    }
-    const qint64 comma = m_pendingRows > 0 ? 1 : 0;
-    if (head + m_pendingBytes + comma + rowSize > m_limits.maxStatementBytes) {
-        const QVector<KMySqlStatements::Value> row = m_mySqlRows.mid(from);
-        m_mySqlRows.resize(from);
-        flush();
-        m_mySqlRows = row;
-        m_pendingBytes = rowSize;
-    } else {
-        m_pendingBytes += comma + rowSize;
-    }
-    ++m_pendingRows;
-}
-
-void KBatchInsert::sendMySqlRows() {
-    const int rows = m_pendingRows;
-    const QVector<KMySqlStatements::Value> values = std::move(m_mySqlRows);
-    m_mySqlRows.clear();
-    m_pendingRows = 0;
-    m_pendingBytes = 0;
-    const QString shown = QStringLiteral("%1 [%2 rows]").arg(m_singleRowSql).arg(rows);
-    const QByteArray key =
-        m_template->head + m_template->placeholderRow + ' ' + QByteArray::number(rows);
-    const auto text = [&] {
-        QByteArray sql = m_template->head;
-        sql.reserve(sql.size() + rows * (m_template->placeholderRow.size() + 1));
-        for (int i = 0; i < rows; ++i) {
-            if (i > 0)
-                sql += ',';
-            sql += m_template->placeholderRow;
-        }
-        return sql;
-    };
-    KMySqlStatements::Outcome outcome = KMySqlStatements::Failed;
-    qint64 first = 0;
-    KSafeSqlQuery query(m_database);
-    query.execNative(
-        [&] {
-            QSqlError error;
-            outcome = KMySqlStatements::run(m_session, key, text, values, &first, &error);
-            return outcome == KMySqlStatements::Failed ? error : QSqlError();
-        },
-        shown, m_stream, m_retries);
-    if (outcome == KMySqlStatements::NotPrepared) {
-        // The server would not prepare it (too many statements on the server, say): the
-        // values go into the text.
-        QByteArray literal = m_template->head;
-        int value = 0;
-        for (int row = 0; row < rows; ++row) {
-            if (row > 0)
-                literal += ',';
-            literal += m_template->pieces.first();
-            for (int i = 0; i < m_template->names.size(); ++i) {
-                appendMySqlLiteral(literal, values.at(value++));
-                literal += m_template->pieces.at(i + 1);
-            }
-        }
-        query.setForwardOnly(true);
-        query.execText(QString::fromLatin1(literal), shown, m_stream, m_retries);
-        first = query.lastInsertId().toLongLong();
-    }
-    ++m_statements;
-    if (m_needIds)
-        for (int i = 0; i < rows; ++i)
-            m_ids.append(first + i * m_limits.idStep);
 }

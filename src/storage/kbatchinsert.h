@@ -1,7 +1,6 @@
 #ifndef TREL_KBATCHINSERT_H
 #define TREL_KBATCHINSERT_H
 
-#include "storage/kmysqlstatements.h"
 #include "storage/kstatementcache.h"
 
 #include <kolv/kdebug.h>
@@ -25,17 +24,15 @@
 // On SQLite the other rows are collected and sent as multi-row statements of bound
 // values, of 64, 32, ... 2 rows, prepared once and kept with the connection: SQLite then
 // opens one statement journal per statement rather than one per row, which is most of
-// what a row of a "replace into" costs. Batched (MySQL) the rows are collected and sent
-// as multi-row INSERTs of the same text, with the same retries, log lines and traces; a
-// statement holds at most Limits::maxStatementBytes bytes (counted as the rows would
-// take written as literals) and Limits::maxRows rows. Where the session takes real
-// prepared statements, each multi-row text is prepared once per session and its values
-// are bound (KMySqlStatements); otherwise, or when the server will not prepare it, the
-// values are written into the text as literals through KSafeSqlQuery::execText: numbers
-// in decimal, texts (as UTF-8, which is what a bound text sends) and bytes in
-// hexadecimal, so that no sql_mode or character set can change them. Either way a null
-// text or byte array is NULL, as when bound. A row too long for any statement alone is
-// sent on its own, prepared, and fails there as it always did when the server refuses it.
+// what a row of a "replace into" costs. Batched (MySQL) the rows
+// are collected and sent as multi-row INSERTs of the same text through
+// KSafeSqlQuery::execText, with the same retries, log lines and traces; a statement
+// holds at most Limits::maxStatementBytes bytes and Limits::maxRows rows. Values are
+// written as literals: numbers in decimal, texts (as UTF-8, which is what a bound text
+// sends) and bytes in hexadecimal, so that no sql_mode or character set can change them;
+// a null text or byte array is NULL, as when bound. A row too long for any statement
+// alone is sent on its own, prepared, and fails there as it always did when the server
+// refuses it.
 //
 // A row may wait in the object until flush(), which the caller makes after its last row.
 // addRow() and flush() throw KException when a statement fails; rows not yet flushed
@@ -89,9 +86,6 @@ public:
 private:
     void sendAlone();
     void sendSqliteRows();
-    void addMySqlRow();
-    void sendMySqlRows();
-    int mySqlMaxRows() const;
     const QString& sqliteRowsSql(int rows) const;
     struct RowTemplate;
     static std::shared_ptr<RowTemplate> rowTemplate(const QString& singleRowSql);
@@ -117,11 +111,6 @@ private:
     // SQLite rows collected for multi-row statements of bound values.
     bool m_sqliteRows = false;
     QVector<QVariant> m_rowValues;
-    // MySQL rows collected for a multi-row statement prepared on the session and bound
-    // (KMySqlStatements), and the size they would take written as literals.
-    st_mysql* m_session = nullptr;
-    QVector<KMySqlStatements::Value> m_mySqlRows;
-    qint64 m_pendingBytes = 0;
     // The single-row prepared statement, once a row went alone.
     std::unique_ptr<KStatementCache::Statement> m_single;
 };

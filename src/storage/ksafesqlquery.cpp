@@ -241,18 +241,6 @@ void KSafeSqlQuery::attempt() {
         throw KException(
             QStringLiteral("QSafeSqlQuery::exec -> statement not sent: %1. [%2]")
                 .arg(shownText ? *shownText : lastQuery(), QString::fromLatin1(TransactionEnded)));
-    if (nativeSend) {
-        const QSqlError error = (*nativeSend)();
-        trace();
-        if (!error.isValid())
-            return;
-        const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
-                                    .arg(*shownText, error.text());
-        if (inTransaction &&
-            (endsTransaction(message.toUtf8().constData()) || isConnectionLost(error)))
-            markEnded(database);
-        throw KException(message);
-    }
     if (inTransaction && !directText && prepareFailed) {
         const QString message = QStringLiteral("QSafeSqlQuery::exec -> error in query: %1. [%2]")
                                     .arg(shownText ? *shownText : lastQuery(), prepareError.text());
@@ -324,20 +312,6 @@ bool KSafeSqlQuery::execText(const QString& text, const QString& shown, KDebug::
     struct Reset {
         KSafeSqlQuery* query;
         ~Reset() { query->directText = query->shownText = nullptr; }
-    } reset{this};
-    return run(stream, maxRetries);
-}
-
-bool KSafeSqlQuery::execNative(const std::function<QSqlError()>& send, const QString& shown,
-                               KDebug::StreamId stream, int maxRetries) {
-    nativeSend = &send;
-    shownText = &shown;
-    struct Reset {
-        KSafeSqlQuery* query;
-        ~Reset() {
-            query->nativeSend = nullptr;
-            query->shownText = nullptr;
-        }
     } reset{this};
     return run(stream, maxRetries);
 }
@@ -429,17 +403,11 @@ bool KSafeSqlTransaction::commit() {
         return false;
     // A transaction whose commit failed may still be active (SQLite keeps it after a
     // deferred constraint failed): it stays open for rollback() or the destructor.
-    if (!database.commit()) {
-        commitError = database.lastError();
+    if (!database.commit())
         return false;
-    }
     close();
     endMySqlTransaction(database);
     return true;
-}
-
-QSqlError KSafeSqlTransaction::lastError() const {
-    return commitError.isValid() ? commitError : database.lastError();
 }
 
 void KSafeSqlTransaction::rollback() {

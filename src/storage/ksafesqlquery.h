@@ -58,12 +58,6 @@ public:
     // Traces and errors show `shown` when given, else the prepared text.
     bool execValues(const QVector<QVariant>& values, KDebug::StreamId stream, int maxRetries,
                     const QString& shown = QString());
-    // Runs `send`, which sends one statement through MySQL's C API on the session of this
-    // connection and returns its error (an invalid one on success), with the same refusal
-    // after an ended transaction, retries, traces and exception as exec(); `shown` stands
-    // for the statement. A lost session is raised, never cured by sending it again.
-    bool execNative(const std::function<QSqlError()>& send, const QString& shown,
-                    KDebug::StreamId stream, int maxRetries);
     // The row id of the last execValues() that ran.
     qint64 valuesInsertId() const { return m_valuesInsertId; }
 
@@ -107,7 +101,6 @@ private:
     const QString* directText = nullptr;
     const QString* shownText = nullptr;
     const QVector<QVariant>* directValues = nullptr;
-    const std::function<QSqlError()>* nativeSend = nullptr;
     qint64 m_valuesInsertId = 0;
     // The error of the last prepare() when it failed.
     QSqlError prepareError;
@@ -127,10 +120,8 @@ public:
     KSafeSqlTransaction& operator=(const KSafeSqlTransaction&) = delete;
 
     bool isOpen() const { return open; }
-    // False when the commit failed (lastError() says why); the transaction then stays
-    // open until rollback().
+    // False when the commit failed; the transaction then stays open until rollback().
     bool commit();
-    QSqlError lastError() const;
     void rollback();
 
     // True while a transaction of this class is open on the connection of `database`.
@@ -141,7 +132,6 @@ private:
 
     QSqlDatabase& database;
     bool open;
-    QSqlError commitError;
 };
 
 #endif

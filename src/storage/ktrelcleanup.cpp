@@ -115,7 +115,7 @@ template <typename Work> void inTransaction(QSqlDatabase& database, Work work) {
             work();
             if (!transaction.commit())
                 throw KException(QStringLiteral("KTrel::cleanupDb: commit failed: %1")
-                                     .arg(transaction.lastError().text()));
+                                     .arg(database.lastError().text()));
             return;
         } catch (const KException& e) {
             transaction.rollback();

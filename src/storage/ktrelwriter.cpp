@@ -6,7 +6,6 @@
 
 #include "core/ktrellog.h"
 #include "storage/kbatchinsert.h"
-#include "storage/kmysqlstatements.h"
 #include "storage/ksqlbinary.h"
 #include "storage/kstatementcache.h"
 #include "storage/kwaitbudget.h"
@@ -172,24 +171,20 @@ struct TransactionState {
     qint64 removedReferences = 0;
 };
 
-QString transactionStateSql(bool mysql) {
-    return QStringLiteral(
-               "SELECT %1, (SELECT COUNT(*) FROM trel_requests r LEFT JOIN trel_requests_urls u ON "
-               "u.id = r.url_id WHERE r.id = :request AND r.url_id <> -1 AND u.id IS NULL) + "
-               "(SELECT COUNT(*) FROM trel_sql_queries q LEFT JOIN trel_sql_statements s ON s.id = "
-               "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
-               "q.prepared_statement_id <> -1 AND s.id IS NULL)")
-        .arg(mysql ? QStringLiteral("(SELECT COUNT(*) FROM trel_requests WHERE id = "
-                                    ":own_request)")
-                   : QStringLiteral("1"));
-}
-
-const char SizeUpdateSql[] = "UPDATE trel_requests SET data_size = :data_size WHERE id = :id";
-
 TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
                                   KDebug::StreamId stream) {
     const bool mysql = isMySql(database);
-    NumbersStatement query(database, transactionStateSql(mysql));
+    NumbersStatement query(
+        database,
+        QStringLiteral(
+            "SELECT %1, (SELECT COUNT(*) FROM trel_requests r LEFT JOIN trel_requests_urls u ON "
+            "u.id = r.url_id WHERE r.id = :request AND r.url_id <> -1 AND u.id IS NULL) + "
+            "(SELECT COUNT(*) FROM trel_sql_queries q LEFT JOIN trel_sql_statements s ON s.id = "
+            "q.prepared_statement_id WHERE q.request_id = :queries_of AND "
+            "q.prepared_statement_id <> -1 AND s.id IS NULL)")
+            .arg(mysql ? QStringLiteral("(SELECT COUNT(*) FROM trel_requests WHERE id = "
+                                        ":own_request)")
+                       : QStringLiteral("1")));
     query.bind(QStringLiteral(":own_request"), requestId);
     query.bind(QStringLiteral(":request"), requestId);
     query.bind(QStringLiteral(":queries_of"), requestId);
@@ -208,43 +203,6 @@ TransactionState transactionState(QSqlDatabase& database, qint64 requestId,
         state.open = connection && sqlite3_get_autocommit(connection) == 0;
     }
     return state;
-}
-
-// On MySQL, where the session takes several statements in one text, the size update and
-// the check travel in one round trip: the update of the request's own row first (by its
-// key: it locks no other row and is no consistent read, so the check stays the
-// transaction's first), then the check, whose failure rolls the update back with the rest.
-// False, with nothing sent, where they go one by one.
-bool checkAndSetSize(QSqlDatabase& database, qint64 requestId, qint64 size, KDebug::StreamId stream,
-                     TransactionState* state) {
-    st_mysql* session = KMySqlStatements::session(database);
-    if (!KBatchInsert::isEnabled() || !KMySqlStatements::takesSeveralStatements(session))
-        return false;
-    const QString shown =
-        QString::fromLatin1(SizeUpdateSql) + QStringLiteral("; ") + transactionStateSql(true);
-    QString text = shown;
-    text.replace(QStringLiteral(":own_request"), QString::number(requestId))
-        .replace(QStringLiteral(":request"), QString::number(requestId))
-        .replace(QStringLiteral(":queries_of"), QString::number(requestId))
-        .replace(QStringLiteral(":data_size"), QString::number(size))
-        .replace(QStringLiteral(":id"), QString::number(requestId));
-    const QByteArray sql = text.toLatin1();
-    QVector<KMySqlStatements::TextResult> results;
-    KSafeSqlQuery query(database);
-    query.execNative(
-        [&] {
-            QSqlError error;
-            return KMySqlStatements::runTexts(session, sql, "Unable to execute query", &results,
-                                              &error) < 0
-                       ? QSqlError()
-                       : error;
-        },
-        shown, stream, WriteRetries);
-    if (results.size() == 2 && results.last().firstRow.size() == 2) {
-        state->open = results.last().firstRow.at(0).toInt() == 1;
-        state->removedReferences = results.last().firstRow.at(1).toLongLong();
-    }
-    return true;
 }
 
 // A superglobal sample and its statement travel in one packet of at most
@@ -371,13 +329,8 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             writeSuperGlobals(write);
             writeContext(write);
 
-            // Only the size update follows (on MySQL it may have gone with the check), and
-            // its failure is raised.
-            TransactionState state;
-            const bool sizeSet = checkAndSetSize(database, getRequestId(), write.dataSize / 1024,
-                                                 debugStream, &state);
-            if (!sizeSet)
-                state = transactionState(database, getRequestId(), debugStream);
+            // Only the size update follows, and its failure is raised.
+            const TransactionState state = transactionState(database, getRequestId(), debugStream);
             if (!state.open)
                 throw KException(QString::fromLatin1(KSafeSqlQuery::TransactionEnded));
             if (state.removedReferences > 0)
@@ -388,19 +341,19 @@ void KTrel::writeTransaction(QSqlDatabase& database) {
             if (!isMySql(database) && KolvDbSQliteInfo::isReplaced(database))
                 throw KException(QString::fromLatin1(ReplacedFile));
 
-            if (!sizeSet) {
-                NumbersStatement update(database, QString::fromLatin1(SizeUpdateSql));
-                update.bind(QStringLiteral(":data_size"), write.dataSize / 1024);
-                update.bind(QStringLiteral(":id"), getRequestId());
-                update.exec(debugStream);
-            }
+            NumbersStatement update(
+                database,
+                QStringLiteral("UPDATE trel_requests SET data_size = :data_size WHERE id = :id"));
+            update.bind(QStringLiteral(":data_size"), write.dataSize / 1024);
+            update.bind(QStringLiteral(":id"), getRequestId());
+            update.exec(debugStream);
         }
 
         // A commit that fails leaves the request unwritten: it is reported like a
         // failed statement and rolled back below. One whose answer a lost connection
         // took may have been applied: the request row tells, after reconnecting.
         if (!transaction.commit()) {
-            const QSqlError error = transaction.lastError();
+            const QSqlError error = database.lastError();
             if (!isMySql(database) || !KSafeSqlQuery::isConnectionLost(error))
                 throw KException(QStringLiteral("commit failed: %1").arg(error.text()));
             transaction.rollback();

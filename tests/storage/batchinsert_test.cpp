@@ -2,11 +2,9 @@
 // requests are written by the batched path, by the row-by-row path on MariaDB (batching
 // switched off) and on SQLite, and read back column by column, links resolved to the
 // rows they name. Also: the split of statements, backtrace ids under other
-// auto-increment settings, a statement failing in the middle of a batch, and the
-// statements prepared on a MariaDB session.
+// auto-increment settings, and a statement failing in the middle of a batch.
 
 #include "storage/kbatchinsert.h"
-#include "storage/kmysqlstatements.h"
 #include "storage/storagetest.h"
 #include "support/logcapture.h"
 
@@ -432,50 +430,6 @@ TEST_F(BatchedWrite, AStatementFailingInTheMiddleLeavesNothing) {
         for (const QString& table : TestInstallation::requestTables())
             EXPECT_EQ(inst.count(table), 0) << table.toStdString();
     }
-}
-
-// On MariaDB every row count of a table is a statement prepared on the session: a session
-// keeps at most KMySqlStatements::MaxStatements of them, and one that was lost and opened
-// again prepares anew what it needs. Every request is stored whole throughout.
-TEST_F(BatchedWrite, PreparedStatementsStayBoundedAndFollowANewSession) {
-    TestInstallation inst(Backend::MySql);
-    ASSERT_TRUE(inst.ok());
-    TestCollector trel;
-    trel.initialize(inst.serverInfo(), 1);
-    LogCapture log;
-    const auto prepared = [&trel] {
-        QSharedPointer<KDbConnHelper> connection = trel.doGetDatabaseConnection();
-        return KMySqlStatements::preparedCount(KMySqlStatements::session(connection->database()));
-    };
-    for (int i = 1; i <= 30; ++i) {
-        trel.reset();
-        setRequestFacts(&trel, QStringLiteral("http://bounded.example/%1").arg(i));
-        for (int f = 0; f < i; ++f) {
-            KFunctionStats stats;
-            stats.setFunctionName(QByteArray("f") + QByteArray::number(f));
-            stats.setFunctionScope("S");
-            stats.setFilename("bounded.php");
-            stats.setCalls(f + 1);
-            trel.getFunctionsStats().insert(QByteArray("S::f") + QByteArray::number(f), stats);
-        }
-        trel.write();
-        if (i == 25) {
-            // The request row, the breakdown and 25 function counts: 27 texts.
-            EXPECT_EQ(prepared(), KMySqlStatements::MaxStatements);
-            for (qint64 id : otherSessions(inst))
-                inst.exec(QStringLiteral("KILL %1").arg(id));
-        }
-    }
-    EXPECT_TRUE(log.texts(0).isEmpty()) << log.texts(0).join('\n').toStdString();
-    // The request row, the breakdown and the counts 26 to 30 on the new session.
-    EXPECT_EQ(prepared(), 7);
-    EXPECT_EQ(inst.count(QStringLiteral("trel_requests")), 30);
-    EXPECT_EQ(inst.count(QStringLiteral("trel_processing_breakdown")), 30);
-    EXPECT_EQ(inst.count(QStringLiteral("trel_functions_stats")), 30 * 31 / 2);
-    EXPECT_EQ(inst.scalar(QStringLiteral("SELECT SUM(times_called) FROM trel_functions_stats "
-                                         "WHERE request_id = (SELECT MAX(id) FROM trel_requests)"))
-                  .toLongLong(),
-              30 * 31 / 2);
 }
 
 } // namespace
