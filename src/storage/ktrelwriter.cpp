@@ -237,6 +237,37 @@ int storedAfterLostCommit(QSqlDatabase& database, qint64 requestId, const QStrin
     }
 }
 
+// Binds `row` with `bind` and runs it, on an installation that may be older than the
+// row's table: where the table is missing, the request is stored without the row and
+// `lacking` is logged once per *told. Any other failure is thrown as exec() throws it.
+template <typename Bind>
+void execWhereTableIs(KStatementCache::Statement& row, const char* table, Bind bind, bool* told,
+                      const char* lacking, KDebug::StreamId stream) {
+    const auto missing = [table](const QString& error) {
+        return error.contains(QLatin1String(table)) &&
+               (error.contains(QLatin1String("no such table")) ||
+                error.contains(QLatin1String("doesn't exist")));
+    };
+    const auto tell = [&] {
+        if (!*told)
+            trelLog(stream, 1) << lacking << kflush;
+        *told = true;
+    };
+    // The statement is prepared by now: a missing table fails there.
+    if (missing(row->lastError().text())) {
+        tell();
+        return;
+    }
+    bind(*row);
+    try {
+        row->exec(stream, WriteRetries);
+    } catch (const KException& e) {
+        if (!missing(QString::fromUtf8(e.what())))
+            throw;
+        tell();
+    }
+}
+
 } // namespace
 
 void KTrel::write() {
@@ -419,37 +450,20 @@ void KTrel::writeRequestRow(WriteContext& write) {
 void KTrel::writeOwner(WriteContext& write) {
     if (ownerHash.isEmpty())
         return;
-    const auto missingTable = [](const QString& error) {
-        return error.contains(QLatin1String("trel_request_owners")) &&
-               (error.contains(QLatin1String("no such table")) ||
-                error.contains(QLatin1String("doesn't exist")));
-    };
-    static bool told = false;
-    const auto tell = [this] {
-        if (!told)
-            trelLog(debugStream, 1)
-                << "Trel: the database lacks trel_request_owners: requests are stored without "
-                   "the token that admitted them and shown to no token; `trel init ROOT` adds it"
-                << kflush;
-        told = true;
-    };
     KStatementCache::Statement owner(
         write.database, QStringLiteral("INSERT INTO trel_request_owners (request_id, "
                                        "token_hash) VALUES (:request_id, :token_hash)"));
-    // The statement is prepared by now: a missing table fails there.
-    if (missingTable(owner->lastError().text())) {
-        tell();
-        return;
-    }
-    owner->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
-    owner->bindValue(QStringLiteral(":token_hash"), QVariant(ownerHash));
-    try {
-        owner->exec(debugStream, WriteRetries);
-    } catch (const KException& e) {
-        if (!missingTable(QString::fromUtf8(e.what())))
-            throw;
-        tell();
-    }
+    static bool told = false;
+    execWhereTableIs(
+        owner, "trel_request_owners",
+        [&](KSafeSqlQuery& query) {
+            query.bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
+            query.bindValue(QStringLiteral(":token_hash"), QVariant(ownerHash));
+        },
+        &told,
+        "Trel: the database lacks trel_request_owners: requests are stored without the token "
+        "that admitted them and shown to no token; `trel init ROOT` adds it",
+        debugStream);
 }
 
 // The backtraces of the queries, then of the errors, in their order: the rows that the
@@ -737,20 +751,6 @@ void KTrel::writeContext(WriteContext& write) {
             write.dataSize += texts[i].size();
     // An installation made before the context was stored lacks its table: the request
     // is stored without it, and the log says once what `trel init` adds.
-    const auto missingTable = [](const QString& error) {
-        return error.contains(QLatin1String("trel_request_context")) &&
-               (error.contains(QLatin1String("no such table")) ||
-                error.contains(QLatin1String("doesn't exist")));
-    };
-    static bool told = false;
-    const auto tell = [this] {
-        if (!told)
-            trelLog(debugStream, 1)
-                << "Trel: the database lacks trel_request_context: requests are stored without "
-                   "their timeline, response headers and log messages; `trel init ROOT` adds it"
-                << kflush;
-        told = true;
-    };
     KStatementCache::Statement row(
         write.database,
         QStringLiteral("INSERT INTO trel_request_context (request_id, xhr, referer, location, "
@@ -758,23 +758,22 @@ void KTrel::writeContext(WriteContext& write) {
                        "exceptions) VALUES (:request_id, :xhr, :referer, :location, "
                        ":query_starts, :error_starts, :spans, :response_headers, "
                        ":log_messages, :exceptions)"));
-    if (missingTable(row->lastError().text())) {
-        tell();
-        return;
-    }
-    row->bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
-    row->bindValue(QStringLiteral(":xhr"), QVariant(context.xhr ? 1 : 0));
-    const QString names[] = {QStringLiteral(":referer"),      QStringLiteral(":location"),
-                             QStringLiteral(":query_starts"), QStringLiteral(":error_starts"),
-                             QStringLiteral(":spans"),        QStringLiteral(":response_headers"),
-                             QStringLiteral(":log_messages"), QStringLiteral(":exceptions")};
-    for (int i = 0; i < 8; ++i)
-        row->bindValue(names[i], KSafeSqlQuery::text(texts[i]));
-    try {
-        row->exec(debugStream, WriteRetries);
-    } catch (const KException& e) {
-        if (!missingTable(QString::fromUtf8(e.what())))
-            throw;
-        tell();
-    }
+    static bool told = false;
+    execWhereTableIs(
+        row, "trel_request_context",
+        [&](KSafeSqlQuery& query) {
+            query.bindValue(QStringLiteral(":request_id"), int64(getRequestId()));
+            query.bindValue(QStringLiteral(":xhr"), QVariant(context.xhr ? 1 : 0));
+            const QString names[] = {
+                QStringLiteral(":referer"),      QStringLiteral(":location"),
+                QStringLiteral(":query_starts"), QStringLiteral(":error_starts"),
+                QStringLiteral(":spans"),        QStringLiteral(":response_headers"),
+                QStringLiteral(":log_messages"), QStringLiteral(":exceptions")};
+            for (int i = 0; i < 8; ++i)
+                query.bindValue(names[i], KSafeSqlQuery::text(texts[i]));
+        },
+        &told,
+        "Trel: the database lacks trel_request_context: requests are stored without their "
+        "timeline, response headers and log messages; `trel init ROOT` adds it",
+        debugStream);
 }
