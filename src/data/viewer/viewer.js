@@ -410,17 +410,18 @@
     var rows = lanes.map(function (l) {
       return el('div', {class: 'lane', 'data-lane': l.name}, [el('span', {class: 'label', text: l.title}),
         el('div', {class: 'track'}, l.items.sort(function (a, b) { return a.start - b.start; }).map(function (item) {
-          var left = 100 * item.start / end, width = Math.max(100 * (item.length || 0) / end, 0.4);
+          var left = 100 * item.start / end, width = Math.min(Math.max(100 * (item.length || 0) / end, 0.4), 100 - left);
           return el('a', {class: 'item' + (item.bad ? ' bad' : ''), href: item.href, title: item.text, 'data-us': item.start,
-                          'data-kind': l.name, style: 'left:' + left.toFixed(3) + '%;width:' + width.toFixed(3) + '%'});
+                          'data-kind': l.name, style: 'left:min(' + left.toFixed(3) + '%, 100% - 3px);width:' + width.toFixed(3) + '%'});
         }))]);
     });
-    var later = end > r.time_us, at = 100 * r.time_us / end;
-    var axis = el('div', {class: 'axis'}, [el('span', {text: '0'}),
-      later && at <= 60 ? el('span', {class: 'end', style: 'left:' + at.toFixed(3) + '%',
-                                      text: '\u2502 ' + duration(r.time_us) + ', the end of the request'})
-                        : el('span', {class: 'end', style: 'right:' + (100 - at).toFixed(3) + '%',
-                                      text: duration(r.time_us) + (later ? ', the end of the request' : '') + ' \u2502'}),
+    // With later calls the request's end gets a line of its own under the axis, on the
+    // side where its label fits, so it never covers the axis' own labels.
+    var later = end > r.time_us, at = 100 * r.time_us / end, marker = 'request ends ' + duration(r.time_us);
+    var axis = el('div', {class: 'axis' + (later ? ' later' : '')}, [el('span', {text: '0'}),
+      !later ? el('span', {style: 'right:0', text: duration(r.time_us)})
+        : at <= 50 ? el('span', {class: 'end', style: 'left:' + at.toFixed(3) + '%', text: '\u2502 ' + marker})
+        : el('span', {class: 'end', style: 'right:' + (100 - at).toFixed(3) + '%', text: marker + ' \u2502'}),
       later ? el('span', {style: 'right:0', text: duration(Math.round(end))}) : null]);
     return section('timeline', 'Timeline', 'hover an item to see it, click to go to it', [el('div', {class: 'lanes'}, rows.concat([axis]))]);
   }
