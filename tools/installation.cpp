@@ -198,7 +198,8 @@ QString Installation::headerTemplate() {
     'background:#42a5f5}.tl .f{background:#e53935}' +
     '@media(prefers-color-scheme:dark){.panel{background:#1c2327;color:#dde3e7}li{border-color:#37474f}' +
     '.panel a{color:#80cbc4}.tl{background:#37474f}}' +
-    '@media(max-width:600px){.bar{gap:6px}.later,[data-trel=method],[data-trel=memory],[data-trel=redirect],.requests{display:none}}';
+    '@media(max-width:600px){.bar{gap:6px}.later,[data-trel=method],[data-trel=memory],[data-trel=redirect],.requests,' +
+    '.facts>[data-trel=status]:not(.bad),.more span{display:none}}';
 
   function el(tag, className, text) {
     var node = document.createElement(tag);
@@ -244,7 +245,8 @@ QString Installation::headerTemplate() {
         if (room < 0) { kids[i].hidden = true; hidden++; }
       }
       more.hidden = !hidden;
-      more.textContent = '+' + hidden + ' more';
+      more.textContent = '+' + hidden;
+      more.appendChild(el('span', '', ' more'));
       var height = wrap.hidden ? 0 : bar.offsetHeight;
       if (height !== shown) {
         shown = height;
@@ -259,8 +261,8 @@ QString Installation::headerTemplate() {
       fit();
     });
 
-    function figure(name, text, bad, tag) {
-      var span = el(tag || 'span', bad ? 'bad' : '', text);
+    function figure(node, name, text, bad, tag) {
+      var span = node.appendChild(el(tag || 'span', bad ? 'bad' : '', text));
       span.setAttribute('data-trel', name);
       return span;
     }
@@ -268,18 +270,18 @@ QString Installation::headerTemplate() {
       var s = entry.summary;
       node.textContent = '';
       node.setAttribute('data-trel-state', entry.state);
-      node.appendChild(figure('method', entry.method)).className = 'm';
-      node.appendChild(figure('url', entry.url)).className = 'url';
-      node.appendChild(figure('status', String(entry.status), entry.status >= 400));
-      if (!s) return node.appendChild(figure('time', entry.state === 'waiting' ? '\u2026' : 'not stored'));
+      figure(node, 'method', entry.method).className = 'm';
+      figure(node, 'url', entry.url).className = 'url';
+      figure(node, 'status', String(entry.status), entry.status >= 400);
+      if (!s) return figure(node, 'time', entry.state === 'waiting' ? '\u2026' : 'not stored');
       figures(node, s);
       if (s.failed_queries || s.errors || s.status >= 400) node.className += ' failed';
     }
     function figures(node, s) {
-      node.appendChild(figure('time', s.time));
-      node.appendChild(figure('queries', plural(s.queries, 'query', 'queries') + (s.failed_queries ? ' (' + s.failed_queries + ' failed)' : ''), s.failed_queries));
-      if (s.slow_queries) node.appendChild(figure('slow', s.slow_queries + ' slow', 1));
-      node.appendChild(figure('errors', plural(s.errors, 'error', 'errors'), s.errors));
+      figure(node, 'time', s.time);
+      figure(node, 'queries', plural(s.queries, 'query', 'queries') + (s.failed_queries ? ' (' + s.failed_queries + ' failed)' : ''), s.failed_queries);
+      if (s.slow_queries) figure(node, 'slow', s.slow_queries + ' slow', 1);
+      figure(node, 'errors', plural(s.errors, 'error', 'errors'), s.errors);
     }
     var chipOf = {}, laterList = null, loaded = false, track = null, data = null;
     function laterEntry(entry) {
@@ -365,12 +367,12 @@ QString Installation::headerTemplate() {
       facts.textContent = '';
       if (!s) { facts.textContent = 'not stored'; host.setAttribute('data-trel-state', 'missing'); return; }
       var from = s.redirected_from;
-      facts.appendChild(figure('method', s.method));
-      facts.appendChild(figure('status', String(s.status), s.status >= 400));
-      if (from) link(facts.appendChild(figure('redirect', '\u21b3 from ' + from.method + ' ' + shortUrl(from.url) + ' ' + from.status, 0, 'a')), from.page_id);
+      figure(facts, 'method', s.method);
+      figure(facts, 'status', String(s.status), s.status >= 400);
+      if (from) link(figure(facts, 'redirect', '\u21b3 from ' + from.method + ' ' + shortUrl(from.url) + ' ' + from.status, 0, 'a'), from.page_id);
       figures(facts, s);
-      if (s.queries_not_kept + s.errors_not_kept) facts.appendChild(figure('not-kept', s.queries_not_kept + ' queries, ' + s.errors_not_kept + ' errors not kept'));
-      facts.appendChild(figure('memory', s.memory));
+      if (s.queries_not_kept + s.errors_not_kept) figure(facts, 'not-kept', s.queries_not_kept + ' queries, ' + s.errors_not_kept + ' errors not kept');
+      figure(facts, 'memory', s.memory);
       if (!wrap.hidden) host.setAttribute('data-trel-state', 'shown');
       fit();
     });

@@ -88,6 +88,23 @@ class Site:
         """The server's own record of a response, where it keeps one."""
 
 
+PHP_LOCATION = ("    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
+                "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n")
+
+
+def write_nginx_conf(directory, workers, connections, http):
+    """nginx.conf in `directory`, its temporary files and logs there, with `http` in its
+    http block."""
+    temp = os.path.join(directory, "nginx-temp")
+    with open(os.path.join(directory, "nginx.conf"), "w") as f:
+        f.write(("user root;\n" if os.geteuid() == 0 else "") +
+                f"daemon off;\nworker_processes {workers};\npid {directory}/nginx.pid;\n"
+                f"error_log {directory}/nginx-error.log;\nevents {{ worker_connections {connections}; }}\n"
+                f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
+                f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
+                f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n{http}}}\n")
+
+
 class FpmSite(Site):
     """php-fpm (pm = static, WORKERS workers, the extension loaded) behind nginx."""
 
@@ -107,23 +124,14 @@ class FpmSite(Site):
                     f"pm = static\npm.max_children = {WORKERS}\npm.max_requests = {MAX_REQUESTS}\n"
                     "pm.status_path = /fpm-status\ncatch_workers_output = yes\ndecorate_workers_output = no\n"
                     f"{pool_env}")
-        temp = os.path.join(self.dir, "nginx-temp")
-        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
-            f.write(("user root;\n" if os.geteuid() == 0 else "") +
-                    f"daemon off;\nworker_processes 2;\npid {self.dir}/nginx.pid;\n"
-                    f"error_log {self.dir}/nginx-error.log;\nevents {{ worker_connections 256; }}\n"
-                    f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
-                    f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
-                    f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n"
-                    # A shared cache in front of PHP, as sites put one: it keeps what the
-                    # application says it may (Cache-Control), for every visitor alike.
-                    f"  fastcgi_cache_path {self.dir}/cache keys_zone=pages:1m;\n"
-                    f"  server {{\n    listen 127.0.0.1:{self.port};\n    root {APP};\n"
-                    "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
-                    "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n"
-                    "      fastcgi_cache pages;\n      fastcgi_cache_key $request_uri;\n"
-                    "      add_header X-Cache $upstream_cache_status;\n"
-                    f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n}}\n")
+        # A shared cache in front of PHP, as sites put one: it keeps what the application
+        # says it may (Cache-Control), for every visitor alike.
+        write_nginx_conf(self.dir, 2, 256,
+                         f"  fastcgi_cache_path {self.dir}/cache keys_zone=pages:1m;\n"
+                         f"  server {{\n    listen 127.0.0.1:{self.port};\n    root {APP};\n"
+                         f"{PHP_LOCATION}      fastcgi_cache pages;\n      fastcgi_cache_key $request_uri;\n"
+                         "      add_header X-Cache $upstream_cache_status;\n"
+                         f"      fastcgi_pass unix:{self.socket};\n    }}\n  }}\n")
 
     def start(self):
         command = ["/usr/sbin/php-fpm8.2", "-F", "-y", os.path.join(self.dir, "fpm.conf"), "-p", self.dir,
@@ -316,26 +324,17 @@ class FpmFront:
         self.upstreams[name] = pools
 
     def start(self):
-        temp = os.path.join(self.dir, "nginx-temp")
         upstreams = "".join(f"  upstream {name} {{\n" + "".join(f"    server unix:{self.socket(pool)};\n"
                                                                   for pool in pools) + "  }\n"
                             for name, pools in self.upstreams.items())
         servers = ""
         for port, target, docroot, params in self.servers:
             passed = target if target in self.upstreams else f"unix:{self.socket(target)}"
-            servers += (f"  server {{\n    listen 127.0.0.1:{port};\n    root {docroot};\n"
-                        "    location ~ (\\.php|^/fpm-status)$ {\n      include /etc/nginx/fastcgi_params;\n"
-                        "      fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;\n" +
+            servers += (f"  server {{\n    listen 127.0.0.1:{port};\n    root {docroot};\n{PHP_LOCATION}" +
                         "".join(f'      fastcgi_param {key} "{value}";\n' for key, value in params.items()) +
                         f"      fastcgi_pass {passed};\n    }}\n  }}\n")
         # One nginx worker: its round robin alternates between the upstream's servers.
-        with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
-            f.write(("user root;\n" if os.geteuid() == 0 else "") +
-                    f"daemon off;\nworker_processes 1;\npid {self.dir}/nginx.pid;\n"
-                    f"error_log {self.dir}/nginx-error.log;\nevents {{ worker_connections 64; }}\n"
-                    f"http {{\n  access_log off;\n  client_body_temp_path {temp}/body;\n"
-                    f"  fastcgi_temp_path {temp}/fastcgi;\n  proxy_temp_path {temp}/proxy;\n"
-                    f"  uwsgi_temp_path {temp}/uwsgi;\n  scgi_temp_path {temp}/scgi;\n{upstreams}{servers}}}\n")
+        write_nginx_conf(self.dir, 1, 64, upstreams + servers)
         nginx = self.site.launch(["/usr/sbin/nginx", "-p", self.dir, "-c", os.path.join(self.dir, "nginx.conf"),
                                   "-e", os.path.join(self.dir, "nginx-error.log")], "nginx.out")
 
