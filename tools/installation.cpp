@@ -198,7 +198,7 @@ QString Installation::headerTemplate() {
     'background:#42a5f5}.tl .f{background:#e53935}' +
     '@media(prefers-color-scheme:dark){.panel{background:#1c2327;color:#dde3e7}li{border-color:#37474f}' +
     '.panel a{color:#80cbc4}.tl{background:#37474f}}' +
-    '@media(max-width:600px){.bar{gap:6px}.later,[data-trel=method],[data-trel=memory],[data-trel=redirect],.requests,' +
+    '@media(max-width:600px){.bar{gap:4px;padding:4px 6px}.facts>*{margin-right:5px}.links{gap:8px}.later,[data-trel=method],[data-trel=memory],[data-trel=redirect],.requests,' +
     '.facts>[data-trel=status]:not(.bad),.more span{display:none}}';
 
   function el(tag, className, text) {
