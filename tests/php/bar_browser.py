@@ -216,7 +216,10 @@ def main(ctx):
     memory = re.search(r"^  peak memory +(.+)$", shown, re.M).group(1)
     queries, failed, errors = counts(request_id)
     expect((queries, failed, errors) == (35, 0, 1), f"stored {queries} queries, {failed} failed, {errors} errors")
-    expected = {"method": "GET", "status": "200", "redirect": "\u21b3 from POST /bar/signin.php 302", "time": duration, "queries": f"{queries} queries", "slow": "1 slow",
+    # At least the 60 ms pause is slow (50 ms); a loaded machine may slow another.
+    slow = int(inst.value(f"SELECT COUNT(*) FROM trel_sql_queries WHERE request_id = {request_id} AND query_time >= 50000"))
+    expect(slow >= 1, f"stored {slow} slow queries")
+    expected = {"method": "GET", "status": "200", "redirect": "\u21b3 from POST /bar/signin.php 302", "time": duration, "queries": f"{queries} queries", "slow": f"{slow} slow",
                 "slow:bad": True, "errors": f"{errors} error", "errors:bad": True,
                 "memory": re.sub(r" (of .*|\(no limit\))$", "", memory)}
     expect(bar["texts"] == expected, f"the bar shows {bar['texts']}, trel show and the database {expected}")
@@ -262,12 +265,12 @@ def main(ctx):
     expect(panel["visible"] and panel["above"] and panel["expanded"] == "true" and panel["later"] == 3,
            f"the panel: {panel}")
     expect(panel["queries"][0] == [True, "SELECT pause(60) AS stock_sync"] and len(panel["queries"]) == 5
-           and not any(q[0] for q in panel["queries"][1:]), f"the slowest queries, the slow one marked: {panel['queries']}")
+           and [q[0] for q in panel["queries"]] == [i < slow for i in range(5)], f"the slowest queries, the slow ones marked: {panel['queries']}")
     expect(len(panel["errors"]) == 2 and "the price list is 3 days old" in panel["errors"][0]
            and panel["errors"][1] == "stock sync took longer than it should", f"the errors and the log: {panel['errors']}")
     kinds = [m[0] for m in panel["marks"]]
     expect(kinds.count("query") == 35 and kinds.count("error") == 1 and kinds.count("xhr") == 3
-           and [m[2] for m in panel["marks"] if m[0] == "query" and m[2] == "f"] == ["f"],
+           and [m[2] for m in panel["marks"] if m[0] == "query" and m[2] == "f"] == ["f"] * slow,
            f"the panel's timeline: {panel['marks']}")
     shot(page, "panel.png")
     press(page, "Escape", "Escape", 27)
@@ -369,7 +372,8 @@ def main(ctx):
            and ["8", "SELECT title FROM pages WHERE id = ?", f"{shop_file}:26"] in view["loops"],
            f"the loops of 20 prepared and 8 built queries, at their caller: {view['loops']}")
     expect(sum(view["grouped"]) == 35 and max(view["grouped"]) >= 6, f"identical statements: {view['grouped']}")
-    expect(view["slow"] == ["SELECT pause(60) AS stock_sync"], f"the slow queries: {view['slow']}")
+    expect(view["slow"][:1] == ["SELECT pause(60) AS stock_sync"] and len(view["slow"]) == slow,
+           f"the slow queries: {view['slow']}")
     layer_line = next(n for n, text in enumerate(open(os.path.join(APP, "bar", "shopdb.php")), 1) if "->query($sql)" in text)
     expect(view["caller"] == [f"at {shop_file}:36", f"at {os.path.join(app, 'bar', 'shopdb.php')}:{layer_line}"],
            f"the slow query's caller and its database layer: {view['caller']}")
